@@ -1,0 +1,88 @@
+// The one object through which every command reaches the host: child processes,
+// console streams, the clock, the fixed pauses and the file-system root.
+#pragma once
+
+#include <chrono>
+#include <filesystem>
+#include <iosfwd>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "utils/expected.hpp"
+
+namespace qm {
+
+enum class RunMode {
+    // Change run: stdin inherited, stdout and stderr to the null device, waited for.
+    Change,
+    // Query run: stdin from the null device, stdout captured, stderr to the null device.
+    Query,
+    // Query run that also captures stderr (stdin from the null device).
+    QueryWithStderr,
+    // Shown run: all three streams inherited, waited for.
+    Shown,
+    // Started with inherited streams and not waited for.
+    Detached,
+};
+
+// A failure to start (or wait for) a child: the operating system's error number.
+struct OsError {
+    int code = 0;
+    // "No such file or directory (os error 2)"
+    std::string message() const;
+    bool operator==(const OsError&) const = default;
+};
+
+struct ProcessResult {
+    // Raw wait status as returned by waitpid (0 for a detached start).
+    int wait_status = 0;
+    // Exit code when the child exited normally; -1 when it was ended by a signal.
+    int exit_code = 0;
+    // Signal number that ended the child, 0 when it exited.
+    int signal = 0;
+    std::string out;  // captured standard output (raw bytes)
+    std::string err;  // captured standard error (QueryWithStderr only)
+
+    bool success() const { return signal == 0 && exit_code == 0; }
+};
+
+using RunResult = Expected<ProcessResult, OsError>;
+
+class Runner {
+public:
+    virtual ~Runner() = default;
+    // argv[0] is looked up on PATH; the child is started directly, never through a shell.
+    virtual RunResult run(const std::vector<std::string>& argv, RunMode mode) = 0;
+};
+
+class Clock {
+public:
+    virtual ~Clock() = default;
+    virtual std::chrono::system_clock::time_point now() = 0;
+};
+
+class Sleeper {
+public:
+    virtual ~Sleeper() = default;
+    virtual void sleep(std::chrono::milliseconds duration) = 0;
+};
+
+struct Context {
+    Runner& runner;
+    std::istream& in;
+    std::ostream& out;
+    std::ostream& err;
+    Clock& clock;
+    Sleeper& sleeper;
+    // Root under which the fixed absolute paths live ("/" in the program).
+    std::filesystem::path root = "/";
+
+    // Maps a fixed absolute path such as "/var/lib/quillmar" below the root.
+    std::filesystem::path path(std::string_view absolute) const;
+
+    RunResult run(const std::vector<std::string>& argv, RunMode mode) const { return runner.run(argv, mode); }
+    void pause(std::chrono::milliseconds duration) const { sleeper.sleep(duration); }
+};
+
+}  // namespace qm

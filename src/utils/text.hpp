@@ -1,0 +1,49 @@
+// Text helpers shared by every reader of host-tool output.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "utils/expected.hpp"
+
+namespace qm {
+
+// Cuts text at each line feed; a carriage return just before a line feed is dropped;
+// a last line without a line feed counts; an empty text gives no lines.
+std::vector<std::string> split_lines(std::string_view text);
+
+// Splits a terse nmcli line at every ':' ("\:" is not recognised).
+std::vector<std::string> split_terse(std::string_view line);
+
+// Strict UTF-8 decoding: the text itself, or an error describing the first invalid sequence.
+Result<std::string> decode_utf8_strict(std::string_view bytes);
+bool is_valid_utf8(std::string_view bytes);
+
+// Lossy decoding: each maximal invalid subpart becomes one U+FFFD.
+std::string decode_utf8_lossy(std::string_view bytes);
+
+// Trims Unicode white space (White_Space property) at both ends of valid UTF-8 text.
+std::string trim(std::string_view text);
+
+// Splits at runs of Unicode white space, dropping empty pieces.
+std::vector<std::string> split_whitespace(std::string_view text);
+
+// First piece of split_whitespace, or empty when the line is blank.
+std::string first_token(std::string_view line);
+
+bool starts_with(std::string_view text, std::string_view prefix);
+bool ends_with(std::string_view text, std::string_view suffix);
+std::string join(const std::vector<std::string>& parts, std::string_view separator);
+
+// Number of Unicode scalar values in valid UTF-8 text (for column padding).
+std::size_t char_count(std::string_view text);
+// Pads on the right with blanks to the given width in characters (never cuts).
+std::string pad_right(std::string_view text, std::size_t width);
+
+// Escapes bytes for display the way a debug print of a byte string would:
+// printable ASCII as is, quote and backslash escaped, others as \xNN, \n, \t, \r.
+std::string escape_bytes(std::string_view bytes);
+
+}  // namespace qm
