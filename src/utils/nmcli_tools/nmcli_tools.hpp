@@ -1,0 +1,43 @@
+// The NetworkManager toolkit: every profile and device operation the commands use.
+// Each operation runs nmcli once (probes may run it a few times) and prints nothing.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "utils/context.hpp"
+
+namespace qm {
+
+// Profile operations (change runs unless noted).
+Status add_connection(const Context& ctx, const std::string& conn_type, const std::string& con_name,
+                      const std::string& ifname, const std::vector<std::string>& extra = {});
+Status delete_connection(const Context& ctx, const std::string& name);
+Status up_connection(const Context& ctx, const std::string& name);
+Status modify_connection(const Context& ctx, const std::string& name, const std::string& property,
+                         const std::string& value);
+Status set_autoconnect_priority(const Context& ctx, const std::string& con_name, std::uint32_t priority);
+Status create_vlan_connection(const Context& ctx, const std::string& con_name, const std::string& ifname,
+                              const std::string& parent, std::uint16_t vlan_id);
+bool connection_exists(const Context& ctx, const std::string& name);
+// Strict queries: the whole standard output, unchanged.
+Result<std::string> get_connection_info(const Context& ctx, const std::string& name);
+Result<std::string> get_all_connections(const Context& ctx);
+Result<std::string> get_all_devices(const Context& ctx);
+// Lenient query: trimmed output, absent when empty or when nmcli cannot start.
+std::optional<std::string> get_connection_master(const Context& ctx, const std::string& name);
+
+// Name resolution probes: never an error, failures fold into false or absent.
+bool device_exists(const Context& ctx, const std::string& name);
+bool device_exists_lines(const Context& ctx, const std::string& name);
+std::optional<std::string> resolve_vswitch_device(const Context& ctx, const std::string& name);
+std::optional<std::string> resolve_bridge_device(const Context& ctx, const std::string& name);
+std::optional<std::string> find_enslaved_profile(const Context& ctx, const std::string& ifname);
+std::optional<std::string> find_available_bond_name(const Context& ctx);
+
+// Entries of /sys/class/net with a device link, ordered by PCI address (stable).
+std::vector<std::string> physical_interfaces_pci_order(const Context& ctx);
+
+}  // namespace qm
