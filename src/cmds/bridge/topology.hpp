@@ -1,0 +1,25 @@
+// The bridge topology files: which bridges are masters, and which bridges are joined to each.
+#pragma once
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "utils/context.hpp"
+
+namespace qm {
+
+using MasterBridgeList = std::vector<std::string>;
+// Master bridge device -> bridge devices joined to it by veth pairs.
+using BridgeConnectionMap = std::map<std::string, std::vector<std::string>>;
+
+inline constexpr std::string_view kMasterBridgesPath = "/var/lib/quillmar/master_bridges.json";
+inline constexpr std::string_view kBridgeConnectionsPath = "/var/lib/quillmar/bridge_connections.json";
+
+void add_master_bridge(const Context& ctx, const std::string& device);
+MasterBridgeList load_master_bridges(const Context& ctx);
+void record_bridge_connection(const Context& ctx, const std::string& bridge, const std::string& master);
+void remove_bridge_connection(const Context& ctx, const std::string& bridge, const std::string& master);
+BridgeConnectionMap load_bridge_connections(const Context& ctx);
+
+}  // namespace qm
