@@ -1,0 +1,104 @@
+#include "cmds/baseline/baseline_unit.hpp"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <filesystem>
+#include <ostream>
+#include <string>
+
+#include "utils/text.hpp"
+
+namespace qm {
+namespace {
+
+constexpr const char* kUnitName = "quillmar-baseline";
+constexpr const char* kUnitPath = "/usr/lib/systemd/system/quillmar-baseline.service";
+
+constexpr const char* kUnitText =
+    "[Unit]\n"
+    "Description=Configure baseline network setup for Ostrel appliances\n"
+    "After=network-online.target NetworkManager.service NetworkManager-wait-online.service\n"
+    "Wants=network-online.target NetworkManager.service\n"
+    "Requires=NetworkManager.service\n"
+    "\n"
+    "[Service]\n"
+    "Type=oneshot\n"
+    "ExecStart=/usr/sbin/quillmar baseline --auto\n"
+    "RemainAfterExit=yes\n"
+    "StandardOutput=journal\n"
+    "StandardError=journal\n"
+    "TimeoutStartSec=300\n"
+    "TimeoutStopSec=60\n"
+    "Restart=on-failure\n"
+    "RestartSec=10\n"
+    "\n"
+    "[Install]\n"
+    "WantedBy=multi-user.target\n";
+
+// Create-or-truncate write; the directory must exist. A file cut short by a failed write is
+// removed again, since an existing unit is never rewritten and would stay broken.
+Status write_unit_file(const std::filesystem::path& p, std::string_view text) {
+    int fd = ::open(p.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (fd < 0) return fail(OsError{errno}.message());
+    std::size_t done = 0;
+    while (done < text.size()) {
+        ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            int e = errno;
+            ::close(fd);
+            ::unlink(p.c_str());
+            return fail(OsError{e}.message());
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    if (::close(fd) != 0) {
+        int e = errno;
+        ::unlink(p.c_str());
+        return fail(OsError{e}.message());
+    }
+    return {};
+}
+
+RunResult systemctl(const Context& ctx, std::vector<std::string> args) {
+    args.insert(args.begin(), "systemctl");
+    return ctx.run(args, RunMode::QueryWithStderr);
+}
+
+}  // namespace
+
+Status setup_baseline_service(const Context& ctx) {
+    const auto unit_file = ctx.path(kUnitPath);
+    std::error_code ec;
+    if (!std::filesystem::exists(unit_file, ec)) {
+        ctx.out << "[+] Setting up baseline service for vswitch operation...\n";
+        if (auto st = write_unit_file(unit_file, kUnitText); !st) return st;
+        (void)systemctl(ctx, {"daemon-reload"});
+        (void)systemctl(ctx, {"enable", kUnitName});
+        ctx.out << "[+] Baseline service created and enabled\n";
+        return {};
+    }
+
+    auto state = systemctl(ctx, {"is-enabled", kUnitName});
+    if (!state) {
+        ctx.out << "[!] Warning: Could not check baseline service status, continuing...\n";
+        return {};
+    }
+    if (trim(decode_utf8_lossy(state->out)) == "enabled") {
+        ctx.out << "[+] Baseline service already enabled and configured to run last\n";
+        return {};
+    }
+    ctx.out << "[+] Enabling existing baseline service...\n";
+    auto enabled = systemctl(ctx, {"enable", kUnitName});
+    if (!enabled)
+        ctx.out << "[!] Warning: Failed to execute systemctl enable: " << enabled.error().message() << "\n";
+    else if (!enabled->success())
+        ctx.out << "[!] Warning: Failed to enable baseline service: " << decode_utf8_lossy(enabled->err) << "\n";
+    else
+        ctx.out << "[+] Baseline service enabled\n";
+    return {};
+}
+
+}  // namespace qm
