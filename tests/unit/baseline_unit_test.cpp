@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+
+#include <csignal>
 #include <filesystem>
 
 #include "cmds/baseline/baseline_unit.hpp"
@@ -57,6 +60,24 @@ TEST(BaselineUnit, MissingUnitDirectoryIsTheErrorAndNothingRuns) {
     EXPECT_TRUE(host.runner.calls.empty());
     EXPECT_FALSE(std::filesystem::exists(host.file("/usr/lib/systemd/system")));
     EXPECT_EQ(host.out.str(), "[+] Setting up baseline service for vswitch operation...\n");
+}
+
+TEST(BaselineUnit, UnitCutShortByAFailedWriteIsRemovedSoTheNextCallWritesItWhole) {
+    FakeHost host;
+    std::filesystem::create_directories(host.file("/usr/lib/systemd/system"));
+    std::signal(SIGXFSZ, SIG_IGN);
+    rlimit saved{};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+    rlimit small = saved;
+    small.rlim_cur = 64;
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+    auto st = setup_baseline_service(host.ctx);
+    setrlimit(RLIMIT_FSIZE, &saved);
+
+    ASSERT_FALSE(st);
+    EXPECT_EQ(st.error().message, "File too large (os error 27)");
+    EXPECT_FALSE(std::filesystem::exists(host.file(kUnit)));
+    EXPECT_TRUE(host.runner.calls.empty());
 }
 
 struct ExistingCase {

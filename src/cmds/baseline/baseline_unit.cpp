@@ -1,13 +1,10 @@
 #include "cmds/baseline/baseline_unit.hpp"
 
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <filesystem>
 #include <ostream>
 #include <string>
 
+#include "utils/fs.hpp"
 #include "utils/text.hpp"
 
 namespace qm {
@@ -37,29 +34,14 @@ constexpr const char* kUnitText =
     "[Install]\n"
     "WantedBy=multi-user.target\n";
 
-// Create-or-truncate write; the directory must exist. A file cut short by a failed write is
-// removed again, since an existing unit is never rewritten and would stay broken.
+// A unit cut short by a failed write would count as present from then on and never be
+// mended, so a file this write created is removed again when it fails.
 Status write_unit_file(const std::filesystem::path& p, std::string_view text) {
-    int fd = ::open(p.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    if (fd < 0) return fail(OsError{errno}.message());
-    std::size_t done = 0;
-    while (done < text.size()) {
-        ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            int e = errno;
-            ::close(fd);
-            ::unlink(p.c_str());
-            return fail(OsError{e}.message());
-        }
-        done += static_cast<std::size_t>(n);
-    }
-    if (::close(fd) != 0) {
-        int e = errno;
-        ::unlink(p.c_str());
-        return fail(OsError{e}.message());
-    }
-    return {};
+    const bool existed = path_exists(p);
+    auto written = write_file(p, text);
+    if (written) return {};
+    if (!existed) (void)remove_file(p);
+    return fail(written.error().message());
 }
 
 RunResult systemctl(const Context& ctx, std::vector<std::string> args) {
