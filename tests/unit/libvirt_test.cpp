@@ -5,6 +5,8 @@
 #include <filesystem>
 #include <fstream>
 
+#include "cli/dispatch.hpp"
+#include "cli/parser.hpp"
 #include "cmds/libvirt/definition_files.hpp"
 #include "cmds/libvirt/libvirt.hpp"
 #include "support/fake_host.hpp"
@@ -549,6 +551,88 @@ TEST_F(Libvirt, ChangeReturnsTheErrorOfTheRecreation) {
     ASSERT_FALSE(r);
     EXPECT_EQ(r.error(), LibvirtError::command_failed("Failed to define network"));
     EXPECT_EQ(host.out.str().find("successfully moved"), std::string::npos);
+}
+
+// --- the network commands on the command line ---
+
+int run_command(FakeHost& host, std::vector<std::string> words) {
+    words.insert(words.begin(), "quillmar");
+    auto parsed = cli::parse_command_line(words);
+    EXPECT_TRUE(parsed.cli) << parsed.err;
+    return parsed.cli ? cli::dispatch_command(host.ctx, *parsed.cli) : -1;
+}
+
+TEST_F(Libvirt, CommandLineOptionChecksCallNothing) {
+    struct Case {
+        std::vector<std::string> words;
+        std::string err;
+    };
+    std::vector<Case> cases = {
+        {{"network", "create", "--name", "lab"}, "Error: Either --vswitch or --vlan-id must be specified.\n"},
+        {{"network", "change", "--name", "lab"}, "Error: Either --vswitch or --vlan-id must be specified.\n"},
+        {{"network", "create", "--name", "lab", "--vswitch", "", "--vlan-id", "5"},
+         "Error: --vswitch and --vlan-id are mutually exclusive. Use only one.\n"},
+        {{"network", "change", "--name=lab", "--vlan-id=5", "--vswitch=vswitch0"},
+         "Error: --vswitch and --vlan-id are mutually exclusive. Use only one.\n"},
+    };
+    for (const auto& c : cases) {
+        FakeHost h;
+        EXPECT_EQ(run_command(h, c.words), 0);
+        EXPECT_EQ(h.err.str(), c.err);
+        EXPECT_EQ(h.out.str(), "");
+        EXPECT_TRUE(h.runner.calls.empty());
+    }
+}
+
+TEST_F(Libvirt, CommandLineCreateOnVlanAndItsErrorLine) {
+    EXPECT_EQ(run_command(host, {"network", "create", "--name", "v100", "--vlan-id", "100"}), 0);
+    EXPECT_EQ(host.err.str(),
+              "Error: Libvirt command failed: VLAN 100 bridge 'vlan100br' not found. Create the VLAN first with "
+              "'quillmar vlan create --vlan-id 100'\n");
+    EXPECT_EQ(host.runner.argvs(), (std::vector<Argv>{{"nmcli", "device", "status"}}));
+
+    FakeHost h;
+    fs::create_directories(h.file("/tmp"));
+    h.runner.on({"nmcli", "device", "status"}, Answer::ok("DEVICE TYPE\nvlan100br bridge\n"));
+    EXPECT_EQ(run_command(h, {"network", "create", "--name", "v100", "--vlan-id", "100"}), 0);
+    EXPECT_EQ(h.err.str(), "");
+    EXPECT_EQ(h.out.str(),
+              "[+] Creating libvirt network 'v100' on VLAN 100 bridge 'vlan100br'\n"
+              "[+] Libvirt network 'v100' created on bridge 'vlan100br'\n");
+}
+
+TEST_F(Libvirt, CommandLineDeleteListAndForce) {
+    host.runner.on({"virsh", "net-info", "lab"}, Answer::exit(1));
+    EXPECT_EQ(run_command(host, {"network", "delete", "--name", "lab"}), 0);
+    EXPECT_EQ(host.err.str(), "Error: Libvirt network 'lab' not found\n");
+
+    host.runner.on({"virsh", "net-undefine", "lab"}, Answer::exit(1));
+    EXPECT_EQ(run_command(host, {"network", "delete", "--name", "lab", "--force"}), 0);
+    EXPECT_EQ(host.runner.argvs().back(), (Argv{"virsh", "net-undefine", "lab"}));
+    EXPECT_TRUE(host.err.str().ends_with("Error: Libvirt command failed: Failed to force delete network 'lab'\n"));
+
+    host.runner.missing("virsh");
+    host.out.str("");
+    EXPECT_EQ(run_command(host, {"network", "list"}), 0);
+    EXPECT_EQ(host.out.str(), "\n=== Libvirt Networks ===\n  (no libvirt networks found)\n\n");
+}
+
+TEST_F(Libvirt, CommandLineMachineCommands) {
+    host.runner.on({"virsh", "net-info", "nowhere"}, Answer::exit(1));
+    EXPECT_EQ(run_command(host, {"network", "attach", "--network", "nowhere", "--vm", "web"}), 0);
+    EXPECT_EQ(run_command(host, {"network", "detach", "--network", "nowhere", "--vm", "web"}), 0);
+    EXPECT_EQ(run_command(host, {"network", "move", "--vm", "web", "--from", "lab", "--to", "nowhere"}), 0);
+    EXPECT_EQ(host.err.str(),
+              "Error: Libvirt network 'nowhere' not found\nError: Libvirt network 'nowhere' not found\n"
+              "Error: Libvirt network 'nowhere' not found\n");
+    EXPECT_EQ(host.out.str(),
+              "[+] Attaching VM 'web' to network 'nowhere'\n[+] Detaching VM 'web' from network 'nowhere'\n"
+              "[+] Moving VM 'web' from network 'lab' to network 'nowhere'\n");
+
+    FakeHost h;
+    h.runner.missing("virsh");
+    EXPECT_EQ(run_command(h, {"vm", "list"}), 0);
+    EXPECT_EQ(h.out.str(), "\n=== VMs ===\n  (no VMs found)\n\n");
 }
 
 }  // namespace
