@@ -197,6 +197,9 @@ public:
     void remove(const std::string& path);        // recursive; missing is fine
     void mkdir(const std::string& path);
     void symlink(const std::string& path, const std::string& target);
+    // Target of a symbolic link as stored, or nullopt when `path` is no link. (read follows
+    // links the way the program would, staying inside the tree.)
+    std::optional<std::string> link_target(const std::string& path) const;
     // Sorted names in a directory (empty when missing).
     std::vector<std::string> list(const std::string& dir) const;
     // Where a path the program sees lives on the host (below the tree).
@@ -204,8 +207,9 @@ public:
     const std::filesystem::path& root() const { return root_; }
 
 private:
+    Result start(const std::vector<std::string>& candidates, const Args& argv, const std::string& input,
+                 bool program);
     void write_rules() const;
-    void sync_tools() const;
     std::filesystem::path root_;
     std::map<std::string, std::unique_ptr<Tool>> tools_;
     std::vector<std::pair<std::string, std::string>> env_;
