@@ -180,6 +180,7 @@ TEST_F(SandboxRuns, ReadFollowsLinksInsideTheTree) {
     EXPECT_EQ(sb.read("/etc/quillmar/none"), std::nullopt);
     EXPECT_THROW(sb.path("relative/path"), std::invalid_argument);
     EXPECT_THROW(sb.path("/var/../../etc/passwd"), std::invalid_argument);
+    EXPECT_THROW(sb.write("/usr/sbin/quillmar", "x"), std::invalid_argument) << "the host's /usr inside";
 }
 
 TEST_F(SandboxRuns, FeedsStdinAndKeepsLargeOutputs) {

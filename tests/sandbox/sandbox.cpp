@@ -127,6 +127,8 @@ std::string Call::str() const {
     return out;
 }
 
+std::ostream& operator<<(std::ostream& os, const Call& c) { return os << c.str(); }
+
 std::string Result::str() const {
     std::string out = "status " + std::to_string(status);
     if (signal) out += " (signal " + std::to_string(signal) + ")";
@@ -182,6 +184,30 @@ const char* const kHostTools[] = {"nmcli", "ip", "virsh", "systemctl", "systemd-
 const char* const kUnitDir = "/usr/lib/systemd/system";
 const char* const kUnitStore = "/.qm/usr-units";
 
+// A minimal valid saved configuration: with it in place the first-run backup stays quiet.
+const char* const kSavedConfig = R"({
+  "metadata": {
+    "name": "sandbox",
+    "description": null,
+    "created_at": "2024-01-01T00:00:00Z",
+    "version": "1.0.0",
+    "is_default": true
+  },
+  "network_manager": {
+    "connections": []
+  },
+  "libvirt_networks": [],
+  "bridge_mac_addresses": {},
+  "veth_connections": [],
+  "bridge_topology": {
+    "master_bridges": [],
+    "bridge_connections": {},
+    "veth_pairs": []
+  },
+  "managed_resources": null
+}
+)";
+
 void copy_file(const fs::path& from, const fs::path& to, fs::perms perms) {
     fs::copy_file(from, to, fs::copy_options::overwrite_existing);
     fs::permissions(to, perms);
@@ -217,6 +243,7 @@ Sandbox::Sandbox() {
     copy_file(QM_FAKE_TOOL_PATH, root_ / ".qm/fake/tool", fs::perms(0755));
     for (const char* f : {wire::kMarker, wire::kCalls, wire::kLock}) std::ofstream(root_ / (f + 1));
     iface("lo").mac("00:00:00:00:00:00").carrier(true);
+    write("/etc/quillmar/config.json", kSavedConfig);
     for (const char* t : kHostTools) tool(t);
 }
 
@@ -225,19 +252,22 @@ Sandbox::~Sandbox() {
     fs::remove_all(root_, ec);
 }
 
-fs::path Sandbox::path(const std::string& p) const {
-    fs::path abs(p);
-    if (!abs.is_absolute()) throw std::invalid_argument("sandbox paths are absolute: " + p);
-    for (const auto& part : abs)
-        if (part == "..") throw std::invalid_argument("sandbox paths may not climb: " + p);
-    std::string norm = abs.lexically_normal().string();
+namespace {
+
+// Where an absolute, normal path the program sees lives on the host; nullopt for the parts
+// that are the host's own inside (read-only /usr, but for the unit directory) or kernel views.
+std::optional<fs::path> mapped(const fs::path& root, std::string norm) {
     std::string units = kUnitDir;
-    if (norm == units || norm.rfind(units + "/", 0) == 0) norm = kUnitStore + norm.substr(units.size());
-    return root_ / fs::path(norm).relative_path();
+    auto under = [&](const std::string& dir) { return norm == dir || norm.rfind(dir + "/", 0) == 0; };
+    if (under(units))
+        norm = kUnitStore + norm.substr(units.size());
+    else if (under("/usr") || under("/dev") || under("/proc"))
+        return std::nullopt;
+    return root / fs::path(norm).relative_path();
 }
 
 // Follows symbolic links the way the program would see them, without leaving the tree.
-static std::optional<fs::path> resolve(const Sandbox& sb, const std::string& p) {
+std::optional<fs::path> resolve(const fs::path& root, const std::string& p) {
     std::string cur = "/";
     std::vector<std::string> todo;
     for (const auto& part : fs::path(p).relative_path()) todo.push_back(part.string());
@@ -253,10 +283,10 @@ static std::optional<fs::path> resolve(const Sandbox& sb, const std::string& p) 
         }
         std::string next = cur == "/" ? "/" + part : cur + "/" + part;
         std::error_code ec;
-        fs::path host = sb.path(next);
-        if (fs::is_symlink(fs::symlink_status(host, ec))) {
+        auto host = mapped(root, next);
+        if (host && fs::is_symlink(fs::symlink_status(*host, ec))) {
             if (++hops > 40) return std::nullopt;
-            fs::path target = fs::read_symlink(host, ec);
+            fs::path target = fs::read_symlink(*host, ec);
             if (ec) return std::nullopt;
             if (target.is_absolute()) cur = "/";
             std::vector<std::string> parts;
@@ -266,7 +296,19 @@ static std::optional<fs::path> resolve(const Sandbox& sb, const std::string& p) 
         }
         cur = next;
     }
-    return sb.path(cur);
+    return mapped(root, cur);
+}
+
+}  // namespace
+
+fs::path Sandbox::path(const std::string& p) const {
+    fs::path abs(p);
+    if (!abs.is_absolute()) throw std::invalid_argument("sandbox paths are absolute: " + p);
+    for (const auto& part : abs)
+        if (part == "..") throw std::invalid_argument("sandbox paths may not climb: " + p);
+    auto host = mapped(root_, abs.lexically_normal().string());
+    if (!host) throw std::invalid_argument("not part of the sandbox tree: " + p);
+    return *host;
 }
 
 void Sandbox::write(const std::string& p, const std::string& content) {
@@ -278,7 +320,8 @@ void Sandbox::write(const std::string& p, const std::string& content) {
 }
 
 std::optional<std::string> Sandbox::read(const std::string& p) const {
-    auto host = resolve(*this, p);
+    path(p);  // refuses what is not part of the tree
+    auto host = resolve(root_, fs::path(p).lexically_normal().string());
     if (!host || !fs::is_regular_file(*host)) return std::nullopt;
     return slurp(*host);
 }

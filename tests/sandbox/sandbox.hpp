@@ -34,9 +34,13 @@
 // /usr/lib/systemd/system replaced by a writable directory of the tree), /bin, /lib and /lib64
 // as links into /usr, a writable /sbin, an empty network namespace (only a down "lo"), a
 // fresh /proc, the host's /dev, cwd "/tmp", HOME=/root, LANG=C.UTF-8 and nothing else unless a
-// test adds it with `env`. Its /sys/class/net is plain directories built with `iface`.
+// test adds it with `env`. Its /sys/class/net is plain directories built with `iface`; "lo"
+// is there from the start. /etc/quillmar/config.json holds a minimal valid saved
+// configuration, so no run starts with a first-run backup; remove it to test a first run.
 //
-// Paths given to write/read/exists/path/remove are the absolute paths the program sees.
+// Paths given to write/read/exists/path/remove are the absolute paths the program sees; paths
+// under /usr (but for the unit directory), /dev and /proc are refused (std::invalid_argument),
+// as are relative paths and "..".
 #pragma once
 
 #include <chrono>
@@ -93,7 +97,9 @@ struct Call {
 
     std::string program() const;  // last component of argv[0]
     std::string str() const;      // argv quoted and escaped, one line
+    bool operator==(const Call&) const = default;
 };
+std::ostream& operator<<(std::ostream& os, const Call& c);
 
 // What a run of the program gave.
 struct Result {
