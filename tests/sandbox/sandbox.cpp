@@ -749,6 +749,9 @@ Result Sandbox::start(const std::vector<std::string>& candidates, const Args& ar
     }
     write_rules();
     Launch l{root_.string(), candidates, argv, {"PATH=/fakebin:/qmbin", "HOME=/root", "LANG=C.UTF-8"}, cwd_};
+    // Sanitizer settings of the test run hold for the program too.
+    for (const char* name : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS"})
+        if (const char* v = std::getenv(name)) l.envp.push_back(std::string(name) + "=" + v);
     for (const auto& [k, v] : env_) {
         auto same = [&](const std::string& e) { return e.rfind(k + "=", 0) == 0; };
         l.envp.erase(std::remove_if(l.envp.begin(), l.envp.end(), same), l.envp.end());
