@@ -147,6 +147,13 @@ TEST_F(SandboxRuns, FakeInterfacesLookLikeSysfs) {
     EXPECT_EQ(sb.list("/sys/class/net"), (std::vector<std::string>{"eth0", "lo", "vswitch0"}));
 }
 
+TEST_F(SandboxRuns, ListingOrderIsTheOneTheProgramSees) {
+    for (const char* n : {"ens3", "eth1", "bond0", "vswitch0", "eth0", "veth1"}) sb.iface(n);
+    auto r = sb.exec({"/usr/bin/find", "/sys/class/net", "-mindepth", "1", "-maxdepth", "1", "-printf", "%f\\n"});
+    EXPECT_EQ(r.status, 0) << r;
+    EXPECT_EQ(lines_of(r.out), sb.listing_order("/sys/class/net"));
+}
+
 TEST_F(SandboxRuns, NetworkNamespaceIsEmpty) {
     auto r = sb.exec({"/usr/bin/cat", "/proc/net/dev"});
     EXPECT_EQ(r.status, 0) << r;

@@ -353,11 +353,16 @@ std::optional<std::string> Sandbox::link_target(const std::string& p) const {
     return t.string();
 }
 
-std::vector<std::string> Sandbox::list(const std::string& dir) const {
+std::vector<std::string> Sandbox::listing_order(const std::string& dir) const {
     std::vector<std::string> names;
     std::error_code ec;
     for (fs::directory_iterator it(path(dir), ec), end; !ec && it != end; it.increment(ec))
         names.push_back(it->path().filename().string());
+    return names;
+}
+
+std::vector<std::string> Sandbox::list(const std::string& dir) const {
+    auto names = listing_order(dir);
     std::sort(names.begin(), names.end());
     return names;
 }
