@@ -306,23 +306,26 @@ struct JsonReader::Number {
     }
 };
 
-JsonPosition JsonReader::position() const {
-    std::size_t index = std::min(index_, text_.size());
-    std::size_t line_start = 0;
-    std::size_t line = 1;
-    for (std::size_t k = 0; k < index; ++k) {
-        if (text_[k] == '\n') {
-            ++line;
-            line_start = k + 1;
+JsonPosition JsonReader::position_of(std::size_t index) const {
+    index = std::min(index, text_.size());
+    if (index < cached_index_) {
+        cached_index_ = 0;
+        cached_line_ = 1;
+        cached_line_start_ = 0;
+    }
+    for (; cached_index_ < index; ++cached_index_) {
+        if (text_[cached_index_] == '\n') {
+            ++cached_line_;
+            cached_line_start_ = cached_index_ + 1;
         }
     }
-    return {line, index - line_start};
+    return {cached_line_, index - cached_line_start_};
 }
 
+JsonPosition JsonReader::position() const { return position_of(index_); }
+
 Error JsonReader::error_at(std::size_t index, std::string_view message) const {
-    JsonReader at(text_);
-    at.index_ = std::min(index, text_.size());
-    JsonPosition p = at.position();
+    JsonPosition p = position_of(index);
     return Error{std::string(message) + " at line " + std::to_string(p.line) + " column " + std::to_string(p.column)};
 }
 
@@ -810,11 +813,7 @@ Status JsonReader::parse_any(JsonValue* out) {
     JsonValue scratch;
     JsonValue& v = out ? *out : scratch;
     v = JsonValue{};
-    {
-        JsonReader at(text_);
-        at.index_ = index_ + 1;
-        v.begin = at.position();
-    }
+    if (out) v.begin = position_of(index_ + 1);
     char c = peek();
     switch (c) {
         case 'n':
@@ -884,7 +883,7 @@ Status JsonReader::parse_any(JsonValue* out) {
             v.text = std::string(text_.substr(start, index_ - start));
         }
     }
-    v.end = position();
+    if (out) v.end = position();
     return {};
 }
 
