@@ -5,6 +5,7 @@
 #include "cli/usage_texts.hpp"
 #include "cmds/libvirt/libvirt.hpp"
 #include "cmds/vm/vm.hpp"
+#include "utils/managed_resources/managed_resources.hpp"
 #include "utils/text.hpp"
 
 namespace qm::cli {
@@ -140,7 +141,7 @@ void dispatch_config(const Context& ctx, const ConfigCommands& cmd) {
                    [&](const ConfigCommands::List&) { not_available(ctx, "config list"); },
                    [&](const ConfigCommands::Info&) { not_available(ctx, "config info"); },
                    [&](const ConfigCommands::Cleanup&) { not_available(ctx, "config cleanup"); },
-                   [&](const ConfigCommands::SmartCleanup&) { not_available(ctx, "config smart-cleanup"); },
+                   [&](const ConfigCommands::SmartCleanup&) { smart_cleanup(ctx); },
                    [&](const ConfigCommands::Sync&) { not_available(ctx, "config sync"); },
                    [&](const ConfigCommands::RestoreVeth&) { not_available(ctx, "config restore-veth"); },
                    [&](const ConfigCommands::Usage&) { print_usage(ctx, kConfigUsage); },
