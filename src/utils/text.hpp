@@ -42,8 +42,9 @@ std::size_t char_count(std::string_view text);
 // Pads on the right with blanks to the given width in characters (never cuts).
 std::string pad_right(std::string_view text, std::size_t width);
 
-// Escapes bytes for display the way a debug print of a byte string would:
-// printable ASCII as is, quote and backslash escaped, others as \xNN, \n, \t, \r.
+// Quoted display of bytes that may not be valid UTF-8 (an argument in an error message):
+// printable characters as is, quote and backslash escaped, \n \r \t \0 as such, other
+// control characters and every invalid byte as \xNN (C1 controls as \u{NN}).
 std::string escape_bytes(std::string_view bytes);
 
 }  // namespace qm

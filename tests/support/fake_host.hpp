@@ -24,8 +24,13 @@ struct Answer {
     int signal = 0;                    // non-zero: the child "died" from this signal
     std::optional<int> spawn_errno;    // set: the child could not be started
 
-    static Answer ok(std::string out = {}) { return Answer{0, std::move(out)}; }
-    static Answer exit(int code, std::string out = {}) { return Answer{code, std::move(out)}; }
+    static Answer ok(std::string out = {}) { return exit(0, std::move(out)); }
+    static Answer exit(int code, std::string out = {}) {
+        Answer a;
+        a.exit_code = code;
+        a.out = std::move(out);
+        return a;
+    }
     static Answer missing() { Answer a; a.spawn_errno = ENOENT; return a; }
 };
 
