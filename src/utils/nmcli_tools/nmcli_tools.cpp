@@ -1,0 +1,99 @@
+#include "utils/nmcli_tools/nmcli_tools.hpp"
+
+#include <string>
+#include <utility>
+
+#include "utils/text.hpp"
+
+namespace qm {
+namespace {
+
+std::vector<std::string> nmcli(std::vector<std::string> args) {
+    args.insert(args.begin(), "nmcli");
+    return args;
+}
+
+// Output and error streams go to the null device; only the exit status counts.
+Status run_change(const Context& ctx, const std::vector<std::string>& argv, std::string failure) {
+    auto r = ctx.run(argv, RunMode::Change);
+    if (!r) return fail(r.error().message());
+    if (!r->success()) return fail(std::move(failure));
+    return {};
+}
+
+// The exit status is tested before the output is decoded, so a failing child
+// reports its fixed message even when it printed garbage.
+Result<std::string> run_strict_query(const Context& ctx, const std::vector<std::string>& argv,
+                                     std::string failure) {
+    auto r = ctx.run(argv, RunMode::Query);
+    if (!r) return fail(r.error().message());
+    if (!r->success()) return fail(std::move(failure));
+    return decode_utf8_strict(r->out);
+}
+
+std::string quoted(const std::string& text) { return "'" + text + "'"; }
+
+}  // namespace
+
+Status add_connection(const Context& ctx, const std::string& conn_type, const std::string& con_name,
+                      const std::string& ifname, const std::vector<std::string>& extra) {
+    auto argv = nmcli({"connection", "add", "ifname", ifname, "type", conn_type, "con-name", con_name});
+    argv.insert(argv.end(), extra.begin(), extra.end());
+    return run_change(ctx, argv, "Failed to add connection " + quoted(con_name));
+}
+
+Status delete_connection(const Context& ctx, const std::string& name) {
+    return run_change(ctx, nmcli({"connection", "delete", name}), "Failed to delete connection " + quoted(name));
+}
+
+Status up_connection(const Context& ctx, const std::string& name) {
+    return run_change(ctx, nmcli({"connection", "up", name}), "Failed to bring up connection " + quoted(name));
+}
+
+Status modify_connection(const Context& ctx, const std::string& name, const std::string& property,
+                         const std::string& value) {
+    return run_change(ctx, nmcli({"connection", "modify", name, property, value}),
+                      "Failed to modify connection " + quoted(name) + " property " + quoted(property));
+}
+
+Status set_autoconnect_priority(const Context& ctx, const std::string& con_name, std::uint32_t priority) {
+    return run_change(ctx,
+                      nmcli({"connection", "modify", con_name, "connection.autoconnect-priority",
+                             std::to_string(priority)}),
+                      "Failed to set autoconnect priority for connection " + quoted(con_name));
+}
+
+Status create_vlan_connection(const Context& ctx, const std::string& con_name, const std::string& ifname,
+                              const std::string& parent, std::uint16_t vlan_id) {
+    return add_connection(ctx, "vlan", con_name, ifname, {"vlan.parent", parent, "vlan.id", std::to_string(vlan_id)});
+}
+
+bool connection_exists(const Context& ctx, const std::string& name) {
+    auto r = ctx.run(nmcli({"connection", "show", name}), RunMode::Change);
+    return r && r->success();
+}
+
+Result<std::string> get_connection_info(const Context& ctx, const std::string& name) {
+    return run_strict_query(ctx, nmcli({"connection", "show", name}),
+                            "Failed to get connection info for " + quoted(name));
+}
+
+Result<std::string> get_all_connections(const Context& ctx) {
+    return run_strict_query(ctx, nmcli({"-t", "-f", "NAME,DEVICE,TYPE,STATE", "connection", "show"}),
+                            "Failed to get all connections");
+}
+
+Result<std::string> get_all_devices(const Context& ctx) {
+    return run_strict_query(ctx, nmcli({"device", "status"}), "Failed to get all devices");
+}
+
+// "--" is passed through: callers that care about an unset master check for it.
+std::optional<std::string> get_connection_master(const Context& ctx, const std::string& name) {
+    auto r = ctx.run(nmcli({"-g", "connection.master", "connection", "show", name}), RunMode::Query);
+    if (!r) return std::nullopt;
+    std::string master = trim(decode_utf8_lossy(r->out));
+    if (master.empty()) return std::nullopt;
+    return master;
+}
+
+}  // namespace qm

@@ -1,0 +1,120 @@
+// Name resolution probes. None of them reports an error: a tool that cannot be
+// started folds into false or absent, and nmcli's exit status is never looked at,
+// because whatever it printed is still the best answer available.
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "utils/nmcli_tools/nmcli_tools.hpp"
+#include "utils/text.hpp"
+
+namespace qm {
+namespace {
+
+// Raw standard output of a query run, or absent when nmcli cannot be started.
+std::optional<std::string> query_raw(const Context& ctx, std::vector<std::string> args) {
+    args.insert(args.begin(), "nmcli");
+    auto r = ctx.run(args, RunMode::Query);
+    if (!r) return std::nullopt;
+    return std::move(r->out);
+}
+
+// Query output split into lines after lossy decoding.
+std::optional<std::vector<std::string>> query_lines(const Context& ctx, std::vector<std::string> args) {
+    auto out = query_raw(ctx, std::move(args));
+    if (!out) return std::nullopt;
+    return split_lines(decode_utf8_lossy(*out));
+}
+
+bool is_vswitch_name(const std::string& name) { return starts_with(name, "vswitch"); }
+
+// A blank line has no first token, so it never matches.
+bool first_token_is(const std::string& line, const std::string& name) {
+    std::string token = first_token(line);
+    return !token.empty() && token == name;
+}
+
+}  // namespace
+
+bool device_exists(const Context& ctx, const std::string& name) {
+    auto lines = query_lines(ctx, {"device", "status"});
+    if (!lines) return false;
+    for (const auto& line : *lines)
+        if (first_token_is(line, name)) return true;
+    return false;
+}
+
+// Unlike device_exists, a line with invalid UTF-8 is never compared at all.
+bool device_exists_lines(const Context& ctx, const std::string& name) {
+    auto out = query_raw(ctx, {"device", "status"});
+    if (!out) return false;
+    for (const auto& raw : split_lines(*out)) {
+        auto line = decode_utf8_strict(raw);
+        if (!line) continue;
+        if (first_token_is(*line, name)) return true;
+    }
+    return false;
+}
+
+std::optional<std::string> resolve_vswitch_device(const Context& ctx, const std::string& name) {
+    if (is_vswitch_name(name)) return name;
+    auto listing = get_all_connections(ctx);
+    if (!listing) return std::nullopt;
+    for (const auto& line : split_lines(*listing)) {
+        auto f = split_terse(line);
+        if (f.size() < 3) continue;
+        if (f[0] == name && f[2] == "bridge" && is_vswitch_name(f[1])) return f[1];
+    }
+    return std::nullopt;
+}
+
+std::optional<std::string> resolve_bridge_device(const Context& ctx, const std::string& name) {
+    auto profiles = query_lines(ctx, {"-t", "-f", "NAME,TYPE", "connection", "show"});
+    if (!profiles) return std::nullopt;
+    for (const auto& line : *profiles) {
+        auto f = split_terse(line);
+        if (f.size() != 2 || f[1] != "bridge" || f[0] != name) continue;
+        auto out = query_raw(ctx, {"-g", "connection.interface-name", "connection", "show", f[0]});
+        if (!out) return std::nullopt;
+        std::string ifname = trim(decode_utf8_lossy(*out));
+        if (!ifname.empty() && ifname != "--") return ifname;
+    }
+    auto devices = query_lines(ctx, {"-t", "-f", "DEVICE,TYPE", "device", "status"});
+    if (!devices) return std::nullopt;
+    for (const auto& line : *devices) {
+        auto f = split_terse(line);
+        if (f.size() >= 2 && f[1] == "bridge" && f[0] == name) return name;
+    }
+    return std::nullopt;
+}
+
+std::optional<std::string> find_enslaved_profile(const Context& ctx, const std::string& ifname) {
+    auto lines = query_lines(ctx, {"-t", "-f", "NAME,DEVICE,TYPE", "connection", "show"});
+    if (!lines) return std::nullopt;
+    for (const auto& line : *lines) {
+        auto f = split_terse(line);
+        if (f.size() != 3 || f[1] != ifname || f[2].find("ethernet") == std::string::npos) continue;
+        // "--" is nmcli's way of printing an unset master; it names no master.
+        auto master = get_connection_master(ctx, f[0]);
+        if (master && *master != "--") return master;
+    }
+    return std::nullopt;
+}
+
+std::optional<std::string> find_available_bond_name(const Context& ctx) {
+    auto lines = query_lines(ctx, {"-t", "-f", "NAME,DEVICE,TYPE", "connection", "show"});
+    if (!lines) return std::nullopt;
+    std::set<std::string> used;
+    for (const auto& line : *lines) {
+        auto f = split_terse(line);
+        if (f.size() == 3 && f[2] == "bond" && starts_with(f[1], "bond")) used.insert(f[1]);
+    }
+    for (int i = 0; i <= 99; ++i) {
+        std::string candidate = "bond" + std::to_string(i);
+        if (!used.count(candidate)) return candidate;
+    }
+    return std::nullopt;
+}
+
+}  // namespace qm

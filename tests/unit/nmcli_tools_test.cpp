@@ -1,0 +1,195 @@
+#include <gtest/gtest.h>
+
+#include <functional>
+
+#include "support/fake_host.hpp"
+#include "utils/nmcli_tools/nmcli_tools.hpp"
+#include "utils/text.hpp"
+
+namespace qm {
+namespace {
+
+using test::Answer;
+using test::Call;
+using test::FakeHost;
+using Argv = std::vector<std::string>;
+
+const std::string kNoNmcli = "No such file or directory (os error 2)";
+
+struct ChangeCase {
+    const char* label;
+    std::function<Status(const Context&)> op;
+    Argv argv;
+    std::string failure;
+};
+
+std::vector<ChangeCase> change_cases() {
+    return {
+        {"add",
+         [](const Context& c) { return add_connection(c, "bridge", "My Bridge:1", "br0", {"bridge.stp", "no"}); },
+         {"nmcli", "connection", "add", "ifname", "br0", "type", "bridge", "con-name", "My Bridge:1", "bridge.stp",
+          "no"},
+         "Failed to add connection 'My Bridge:1'"},
+        {"add without extra", [](const Context& c) { return add_connection(c, "bond", "bond0", "bond0"); },
+         {"nmcli", "connection", "add", "ifname", "bond0", "type", "bond", "con-name", "bond0"},
+         "Failed to add connection 'bond0'"},
+        {"delete", [](const Context& c) { return delete_connection(c, "Wired connection 1"); },
+         {"nmcli", "connection", "delete", "Wired connection 1"},
+         "Failed to delete connection 'Wired connection 1'"},
+        {"up", [](const Context& c) { return up_connection(c, "vswitch0"); },
+         {"nmcli", "connection", "up", "vswitch0"}, "Failed to bring up connection 'vswitch0'"},
+        {"modify",
+         [](const Context& c) { return modify_connection(c, "a b", "ipv4.method", "disabled"); },
+         {"nmcli", "connection", "modify", "a b", "ipv4.method", "disabled"},
+         "Failed to modify connection 'a b' property 'ipv4.method'"},
+        {"priority", [](const Context& c) { return set_autoconnect_priority(c, "br0", 600); },
+         {"nmcli", "connection", "modify", "br0", "connection.autoconnect-priority", "600"},
+         "Failed to set autoconnect priority for connection 'br0'"},
+        {"priority max", [](const Context& c) { return set_autoconnect_priority(c, "br0", 4294967295u); },
+         {"nmcli", "connection", "modify", "br0", "connection.autoconnect-priority", "4294967295"},
+         "Failed to set autoconnect priority for connection 'br0'"},
+        {"vlan", [](const Context& c) { return create_vlan_connection(c, "vlan 7", "eth0.7", "eth0", 7); },
+         {"nmcli", "connection", "add", "ifname", "eth0.7", "type", "vlan", "con-name", "vlan 7", "vlan.parent",
+          "eth0", "vlan.id", "7"},
+         "Failed to add connection 'vlan 7'"},
+    };
+}
+
+TEST(ProfileChanges, SendTheirArgumentsAsChangeRuns) {
+    for (const auto& c : change_cases()) {
+        FakeHost host;
+        auto r = c.op(host.ctx);
+        EXPECT_TRUE(r) << c.label;
+        EXPECT_EQ(host.runner.calls, (std::vector<Call>{{c.argv, RunMode::Change}})) << c.label;
+    }
+}
+
+TEST(ProfileChanges, NonZeroExitGivesTheFixedMessage) {
+    for (const auto& c : change_cases()) {
+        FakeHost host;
+        host.runner.on(c.argv, Answer::exit(4, "ignored"));
+        auto r = c.op(host.ctx);
+        ASSERT_FALSE(r) << c.label;
+        EXPECT_EQ(r.error().message, c.failure) << c.label;
+    }
+}
+
+TEST(ProfileChanges, DeathBySignalIsAFailure) {
+    FakeHost host;
+    Answer killed;
+    killed.signal = 9;
+    host.runner.on_prefix({"nmcli"}, killed);
+    auto r = up_connection(host.ctx, "x");
+    ASSERT_FALSE(r);
+    EXPECT_EQ(r.error().message, "Failed to bring up connection 'x'");
+}
+
+TEST(ProfileChanges, StartFailureGivesTheSystemText) {
+    for (const auto& c : change_cases()) {
+        FakeHost host;
+        host.runner.missing("nmcli");
+        auto r = c.op(host.ctx);
+        ASSERT_FALSE(r) << c.label;
+        EXPECT_EQ(r.error().message, kNoNmcli) << c.label;
+    }
+}
+
+TEST(ConnectionExists, TrueOnlyForStatusZero) {
+    FakeHost host;
+    host.runner.on({"nmcli", "connection", "show", "here"}, Answer::ok());
+    host.runner.on({"nmcli", "connection", "show", "gone"}, Answer::exit(10));
+    EXPECT_TRUE(connection_exists(host.ctx, "here"));
+    EXPECT_FALSE(connection_exists(host.ctx, "gone"));
+    EXPECT_EQ(host.runner.calls.at(0).mode, RunMode::Change);
+
+    FakeHost none;
+    none.runner.missing("nmcli");
+    EXPECT_FALSE(connection_exists(none.ctx, "here"));
+}
+
+struct QueryCase {
+    const char* label;
+    std::function<Result<std::string>(const Context&)> op;
+    Argv argv;
+    std::string failure;
+};
+
+std::vector<QueryCase> query_cases() {
+    return {
+        {"info", [](const Context& c) { return get_connection_info(c, "Wired: 1"); },
+         {"nmcli", "connection", "show", "Wired: 1"}, "Failed to get connection info for 'Wired: 1'"},
+        {"connections", [](const Context& c) { return get_all_connections(c); },
+         {"nmcli", "-t", "-f", "NAME,DEVICE,TYPE,STATE", "connection", "show"}, "Failed to get all connections"},
+        {"devices", [](const Context& c) { return get_all_devices(c); }, {"nmcli", "device", "status"},
+         "Failed to get all devices"},
+    };
+}
+
+TEST(StrictQueries, ReturnTheWholeOutputUnchanged) {
+    for (const auto& c : query_cases()) {
+        FakeHost host;
+        host.runner.on(c.argv, Answer::ok("  a:b:c:d\r\nsecond line\n"));
+        auto r = c.op(host.ctx);
+        ASSERT_TRUE(r) << c.label;
+        EXPECT_EQ(*r, "  a:b:c:d\r\nsecond line\n") << c.label;
+        EXPECT_EQ(host.runner.calls, (std::vector<Call>{{c.argv, RunMode::Query}})) << c.label;
+    }
+}
+
+TEST(StrictQueries, ExitStatusIsTestedBeforeDecoding) {
+    for (const auto& c : query_cases()) {
+        FakeHost host;
+        host.runner.on(c.argv, Answer::exit(1, "bad \xff bytes"));
+        auto r = c.op(host.ctx);
+        ASSERT_FALSE(r) << c.label;
+        EXPECT_EQ(r.error().message, c.failure) << c.label;
+    }
+}
+
+TEST(StrictQueries, InvalidUtf8IsAnError) {
+    for (const auto& c : query_cases()) {
+        FakeHost host;
+        const std::string bytes = "eth0 \xc3\x28\n";
+        host.runner.on(c.argv, Answer::ok(bytes));
+        auto r = c.op(host.ctx);
+        ASSERT_FALSE(r) << c.label;
+        EXPECT_EQ(r.error().message, decode_utf8_strict(bytes).error().message) << c.label;
+    }
+}
+
+TEST(StrictQueries, StartFailureGivesTheSystemText) {
+    for (const auto& c : query_cases()) {
+        FakeHost host;
+        host.runner.missing("nmcli");
+        auto r = c.op(host.ctx);
+        ASSERT_FALSE(r) << c.label;
+        EXPECT_EQ(r.error().message, kNoNmcli) << c.label;
+    }
+}
+
+TEST(ConnectionMaster, IsALenientTrimmedQuery) {
+    const Argv argv{"nmcli", "-g", "connection.master", "connection", "show", "eth1 slave"};
+    struct Case {
+        Answer answer;
+        std::optional<std::string> expected;
+    };
+    const std::vector<Case> cases = {
+        {Answer::ok("bond0\n"), "bond0"},
+        {Answer::ok("--\n"), "--"},
+        {Answer::ok("\xC2\xA0" "bond0\xE2\x80\x83\n"), "bond0"},  // Unicode blanks trimmed too
+        {Answer::ok(" \t\n\n"), std::nullopt},
+        {Answer::ok(""), std::nullopt},
+        {Answer::exit(10, "bond1\n"), "bond1"},
+        {Answer::ok("b\xffnd\n"), "b\xEF\xBF\xBDnd"},
+        {Answer::missing(), std::nullopt},
+    };
+    for (const auto& c : cases) {
+        FakeHost host;
+        host.runner.on(argv, c.answer);
+        EXPECT_EQ(get_connection_master(host.ctx, "eth1 slave"), c.expected) << c.answer.out;
+        EXPECT_EQ(host.runner.calls, (std::vector<Call>{{argv, RunMode::Query}}));
+    }
+}
+
+}  // namespace
+}  // namespace qm
