@@ -3,7 +3,11 @@
 #include <ostream>
 
 #include "cli/usage_texts.hpp"
+#include "cmds/libvirt/libvirt.hpp"
+#include "cmds/vlan/vlan.hpp"
 #include "cmds/vm/sync_vm_interfaces.hpp"
+#include "cmds/vm/vm.hpp"
+#include "utils/managed_resources/managed_resources.hpp"
 #include "utils/text.hpp"
 
 namespace qm::cli {
@@ -60,9 +64,13 @@ void dispatch_bond(const Context& ctx, const BondCommands& cmd) {
 
 void dispatch_vlan(const Context& ctx, const VlanCommands& cmd) {
     std::visit(Overloaded{
-                   [&](const VlanCommands::Create&) { not_available(ctx, "vlan create"); },
-                   [&](const VlanCommands::Delete&) { not_available(ctx, "vlan delete"); },
-                   [&](const VlanCommands::List&) { not_available(ctx, "vlan list"); },
+                   [&](const VlanCommands::Create& a) {
+                       if (auto r = create_vlan(ctx, a.vlan_id, a.vswitch); !r) error_line(ctx, r.error().display());
+                   },
+                   [&](const VlanCommands::Delete& a) {
+                       if (auto r = delete_vlan(ctx, a.vlan_id, a.force); !r) error_line(ctx, r.error().display());
+                   },
+                   [&](const VlanCommands::List&) { list_vlans(ctx); },
                    [&](const VlanCommands::Usage&) { print_usage(ctx, kVlanUsage); },
                },
                cmd.value);
@@ -87,20 +95,28 @@ void dispatch_vswitch(const Context& ctx, const VswitchCommands& cmd) {
 }
 
 void dispatch_network(const Context& ctx, const NetworkCommands& cmd) {
+    auto report = [&](const LibvirtStatus& r) {
+        if (!r) error_line(ctx, r.error().display());
+    };
     std::visit(Overloaded{
                    [&](const NetworkCommands::Create& a) {
                        if (!network_options_ok(ctx, a)) return;
-                       not_available(ctx, "network create");
+                       report(create_libvirt_network(ctx, a.name, a.vswitch.value_or(""), a.vlan_id));
                    },
-                   [&](const NetworkCommands::Delete&) { not_available(ctx, "network delete"); },
+                   [&](const NetworkCommands::Delete& a) {
+                       report(a.force ? force_delete_libvirt_network(ctx, a.name)
+                                      : delete_libvirt_network(ctx, a.name));
+                   },
                    [&](const NetworkCommands::Change& a) {
                        if (!network_options_ok(ctx, a)) return;
-                       not_available(ctx, "network change");
+                       report(change_network_bridge(ctx, a.name, a.vswitch.value_or(""), a.vlan_id));
                    },
-                   [&](const NetworkCommands::List&) { not_available(ctx, "network list"); },
-                   [&](const NetworkCommands::Attach&) { not_available(ctx, "network attach"); },
-                   [&](const NetworkCommands::Detach&) { not_available(ctx, "network detach"); },
-                   [&](const NetworkCommands::Move&) { not_available(ctx, "network move"); },
+                   [&](const NetworkCommands::List&) { print_libvirt_networks(ctx, list_libvirt_networks(ctx)); },
+                   [&](const NetworkCommands::Attach& a) { report(attach_vm_to_network(ctx, a.network, a.vm)); },
+                   [&](const NetworkCommands::Detach& a) { report(detach_vm_from_network(ctx, a.network, a.vm)); },
+                   [&](const NetworkCommands::Move& a) {
+                       report(move_vm_between_networks(ctx, a.vm, a.from, a.to));
+                   },
                    [&](const NetworkCommands::Usage&) { print_usage(ctx, kNetworkUsage); },
                },
                cmd.value);
@@ -108,7 +124,7 @@ void dispatch_network(const Context& ctx, const NetworkCommands& cmd) {
 
 void dispatch_vm(const Context& ctx, const VmCommands& cmd) {
     std::visit(Overloaded{
-                   [&](const VmCommands::List&) { not_available(ctx, "vm list"); },
+                   [&](const VmCommands::List&) { list_vms(ctx); },
                    [&](const VmCommands::Usage&) { print_usage(ctx, kVmUsage); },
                },
                cmd.value);
@@ -131,7 +147,7 @@ void dispatch_config(const Context& ctx, const ConfigCommands& cmd) {
                    [&](const ConfigCommands::List&) { not_available(ctx, "config list"); },
                    [&](const ConfigCommands::Info&) { not_available(ctx, "config info"); },
                    [&](const ConfigCommands::Cleanup&) { not_available(ctx, "config cleanup"); },
-                   [&](const ConfigCommands::SmartCleanup&) { not_available(ctx, "config smart-cleanup"); },
+                   [&](const ConfigCommands::SmartCleanup&) { smart_cleanup(ctx); },
                    [&](const ConfigCommands::Sync&) { not_available(ctx, "config sync"); },
                    [&](const ConfigCommands::RestoreVeth&) { not_available(ctx, "config restore-veth"); },
                    [&](const ConfigCommands::Usage&) { print_usage(ctx, kConfigUsage); },

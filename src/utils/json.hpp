@@ -223,9 +223,16 @@ private:
     Status end_map();
     Status parse_any(JsonValue* out);
 
+    JsonPosition position_of(std::size_t index) const;
+
     std::string_view text_;
     std::size_t index_ = 0;
     int remaining_depth_ = 128;
+    // Line count up to a recent index, so that positions asked in reading order cost
+    // only the bytes since the last one.
+    mutable std::size_t cached_index_ = 0;
+    mutable std::size_t cached_line_ = 1;
+    mutable std::size_t cached_line_start_ = 0;
 };
 
 Status read_value(JsonReader& r, std::string& out);

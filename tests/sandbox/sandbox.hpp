@@ -21,7 +21,7 @@
 //         EXPECT_EQ(r.out, "...");
 //         EXPECT_EQ(sb.argvs_of("nmcli"),
 //                   (sb::Argvs{{"nmcli", "-t", "-f", "NAME,TYPE", "connection", "show"}}));
-//         EXPECT_EQ(sb.read("/etc/quillmar/config.json"), std::nullopt);
+//         EXPECT_FALSE(sb.exists("/var/lib/quillmar/master_bridges.json"));
 //     }
 //
 // Rules match the words after the program name, exactly (`on`) or as a prefix (`on_prefix`);
@@ -34,9 +34,17 @@
 // /usr/lib/systemd/system replaced by a writable directory of the tree), /bin, /lib and /lib64
 // as links into /usr, a writable /sbin, an empty network namespace (only a down "lo"), a
 // fresh /proc, the host's /dev, cwd "/tmp", HOME=/root, LANG=C.UTF-8 and nothing else unless a
-// test adds it with `env`. Its /sys/class/net is plain directories built with `iface`.
+// test adds it with `env`. Its /sys/class/net is plain directories built with `iface`; "lo"
+// is there from the start; a directory lists in the tmpfs's own order (neither by name nor by
+// creation), which `listing_order` shows. /etc/quillmar/config.json holds a minimal valid saved
+// configuration, so no run starts with a first-run backup; remove it to test a first run.
 //
-// Paths given to write/read/exists/path/remove are the absolute paths the program sees.
+// Paths given to write/read/exists/path/remove are the absolute paths the program sees; paths
+// under /usr (but for the unit directory), /dev and /proc are refused (std::invalid_argument),
+// as are relative paths and "..".
+//
+// The host's /usr is visible inside, so a tool started by absolute path (say /usr/sbin/ip)
+// is the real one; it can only ever see the empty network namespace and the tree.
 #pragma once
 
 #include <chrono>
@@ -93,7 +101,9 @@ struct Call {
 
     std::string program() const;  // last component of argv[0]
     std::string str() const;      // argv quoted and escaped, one line
+    bool operator==(const Call&) const = default;
 };
+std::ostream& operator<<(std::ostream& os, const Call& c);
 
 // What a run of the program gave.
 struct Result {
@@ -197,15 +207,21 @@ public:
     void remove(const std::string& path);        // recursive; missing is fine
     void mkdir(const std::string& path);
     void symlink(const std::string& path, const std::string& target);
+    // Target of a symbolic link as stored, or nullopt when `path` is no link. (read follows
+    // links the way the program would, staying inside the tree.)
+    std::optional<std::string> link_target(const std::string& path) const;
     // Sorted names in a directory (empty when missing).
     std::vector<std::string> list(const std::string& dir) const;
+    // Names in the order a directory listing yields them, as the program sees it.
+    std::vector<std::string> listing_order(const std::string& dir) const;
     // Where a path the program sees lives on the host (below the tree).
     std::filesystem::path path(const std::string& path) const;
     const std::filesystem::path& root() const { return root_; }
 
 private:
+    Result start(const std::vector<std::string>& candidates, const Args& argv, const std::string& input,
+                 bool program);
     void write_rules() const;
-    void sync_tools() const;
     std::filesystem::path root_;
     std::map<std::string, std::unique_ptr<Tool>> tools_;
     std::vector<std::pair<std::string, std::string>> env_;
