@@ -15,7 +15,7 @@ namespace qm {
 struct FileError {
     int code = 0;  // errno
     std::string message() const { return OsError{code}.message(); }
-    bool not_found() const;  // the file (or a directory on its path) does not exist
+    bool not_found() const;  // ENOENT: the file or a directory on its path does not exist
     bool operator==(const FileError&) const = default;
 };
 
@@ -37,7 +37,7 @@ Expected<void, FileError> write_file_atomic(const std::filesystem::path& path, s
 Expected<void, FileError> remove_file(const std::filesystem::path& path);
 
 // Creates the directory and its parents; failures are ignored (a later write reports them).
-void create_directories(const std::filesystem::path& path);
+void create_directories_quietly(const std::filesystem::path& path);
 
 // Moves a damaged state file out of the way so that its contents are never lost:
 // renames it to path + ".damaged-" + the time of ctx.clock as "%Y%m%d_%H%M%S", with

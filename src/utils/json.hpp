@@ -155,8 +155,13 @@ class JsonReader;
 
 // One field of a record, in declaration order (see read_record).
 struct JsonField {
+    enum class Presence {
+        Required,     // a missing key is refused ("missing field `key`")
+        OptionalKey,  // the key may be missing; the array form must still hold a value
+        Defaulted,    // may be missing, also at the end of the array form
+    };
     std::string_view key;
-    enum class Missing { Refuse, Keep } missing = Missing::Refuse;
+    Presence presence = Presence::Required;
     std::function<Status(JsonReader&)> read;
 };
 
@@ -195,10 +200,39 @@ public:
     JsonPosition position() const;
 
 private:
-    friend struct JsonReaderAccess;
+    struct Number;
+    bool at_end() const { return index_ >= text_.size(); }
+    char peek() const { return text_[index_]; }
+    void skip_white_space();
+    Error error_at(std::size_t index, std::string_view message) const;
+    Error error(std::string_view message) const;       // at the last byte consumed
+    Error peek_error(std::string_view message) const;  // at the byte looked at next
+    Status enter();
+    void leave() { ++remaining_depth_; }
+    Status parse_ident(std::string_view rest);
+    Status parse_string(std::string& out);
+    Status parse_escape(std::string& out);
+    Status parse_unicode_escape(std::string& out);
+    Result<unsigned> parse_hex4();
+    Status parse_number(bool positive, std::size_t start, Number& out);
+    Error invalid_type(std::string_view expected);
+    Result<bool> next_element(bool& first);
+    Result<bool> next_key(bool& first, std::string& key);
+    Status parse_colon();
+    Status end_sequence();
+    Status end_map();
+    Status parse_any(JsonValue* out);
+
+    JsonPosition position_of(std::size_t index) const;
+
     std::string_view text_;
     std::size_t index_ = 0;
     int remaining_depth_ = 128;
+    // Line count up to a recent index, so that positions asked in reading order cost
+    // only the bytes since the last one.
+    mutable std::size_t cached_index_ = 0;
+    mutable std::size_t cached_line_ = 1;
+    mutable std::size_t cached_line_start_ = 0;
 };
 
 Status read_value(JsonReader& r, std::string& out);
@@ -241,12 +275,13 @@ template <class T>
 struct is_optional<std::optional<T>> : std::true_type {};
 }  // namespace json_detail
 
-// A field read with its type's read_value. Missing: refused, except for std::optional
-// targets, which become none.
+// A field read with its type's read_value. A missing key is refused, except for
+// std::optional targets, which are left as none.
 template <class T>
 JsonField field(std::string_view key, T& target) {
     return JsonField{key,
-                     json_detail::is_optional<T>::value ? JsonField::Missing::Keep : JsonField::Missing::Refuse,
+                     json_detail::is_optional<T>::value ? JsonField::Presence::OptionalKey
+                                                        : JsonField::Presence::Required,
                      [&target](JsonReader& r) { return read_value(r, target); }};
 }
 
@@ -254,13 +289,14 @@ JsonField field(std::string_view key, T& target) {
 // keeps the value it has.
 template <class T>
 JsonField field_or_default(std::string_view key, T& target) {
-    return JsonField{key, JsonField::Missing::Keep, [&target](JsonReader& r) { return read_value(r, target); }};
+    return JsonField{key, JsonField::Presence::Defaulted, [&target](JsonReader& r) { return read_value(r, target); }};
 }
 
 // A field read by a decoder of its own: read(JsonReader&, T&) -> Status.
 template <class T, class F>
-JsonField field_with(std::string_view key, T& target, F read, JsonField::Missing missing = JsonField::Missing::Refuse) {
-    return JsonField{key, missing, [&target, read](JsonReader& r) { return read(r, target); }};
+JsonField field_with(std::string_view key, T& target, F read,
+                     JsonField::Presence presence = JsonField::Presence::Required) {
+    return JsonField{key, presence, [&target, read](JsonReader& r) { return read(r, target); }};
 }
 
 // ---------------------------------------------------------------------------------------

@@ -1,0 +1,263 @@
+#include "utils/json.hpp"
+
+#include <gtest/gtest.h>
+
+#include <optional>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "utils/managed_resources/managed_resources.hpp"
+#include "utils/time.hpp"
+
+namespace qm {
+namespace {
+
+// A record with one field of every supported shape, for the reader's rules.
+struct Inner {
+    std::string a;
+    std::optional<std::string> b;
+    bool c = false;
+};
+
+Status read_value(JsonReader& r, Inner& v) {
+    return read_record(r, "Inner", {field("a", v.a), field("b", v.b), field("c", v.c)});
+}
+
+void write_value(JsonWriter& w, const Inner& v) {
+    w.begin_object();
+    w.member("a", v.a);
+    w.member("b", v.b);
+    w.member("c", v.c);
+    w.end_object();
+}
+
+struct Outer {
+    Inner inner;
+    std::optional<Inner> maybe;
+    std::unordered_map<std::string, std::vector<std::string>> map;
+    std::vector<std::string> tags;
+    SystemTime when;
+};
+
+Status read_value(JsonReader& r, Outer& v) {
+    return read_record(r, "Outer",
+                       {field("inner", v.inner), field("maybe", v.maybe), field("map", v.map),
+                        field_or_default("tags", v.tags), field("when", v.when)});
+}
+
+struct Refusal {
+    std::string text;
+    std::string message;
+};
+
+void PrintTo(const Refusal& r, std::ostream* os) { *os << r.text; }
+
+class LedgerRefusal : public ::testing::TestWithParam<Refusal> {};
+
+TEST_P(LedgerRefusal, MessageAndPosition) {
+    auto r = parse_managed_resources(GetParam().text);
+    ASSERT_FALSE(r.has_value());
+    EXPECT_EQ(r.error().message, GetParam().message);
+}
+
+const std::string kPrettyNoCreatedAt = "{\n  \"vswitches\": [],\n  \"vlan_bridges\": [],\n  \"veth_pairs\": []\n}";
+
+INSTANTIATE_TEST_SUITE_P(
+    Documents, LedgerRefusal,
+    ::testing::Values(
+        Refusal{kPrettyNoCreatedAt, "missing field `created_at` at line 5 column 1"},
+        Refusal{R"({"vlan_bridges":[],"veth_pairs":[],"created_at":"t"})", "missing field `vswitches` at line 1 column 52"},
+        Refusal{R"({"vswitches":[],"vswitches":[]})", "duplicate field `vswitches` at line 1 column 27"},
+        // The position is where the reader stopped: after the blanks that follow the key.
+        Refusal{"{\"vswitches\":[],\"vswitches\"  :[]}", "duplicate field `vswitches` at line 1 column 29"},
+        Refusal{R"({"vswitches":null})", "invalid type: null, expected a sequence at line 1 column 17"},
+        Refusal{R"({"vswitches":"a"})", "invalid type: string \"a\", expected a sequence at line 1 column 16"},
+        Refusal{R"({"vswitches":{}})", "invalid type: map, expected a sequence at line 1 column 13"},
+        Refusal{R"({"vswitches":[1]})", "invalid type: integer `1`, expected a string at line 1 column 15"},
+        Refusal{R"({"vswitches":[-7]})", "invalid type: integer `-7`, expected a string at line 1 column 16"},
+        Refusal{R"({"vswitches":[[]]})", "invalid type: sequence, expected a string at line 1 column 14"},
+        Refusal{R"({"vswitches":[true]})", "invalid type: boolean `true`, expected a string at line 1 column 18"},
+        Refusal{R"({"created_at":1.5})", "invalid type: floating point `1.5`, expected a string at line 1 column 17"},
+        Refusal{R"({"created_at":1e20})", "invalid type: floating point `1e20`, expected a string at line 1 column 18"},
+        Refusal{R"({"created_at":null})", "invalid type: null, expected a string at line 1 column 18"},
+        Refusal{"\"x\"", "invalid type: string \"x\", expected struct ManagedResources at line 1 column 3"},
+        Refusal{"  7", "invalid type: integer `7`, expected struct ManagedResources at line 1 column 3"},
+        Refusal{"[[],[],[],[]]", "invalid length 4, expected struct ManagedResources with 5 elements at line 1 column 13"},
+        Refusal{"[]", "invalid length 0, expected struct ManagedResources with 5 elements at line 1 column 2"},
+        Refusal{"[[],[],[],[],\"t\",1]", "trailing characters at line 1 column 18"},
+        Refusal{R"([[],[],[],[],"t"]x)", "trailing characters at line 1 column 18"},
+        Refusal{"[[],[],[],[],\"t\"]\n\n  }", "trailing characters at line 3 column 3"},
+        // The first fault in reading order wins, also over malformed text further on.
+        Refusal{R"({"vswitches":5,"x":[)", "invalid type: integer `5`, expected a sequence at line 1 column 14"},
+        // Unknown keys are skipped, but their values must be well-formed.
+        Refusal{R"({"extra":[1,})", "expected value at line 1 column 13"},
+        Refusal{R"({"extra":[1,]})", "trailing comma at line 1 column 13"},
+        Refusal{R"({"extra":tru})", "expected ident at line 1 column 13"},
+        Refusal{R"({"extra":01})", "invalid number at line 1 column 11"},
+        Refusal{R"({"extra":1.})", "invalid number at line 1 column 12"},
+        Refusal{R"({"extra":-x})", "invalid number at line 1 column 11"},
+        Refusal{R"({"extra":1e999})", "number out of range at line 1 column 14"},
+        Refusal{R"({"extra" 1})", "expected `:` at line 1 column 10"},
+        Refusal{R"({"extra":1 "y":2})", "expected `,` or `}` at line 1 column 12"},
+        Refusal{R"({"extra":1,})", "trailing comma at line 1 column 12"},
+        Refusal{R"({1:2})", "key must be a string at line 1 column 2"},
+        Refusal{"", "EOF while parsing a value at line 1 column 0"},
+        Refusal{"\n", "EOF while parsing a value at line 2 column 0"},
+        Refusal{"{", "EOF while parsing an object at line 1 column 1"},
+        Refusal{R"({"vswitches":["a)", "EOF while parsing a string at line 1 column 16"},
+        Refusal{R"({"vswitches":["\q"]})", "invalid escape at line 1 column 17"},
+        Refusal{R"({"vswitches":["\u12G4"]})", "invalid escape at line 1 column 21"},
+        Refusal{"{\"vswitches\":[\"a\tb\"]}",
+                "control character (\\u0000-\\u001F) found while parsing a string at line 1 column 17"},
+        Refusal{R"({"vswitches":["\ud800"]})", "unexpected end of hex escape at line 1 column 22"},
+        Refusal{R"({"vswitches":["\udc00"]})", "lone leading surrogate in hex escape at line 1 column 21"},
+        Refusal{R"({"vswitches":["\ud800\u0041"]})", "lone leading surrogate in hex escape at line 1 column 27"},
+        Refusal{"{\"vswitches\":[\"\xff\"]}", "invalid unicode code point at line 1 column 17"},
+        Refusal{"\xc3", "expected value at line 1 column 1"}));
+
+TEST(JsonReader, LedgerAcceptsAnyKeyOrderUnknownKeysAndMissingBonds) {
+    auto r = parse_managed_resources(R"( {"created_at":"t","extra":{"deep":[1,-2.5e3,null,{"k":"\u00e9"}]},)"
+                                     R"("veth_pairs":["v0"],"vlan_bridges":[],"vswitches":["a","b"]} )"
+                                     "\n");
+    ASSERT_TRUE(r.has_value()) << r.error().message;
+    EXPECT_EQ(r->vswitches, (std::vector<std::string>{"a", "b"}));
+    EXPECT_EQ(r->veth_pairs, (std::vector<std::string>{"v0"}));
+    EXPECT_TRUE(r->bonds.empty());
+    EXPECT_EQ(r->created_at, "t");
+}
+
+TEST(JsonReader, LedgerAcceptsTheArrayForm) {
+    auto r = parse_managed_resources(R"([["a"],["vlan5br"],[],["bond0"],"2024-01-02T03:04:05+00:00"])");
+    ASSERT_TRUE(r.has_value()) << r.error().message;
+    EXPECT_EQ(r->vswitches, (std::vector<std::string>{"a"}));
+    EXPECT_EQ(r->vlan_bridges, (std::vector<std::string>{"vlan5br"}));
+    EXPECT_EQ(r->bonds, (std::vector<std::string>{"bond0"}));
+    EXPECT_EQ(r->created_at, "2024-01-02T03:04:05+00:00");
+}
+
+TEST(JsonReader, RecordRules) {
+    struct Case {
+        std::string text;
+        std::string message;  // empty: accepted
+    };
+    const std::string when = R"("when":"2024-01-01T00:00:00Z")";
+    const std::vector<Case> cases = {
+        {R"({"inner":{"a":"x","c":true},"map":{},)" + when + "}", ""},
+        {R"({"inner":{"a":"x","b":null,"c":false},"maybe":null,"map":{},)" + when + "}", ""},
+        {R"({"inner":["x",null,true],"map":{},)" + when + "}", ""},
+        // An optional value still has to be there in the array form.
+        {R"({"inner":["x",true]})", "invalid type: boolean `true`, expected a string at line 1 column 18"},
+        {R"({"inner":["x"]})", "invalid length 1, expected struct Inner with 3 elements at line 1 column 14"},
+        {R"({"inner":{"a":"x"}})", "missing field `c` at line 1 column 18"},
+        {R"({"inner":{"a":"x","c":"yes"}})", "invalid type: string \"yes\", expected a boolean at line 1 column 27"},
+        {R"({"inner":{"a":"x","b":5,"c":true}})", "invalid type: integer `5`, expected a string at line 1 column 23"},
+        {R"({"inner":{"a":"x","b":null,"b":null,"c":true}})", "duplicate field `b` at line 1 column 30"},
+        {R"({"inner":{"a":"x","c":true},"map":[],)" + when + "}",
+         "invalid type: sequence, expected a map at line 1 column 34"},
+        {R"({"inner":{"a":"x","c":true},"map":{"k":"v"}})",
+         "invalid type: string \"v\", expected a sequence at line 1 column 42"},
+        {R"({"inner":{"a":"x","c":true},"map":{},"when":5})",
+         "invalid type: integer `5`, expected an RFC 3339 formatted date and time string at line 1 column 45"},
+        {R"({"inner":{"a":"x","c":true},"map":{},"when":"nope"})",
+         "input contains invalid characters at line 1 column 50"},
+        {R"({"inner":{"a":"x","c":true},"maybe":{"a":1},"map":{},)" + when + "}",
+         "invalid type: integer `1`, expected a string at line 1 column 42"},
+    };
+    for (const auto& c : cases) {
+        auto r = from_json<Outer>(c.text);
+        if (c.message.empty()) {
+            EXPECT_TRUE(r.has_value()) << c.text << ": " << r.error().message;
+        } else {
+            ASSERT_FALSE(r.has_value()) << c.text;
+            EXPECT_EQ(r.error().message, c.message) << c.text;
+        }
+    }
+}
+
+TEST(JsonReader, MapKeepsTheLaterValueOfARepeatedKey) {
+    auto r = from_json<std::unordered_map<std::string, std::vector<std::string>>>(
+        R"({"vswitch0":["vswitch1"],"vswitch0":["vswitch2","vswitch2"]})");
+    ASSERT_TRUE(r.has_value()) << r.error().message;
+    EXPECT_EQ(r->size(), 1u);
+    EXPECT_EQ(r->at("vswitch0"), (std::vector<std::string>{"vswitch2", "vswitch2"}));
+}
+
+TEST(JsonReader, DecodesEscapesAndSurrogatePairs) {
+    auto r = from_json<std::string>(R"("a\"\\\/\b\f\n\r\t\u0000\u00e9\u20ac\ud83d\ude00")");
+    ASSERT_TRUE(r.has_value()) << r.error().message;
+    EXPECT_EQ(*r, std::string("a\"\\/\b\f\n\r\t") + std::string(1, '\0') + "\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80");
+}
+
+TEST(JsonReader, DateTimeWithOffsetIsReadAsUtc) {
+    auto r = from_json<SystemTime>(R"("2024-03-05T09:08:09.5+02:00")");
+    ASSERT_TRUE(r.has_value()) << r.error().message;
+    EXPECT_EQ(format_rfc3339(*r), "2024-03-05T07:08:09.500Z");
+}
+
+TEST(JsonReader, DeepNestingIsRefusedNotFatal) {
+    std::string deep(100000, '[');
+    auto r = parse_json(deep);
+    ASSERT_FALSE(r.has_value());
+    EXPECT_EQ(r.error().message, "recursion limit exceeded at line 1 column 128");
+    EXPECT_TRUE(parse_json(std::string(127, '[') + std::string(127, ']')).has_value());
+    std::string deep_objects;
+    for (int i = 0; i < 1000; ++i) deep_objects += "{\"extra\":";
+    EXPECT_FALSE(parse_managed_resources(deep_objects).has_value());
+}
+
+TEST(JsonReader, ValuesRememberWhereTheyAre) {
+    auto r = parse_json("{\n  \"a\": [1, \"x\"],\n  \"a\": true\n}");
+    ASSERT_TRUE(r.has_value()) << r.error().message;
+    ASSERT_EQ(r->members.size(), 2u);
+    const JsonValue& list = r->members[0].value;
+    EXPECT_EQ(list.begin, (JsonPosition{2, 8}));
+    EXPECT_EQ(list.end, (JsonPosition{2, 15}));
+    EXPECT_EQ(list.items[1].text, "x");
+    EXPECT_EQ(list.items[1].begin, (JsonPosition{2, 12}));
+    EXPECT_EQ(r->find("a")->kind, JsonValue::Kind::Bool);
+    EXPECT_EQ(r->find("b"), nullptr);
+}
+
+TEST(JsonWriter, PrettyLayout) {
+    ManagedResources m;
+    m.vswitches = {"Management Network", "test1"};
+    m.created_at = "2024-03-05T07:08:09+00:00";
+    EXPECT_EQ(managed_resources_to_json(m),
+              "{\n"
+              "  \"vswitches\": [\n"
+              "    \"Management Network\",\n"
+              "    \"test1\"\n"
+              "  ],\n"
+              "  \"vlan_bridges\": [],\n"
+              "  \"veth_pairs\": [],\n"
+              "  \"bonds\": [],\n"
+              "  \"created_at\": \"2024-03-05T07:08:09+00:00\"\n"
+              "}");
+    EXPECT_EQ(parse_managed_resources(managed_resources_to_json(m)).value(), m);
+
+    Inner inner{"x", std::nullopt, true};
+    EXPECT_EQ(to_json_pretty(inner), "{\n  \"a\": \"x\",\n  \"b\": null,\n  \"c\": true\n}");
+    EXPECT_EQ(to_json_pretty(std::unordered_map<std::string, std::string>{}), "{}");
+    EXPECT_EQ(to_json_pretty(std::vector<std::vector<std::string>>{{}, {"a"}}), "[\n  [],\n  [\n    \"a\"\n  ]\n]");
+}
+
+TEST(JsonWriter, UntypedValuesRoundTripInThePrettyLayout) {
+    auto v = parse_json(R"( {"b":[1,-2.50,{"c":null}],"a":{},"e":[],"s":"\u00e9"} )");
+    ASSERT_TRUE(v.has_value()) << v.error().message;
+    EXPECT_EQ(to_json_pretty(*v),
+              "{\n  \"b\": [\n    1,\n    -2.50,\n    {\n      \"c\": null\n    }\n  ],\n"
+              "  \"a\": {},\n  \"e\": [],\n  \"s\": \"\xc3\xa9\"\n}");
+}
+
+TEST(JsonWriter, EscapesOnlyQuoteBackslashAndControlCharacters) {
+    std::string text = std::string("\"\\\b\t\n\f\r") + std::string(1, '\0') + "\x01\x1f\x7f/\xc3\xa9\xf0\x9f\x98\x80";
+    EXPECT_EQ(json_quote(text),
+              "\"\\\"\\\\\\b\\t\\n\\f\\r\\u0000\\u0001\\u001f\x7f/\xc3\xa9\xf0\x9f\x98\x80\"");
+    auto back = from_json<std::string>(json_quote(text));
+    ASSERT_TRUE(back.has_value()) << back.error().message;
+    EXPECT_EQ(*back, text);
+}
+
+}  // namespace
+}  // namespace qm
