@@ -3,6 +3,7 @@
 #include <ostream>
 
 #include "cli/usage_texts.hpp"
+#include "cmds/vm/sync_vm_interfaces.hpp"
 #include "utils/text.hpp"
 
 namespace qm::cli {
@@ -176,7 +177,7 @@ int dispatch_command(const Context& ctx, const Cli& cli) {
                    [&](const NetworkCommands& c) { dispatch_network(ctx, c); },
                    [&](const VmCommands& c) { dispatch_vm(ctx, c); },
                    [&](const ListCommands& c) { dispatch_list(ctx, c); },
-                   [&](const Commands::SyncVmInterfaces&) { not_available(ctx, "sync-vm-interfaces"); },
+                   [&](const Commands::SyncVmInterfaces&) { sync_vm_interfaces(ctx); },
                    [&](const Commands::SyncVmInterfacesUsage&) { print_usage(ctx, kSyncVmInterfacesUsage); },
                    [&](const Commands::FixBootPriorities&) { not_available(ctx, "fix-boot-priorities"); },
                    [&](const Commands::EnableService&) { not_available(ctx, "enable-service"); },

@@ -1,0 +1,86 @@
+#include "cmds/baseline/baseline_unit.hpp"
+
+#include <filesystem>
+#include <ostream>
+#include <string>
+
+#include "utils/fs.hpp"
+#include "utils/text.hpp"
+
+namespace qm {
+namespace {
+
+constexpr const char* kUnitName = "quillmar-baseline";
+constexpr const char* kUnitPath = "/usr/lib/systemd/system/quillmar-baseline.service";
+
+constexpr const char* kUnitText =
+    "[Unit]\n"
+    "Description=Configure baseline network setup for Ostrel appliances\n"
+    "After=network-online.target NetworkManager.service NetworkManager-wait-online.service\n"
+    "Wants=network-online.target NetworkManager.service\n"
+    "Requires=NetworkManager.service\n"
+    "\n"
+    "[Service]\n"
+    "Type=oneshot\n"
+    "ExecStart=/usr/sbin/quillmar baseline --auto\n"
+    "RemainAfterExit=yes\n"
+    "StandardOutput=journal\n"
+    "StandardError=journal\n"
+    "TimeoutStartSec=300\n"
+    "TimeoutStopSec=60\n"
+    "Restart=on-failure\n"
+    "RestartSec=10\n"
+    "\n"
+    "[Install]\n"
+    "WantedBy=multi-user.target\n";
+
+// A unit cut short by a failed write would count as present from then on and never be
+// mended, so a file this write created is removed again when it fails.
+Status write_unit_file(const std::filesystem::path& p, std::string_view text) {
+    const bool existed = path_exists(p);
+    auto written = write_file(p, text);
+    if (written) return {};
+    if (!existed) (void)remove_file(p);
+    return fail(written.error().message());
+}
+
+RunResult systemctl(const Context& ctx, std::vector<std::string> args) {
+    args.insert(args.begin(), "systemctl");
+    return ctx.run(args, RunMode::QueryWithStderr);
+}
+
+}  // namespace
+
+Status setup_baseline_service(const Context& ctx) {
+    const auto unit_file = ctx.path(kUnitPath);
+    std::error_code ec;
+    if (!std::filesystem::exists(unit_file, ec)) {
+        ctx.out << "[+] Setting up baseline service for vswitch operation...\n";
+        if (auto st = write_unit_file(unit_file, kUnitText); !st) return st;
+        (void)systemctl(ctx, {"daemon-reload"});
+        (void)systemctl(ctx, {"enable", kUnitName});
+        ctx.out << "[+] Baseline service created and enabled\n";
+        return {};
+    }
+
+    auto state = systemctl(ctx, {"is-enabled", kUnitName});
+    if (!state) {
+        ctx.out << "[!] Warning: Could not check baseline service status, continuing...\n";
+        return {};
+    }
+    if (trim(decode_utf8_lossy(state->out)) == "enabled") {
+        ctx.out << "[+] Baseline service already enabled and configured to run last\n";
+        return {};
+    }
+    ctx.out << "[+] Enabling existing baseline service...\n";
+    auto enabled = systemctl(ctx, {"enable", kUnitName});
+    if (!enabled)
+        ctx.out << "[!] Warning: Failed to execute systemctl enable: " << enabled.error().message() << "\n";
+    else if (!enabled->success())
+        ctx.out << "[!] Warning: Failed to enable baseline service: " << decode_utf8_lossy(enabled->err) << "\n";
+    else
+        ctx.out << "[+] Baseline service enabled\n";
+    return {};
+}
+
+}  // namespace qm

@@ -1,0 +1,117 @@
+#include "cmds/bridge/veth_units.hpp"
+
+#include <filesystem>
+#include <ostream>
+#include <string>
+
+#include "utils/fs.hpp"
+
+namespace qm {
+namespace {
+
+constexpr const char* kUnitDir = "/etc/systemd/system/";
+constexpr const char* kRestoreUnit = "quillmar-veth-restore";
+constexpr const char* kCheckUnit = "quillmar-veth-check";
+
+constexpr const char* kRestoreServiceText =
+    "[Unit]\n"
+    "Description=Restore quillmar veth pairs on boot\n"
+    "After=network-online.target NetworkManager.service quillmar-baseline.service\n"
+    "Before=NetworkManager-wait-online.service\n"
+    "Wants=NetworkManager.service quillmar-baseline.service\n"
+    "Requires=quillmar-baseline.service\n"
+    "\n"
+    "[Service]\n"
+    "Type=oneshot\n"
+    "ExecStart=/usr/sbin/quillmar vswitch veth restore\n"
+    "RemainAfterExit=yes\n"
+    "StandardOutput=journal\n"
+    "StandardError=journal\n"
+    "\n"
+    "[Install]\n"
+    "WantedBy=multi-user.target\n";
+
+constexpr const char* kCheckServiceText =
+    "[Unit]\n"
+    "Description=Check and restore quillmar veth pairs and masters\n"
+    "After=network-online.target NetworkManager.service quillmar-baseline.service quillmar-veth-restore.service\n"
+    "Wants=NetworkManager.service\n"
+    "\n"
+    "[Service]\n"
+    "Type=oneshot\n"
+    "ExecStart=/usr/sbin/quillmar vswitch veth restore\n"
+    "StandardOutput=journal\n"
+    "StandardError=journal\n";
+
+std::string check_timer_text() {
+    return std::string("[Unit]\n"
+                       "Description=Periodic check for quillmar veth pairs and masters\n"
+                       "Requires=") +
+           kCheckUnit +
+           ".service\n"
+           "\n"
+           "[Timer]\n"
+           "OnBootSec=5min\n"
+           "OnUnitActiveSec=3min\n"
+           "AccuracySec=1min\n"
+           "\n"
+           "[Install]\n"
+           "WantedBy=timers.target\n";
+}
+
+bool file_exists(const std::filesystem::path& p) {
+    std::error_code ec;
+    return std::filesystem::exists(p, ec);
+}
+
+// A unit cut short by a failed write would count as present from then on and never be
+// mended, so a file this write created is removed again when it fails.
+Status write_unit_file(const std::filesystem::path& p, std::string_view text) {
+    const bool existed = path_exists(p);
+    auto written = write_file(p, text);
+    if (written) return {};
+    if (!existed) (void)remove_file(p);
+    return fail(written.error().message());
+}
+
+// Neither the start nor the exit status of systemctl matters here.
+void systemctl(const Context& ctx, std::vector<std::string> args) {
+    args.insert(args.begin(), "systemctl");
+    (void)ctx.run(args, RunMode::QueryWithStderr);
+}
+
+}  // namespace
+
+Status setup_veth_persistence_service(const Context& ctx) {
+    const std::string restore_path = std::string(kUnitDir) + kRestoreUnit + ".service";
+    const auto restore_file = ctx.path(restore_path);
+    if (!file_exists(restore_file)) {
+        ctx.out << "[+] Creating systemd service for veth persistence...\n";
+        if (auto st = write_unit_file(restore_file, kRestoreServiceText); !st) return st;
+    }
+    systemctl(ctx, {"daemon-reload"});
+    systemctl(ctx, {"enable", kRestoreUnit});
+    ctx.out << "[+] Systemd service '" << kRestoreUnit << "' created and enabled\n";
+    ctx.out << "[+] Veth pairs will be automatically restored on boot\n";
+
+    const std::string timer_path = std::string(kUnitDir) + kCheckUnit + ".timer";
+    const auto timer_file = ctx.path(timer_path);
+    if (file_exists(timer_file)) return {};
+
+    ctx.out << "[+] Creating systemd timer for periodic veth pair checking...\n";
+    Status written = write_unit_file(ctx.path(std::string(kUnitDir) + kCheckUnit + ".service"), kCheckServiceText);
+    if (written) written = write_unit_file(timer_file, check_timer_text());
+    if (!written) {
+        ctx.err << "[-] Warning: Failed to create veth check timer: " << written.error().message << "\n";
+        return {};
+    }
+    const std::string timer_unit = std::string(kCheckUnit) + ".timer";
+    systemctl(ctx, {"daemon-reload"});
+    systemctl(ctx, {"enable", timer_unit});
+    systemctl(ctx, {"start", timer_unit});
+    ctx.out << "[+] Systemd timer '" << kCheckUnit << "' created and started\n";
+    ctx.out << "[+] Veth pairs will be checked and restored every 3 minutes if needed\n";
+    return {};
+}
+
+}  // namespace qm
