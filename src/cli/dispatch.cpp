@@ -3,7 +3,10 @@
 #include <ostream>
 
 #include "cli/usage_texts.hpp"
+#include "cmds/libvirt/libvirt.hpp"
 #include "cmds/vm/sync_vm_interfaces.hpp"
+#include "cmds/vm/vm.hpp"
+#include "utils/managed_resources/managed_resources.hpp"
 #include "utils/text.hpp"
 
 namespace qm::cli {
@@ -87,20 +90,28 @@ void dispatch_vswitch(const Context& ctx, const VswitchCommands& cmd) {
 }
 
 void dispatch_network(const Context& ctx, const NetworkCommands& cmd) {
+    auto report = [&](const LibvirtStatus& r) {
+        if (!r) error_line(ctx, r.error().display());
+    };
     std::visit(Overloaded{
                    [&](const NetworkCommands::Create& a) {
                        if (!network_options_ok(ctx, a)) return;
-                       not_available(ctx, "network create");
+                       report(create_libvirt_network(ctx, a.name, a.vswitch.value_or(""), a.vlan_id));
                    },
-                   [&](const NetworkCommands::Delete&) { not_available(ctx, "network delete"); },
+                   [&](const NetworkCommands::Delete& a) {
+                       report(a.force ? force_delete_libvirt_network(ctx, a.name)
+                                      : delete_libvirt_network(ctx, a.name));
+                   },
                    [&](const NetworkCommands::Change& a) {
                        if (!network_options_ok(ctx, a)) return;
-                       not_available(ctx, "network change");
+                       report(change_network_bridge(ctx, a.name, a.vswitch.value_or(""), a.vlan_id));
                    },
-                   [&](const NetworkCommands::List&) { not_available(ctx, "network list"); },
-                   [&](const NetworkCommands::Attach&) { not_available(ctx, "network attach"); },
-                   [&](const NetworkCommands::Detach&) { not_available(ctx, "network detach"); },
-                   [&](const NetworkCommands::Move&) { not_available(ctx, "network move"); },
+                   [&](const NetworkCommands::List&) { print_libvirt_networks(ctx, list_libvirt_networks(ctx)); },
+                   [&](const NetworkCommands::Attach& a) { report(attach_vm_to_network(ctx, a.network, a.vm)); },
+                   [&](const NetworkCommands::Detach& a) { report(detach_vm_from_network(ctx, a.network, a.vm)); },
+                   [&](const NetworkCommands::Move& a) {
+                       report(move_vm_between_networks(ctx, a.vm, a.from, a.to));
+                   },
                    [&](const NetworkCommands::Usage&) { print_usage(ctx, kNetworkUsage); },
                },
                cmd.value);
@@ -108,7 +119,7 @@ void dispatch_network(const Context& ctx, const NetworkCommands& cmd) {
 
 void dispatch_vm(const Context& ctx, const VmCommands& cmd) {
     std::visit(Overloaded{
-                   [&](const VmCommands::List&) { not_available(ctx, "vm list"); },
+                   [&](const VmCommands::List&) { list_vms(ctx); },
                    [&](const VmCommands::Usage&) { print_usage(ctx, kVmUsage); },
                },
                cmd.value);
@@ -131,7 +142,7 @@ void dispatch_config(const Context& ctx, const ConfigCommands& cmd) {
                    [&](const ConfigCommands::List&) { not_available(ctx, "config list"); },
                    [&](const ConfigCommands::Info&) { not_available(ctx, "config info"); },
                    [&](const ConfigCommands::Cleanup&) { not_available(ctx, "config cleanup"); },
-                   [&](const ConfigCommands::SmartCleanup&) { not_available(ctx, "config smart-cleanup"); },
+                   [&](const ConfigCommands::SmartCleanup&) { smart_cleanup(ctx); },
                    [&](const ConfigCommands::Sync&) { not_available(ctx, "config sync"); },
                    [&](const ConfigCommands::RestoreVeth&) { not_available(ctx, "config restore-veth"); },
                    [&](const ConfigCommands::Usage&) { print_usage(ctx, kConfigUsage); },

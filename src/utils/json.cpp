@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <limits>
 
+#include "utils/text.hpp"
 #include "utils/time.hpp"
 
 namespace qm {
@@ -30,72 +31,32 @@ void append_utf8(std::string& out, unsigned cp) {
     }
 }
 
-// Decodes one UTF-8 sequence at s[i]; false on an invalid one (overlong forms,
-// surrogates and values above U+10FFFF included).
-bool next_code_point(std::string_view s, std::size_t& i, unsigned& cp) {
-    auto b = [&](std::size_t k) { return static_cast<unsigned char>(s[k]); };
-    unsigned c = b(i);
-    std::size_t len;
-    unsigned min;
-    if (c < 0x80) {
-        cp = c;
-        ++i;
-        return true;
-    } else if ((c & 0xE0) == 0xC0) {
-        len = 2, cp = c & 0x1F, min = 0x80;
-    } else if ((c & 0xF0) == 0xE0) {
-        len = 3, cp = c & 0x0F, min = 0x800;
-    } else if ((c & 0xF8) == 0xF0) {
-        len = 4, cp = c & 0x07, min = 0x10000;
-    } else {
-        return false;
-    }
-    if (i + len > s.size()) return false;
-    for (std::size_t k = 1; k < len; ++k) {
-        if ((b(i + k) & 0xC0) != 0x80) return false;
-        cp = (cp << 6) | (b(i + k) & 0x3F);
-    }
-    if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
-    i += len;
-    return true;
-}
-
-bool valid_utf8(std::string_view s) {
-    std::size_t i = 0;
-    unsigned cp;
-    while (i < s.size())
-        if (!next_code_point(s, i, cp)) return false;
-    return true;
-}
-
-// A string shown inside a refusal: quoted, with control characters escaped.
+// A string shown inside a refusal (always valid UTF-8 here): quoted, with control
+// characters (C0, DEL and C1) escaped.
 std::string describe_string(std::string_view s) {
     std::string out = "string \"";
-    std::size_t i = 0;
-    while (i < s.size()) {
-        std::size_t start = i;
-        unsigned cp;
-        if (!next_code_point(s, i, cp)) {
-            cp = 0xFFFD;
-            i = start + 1;
+    for (std::size_t i = 0; i < s.size(); ++i) {
+        auto c = static_cast<unsigned char>(s[i]);
+        unsigned control = 0x100;
+        if (c < 0x20 || c == 0x7F) {
+            control = c;
+        } else if (c == 0xC2 && i + 1 < s.size() && static_cast<unsigned char>(s[i + 1]) < 0xA0) {
+            control = static_cast<unsigned char>(s[++i]);
         }
-        switch (cp) {
+        switch (control) {
             case '\t': out += "\\t"; break;
             case '\r': out += "\\r"; break;
             case '\n': out += "\\n"; break;
-            case '\\': out += "\\\\"; break;
-            case '"': out += "\\\""; break;
             case 0: out += "\\0"; break;
-            default:
-                if (cp < 0x20 || (cp >= 0x7F && cp < 0xA0)) {
-                    char buf[16];
-                    std::snprintf(buf, sizeof buf, "\\u{%x}", cp);
-                    out += buf;
-                } else if (cp == 0xFFFD && i == start + 1) {
-                    append_utf8(out, cp);
-                } else {
-                    out.append(s.substr(start, i - start));
-                }
+            case 0x100:
+                if (c == '\\' || c == '"') out += '\\';
+                out += static_cast<char>(c);
+                break;
+            default: {
+                char buf[16];
+                std::snprintf(buf, sizeof buf, "\\u{%x}", control);
+                out += buf;
+            }
         }
     }
     out += '"';
@@ -434,7 +395,7 @@ Status JsonReader::parse_string(std::string& out) {
         }
         return unexpected(error("control character (\\u0000-\\u001F) found while parsing a string"));
     }
-    if (!valid_utf8(out)) return unexpected(error("invalid unicode code point"));
+    if (!is_valid_utf8(out)) return unexpected(error("invalid unicode code point"));
     return {};
 }
 

@@ -74,6 +74,8 @@ INSTANTIATE_TEST_SUITE_P(
         Refusal{R"({"vswitches":null})", "invalid type: null, expected a sequence at line 1 column 17"},
         Refusal{R"({"vswitches":"a"})", "invalid type: string \"a\", expected a sequence at line 1 column 16"},
         Refusal{R"({"vswitches":{}})", "invalid type: map, expected a sequence at line 1 column 13"},
+        Refusal{R"({"vswitches":"q\"\\\n\u0001\u0085é"})",
+                R"(invalid type: string "q\"\\\n\u{1}\u{85}é", expected a sequence at line 1 column 36)"},
         Refusal{R"({"vswitches":[1]})", "invalid type: integer `1`, expected a string at line 1 column 15"},
         Refusal{R"({"vswitches":[-7]})", "invalid type: integer `-7`, expected a string at line 1 column 16"},
         Refusal{R"({"vswitches":[[]]})", "invalid type: sequence, expected a string at line 1 column 14"},
