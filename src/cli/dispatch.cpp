@@ -6,6 +6,7 @@
 #include "cmds/baseline/baseline_unit.hpp"
 #include "cmds/bridge/vswitch.hpp"
 #include "cmds/libvirt/libvirt.hpp"
+#include "cmds/vlan/vlan.hpp"
 #include "cmds/vm/sync_vm_interfaces.hpp"
 #include "cmds/vm/vm.hpp"
 #include "utils/managed_resources/managed_resources.hpp"
@@ -65,9 +66,13 @@ void dispatch_bond(const Context& ctx, const BondCommands& cmd) {
 
 void dispatch_vlan(const Context& ctx, const VlanCommands& cmd) {
     std::visit(Overloaded{
-                   [&](const VlanCommands::Create&) { not_available(ctx, "vlan create"); },
-                   [&](const VlanCommands::Delete&) { not_available(ctx, "vlan delete"); },
-                   [&](const VlanCommands::List&) { not_available(ctx, "vlan list"); },
+                   [&](const VlanCommands::Create& a) {
+                       if (auto r = create_vlan(ctx, a.vlan_id, a.vswitch); !r) error_line(ctx, r.error().display());
+                   },
+                   [&](const VlanCommands::Delete& a) {
+                       if (auto r = delete_vlan(ctx, a.vlan_id, a.force); !r) error_line(ctx, r.error().display());
+                   },
+                   [&](const VlanCommands::List&) { list_vlans(ctx); },
                    [&](const VlanCommands::Usage&) { print_usage(ctx, kVlanUsage); },
                },
                cmd.value);
