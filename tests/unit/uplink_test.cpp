@@ -307,6 +307,9 @@ TEST_F(Uplink, ManagementBridgeRecordsWhetherItLeftTheBaselineUplink) {
         {"Management Network", "vswitch5", "eno2", false, true,
          {"Control file created: quillmar is managing network configuration",
           R"(vswitch0 change: uplink changed to ["eno2"])"}},
+        {"vswitch0", "vswitch0", "eno2,a\"b\\c", false, true,
+         {"Control file created: quillmar is managing network configuration",
+          R"(vswitch0 change: uplink changed to ["eno2", "a\"b\\c"])"}},
         {"Storage", "vswitch2", "eno2", false, false, {}},
     };
     for (const auto& c : cases) {

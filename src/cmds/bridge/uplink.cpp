@@ -42,8 +42,7 @@ std::vector<std::string> parse_uplink_list(const std::string& uplinks) {
     std::size_t start = 0;
     for (;;) {
         std::size_t comma = uplinks.find(',', start);
-        std::string piece = trim(std::string_view(uplinks).substr(start, comma == std::string::npos ? std::string::npos
-                                                                                                    : comma - start));
+        std::string piece = trim(std::string_view(uplinks).substr(start, comma - start));
         if (!piece.empty()) list.push_back(std::move(piece));
         if (comma == std::string::npos) break;
         start = comma + 1;
