@@ -3,6 +3,8 @@
 #include <ostream>
 
 #include "cli/usage_texts.hpp"
+#include "cmds/baseline/baseline_unit.hpp"
+#include "cmds/bridge/vswitch.hpp"
 #include "cmds/libvirt/libvirt.hpp"
 #include "cmds/vlan/vlan.hpp"
 #include "cmds/vm/sync_vm_interfaces.hpp"
@@ -76,11 +78,24 @@ void dispatch_vlan(const Context& ctx, const VlanCommands& cmd) {
                cmd.value);
 }
 
+// vswitch create and change first make sure the baseline boot unit is in place.
+void ensure_baseline_service(const Context& ctx) {
+    if (auto s = setup_baseline_service(ctx); !s)
+        ctx.err << "[!] Warning: Failed to setup baseline service: " << s.error().message << "\n";
+}
+
 void dispatch_vswitch(const Context& ctx, const VswitchCommands& cmd) {
     std::visit(Overloaded{
-                   [&](const VswitchCommands::Create&) { not_available(ctx, "vswitch create"); },
+                   [&](const VswitchCommands::Create& a) {
+                       ensure_baseline_service(ctx);
+                       create_vswitch(ctx, a.name, a.uplink, a.master);
+                   },
                    [&](const VswitchCommands::Delete&) { not_available(ctx, "vswitch delete"); },
-                   [&](const VswitchCommands::Change&) { not_available(ctx, "vswitch change"); },
+                   [&](const VswitchCommands::Change& a) {
+                       ensure_baseline_service(ctx);
+                       if (auto s = configure_bridge_uplink(ctx, a.name, a.uplink, a.master); !s)
+                           ctx.err << "[-] Failed to change bridge: " << s.error().message << "\n";
+                   },
                    [&](const VswitchCommands::SetMaster&) { not_available(ctx, "vswitch set-master"); },
                    [&](const VswitchCommands::Connect&) { not_available(ctx, "vswitch connect"); },
                    [&](const VswitchCommands::Disconnect&) { not_available(ctx, "vswitch disconnect"); },

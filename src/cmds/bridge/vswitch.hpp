@@ -1,6 +1,7 @@
 // Virtual switch creation and uplink change.
 #pragma once
 
+#include <optional>
 #include <string>
 
 #include "utils/context.hpp"
@@ -11,5 +12,22 @@ namespace qm {
 void create_vswitch(const Context& ctx, const std::string& name, const std::string& uplink, bool master);
 // `vswitch change`; the error is printed by the front end after "[-] Failed to change bridge: ".
 Status configure_bridge_uplink(const Context& ctx, const std::string& name, const std::string& uplink, bool master);
+
+// How an uplink change ended when it returned no error.
+enum class UplinkOutcome {
+    Done,
+    // The command must end here: a listing it cannot do without failed, its line is printed.
+    Stopped,
+};
+// configure_bridge_uplink, telling the caller whether the whole command has to stop.
+Result<UplinkOutcome> change_bridge_uplink(const Context& ctx, const std::string& name, const std::string& uplink,
+                                           bool master);
+
+// The IPv4 method for the bridge profile of a device: the one a bridge profile on it already
+// has, else "auto" for vswitch0 and "disabled" for any other device. May print one line.
+std::string get_bridge_ipv4_method(const Context& ctx, const std::string& device);
+
+// "vswitch" and the lowest number from 1 to 99 not used by an entry of /sys/class/net.
+std::optional<std::string> find_available_vswitch_name(const Context& ctx);
 
 }  // namespace qm

@@ -1,0 +1,238 @@
+#include "cmds/bridge/mac_preservation.hpp"
+
+#include <chrono>
+#include <vector>
+
+#include "utils/fs.hpp"
+#include "utils/json.hpp"
+#include "utils/nmcli_tools/nmcli_tools.hpp"
+#include "utils/text.hpp"
+
+namespace qm {
+namespace {
+
+// Standard output of a query run, decoded leniently, or the reason the child did not start.
+Result<std::string> captured(const Context& ctx, const std::vector<std::string>& argv) {
+    auto r = ctx.run(argv, RunMode::QueryWithStderr);
+    if (!r) return fail(r.error().message());
+    return decode_utf8_lossy(r->out);
+}
+
+// Second token of the first "link/ether" line that has one.
+std::optional<std::string> link_ether_address(std::string_view output) {
+    for (const auto& line : split_lines(output)) {
+        if (line.find("link/ether") == std::string::npos) continue;
+        auto tokens = split_whitespace(line);
+        if (tokens.size() >= 2) return tokens[1];
+    }
+    return std::nullopt;
+}
+
+std::uint64_t now_seconds(const Context& ctx) {
+    auto s = std::chrono::duration_cast<std::chrono::seconds>(ctx.clock.now().time_since_epoch()).count();
+    return s < 0 ? 0 : static_cast<std::uint64_t>(s);
+}
+
+BridgeNetworkIdentity new_identity(const std::string& bridge, std::uint64_t now) {
+    BridgeNetworkIdentity id;
+    id.bridge_name = bridge;
+    id.creation_timestamp = now;
+    id.last_update = now;
+    return id;
+}
+
+// The record kept in the bridge's own file; a damaged file, or one that names another
+// bridge, gives a fresh record so that no other bridge's record is ever overwritten.
+BridgeNetworkIdentity load_identity(const Context& ctx, const std::string& bridge, std::uint64_t now) {
+    if (auto text = read_file(ctx.path(network_identity_path(bridge))))
+        if (auto id = parse_network_identity(*text); id && id->bridge_name == bridge) return *id;
+    return new_identity(bridge, now);
+}
+
+// The lease MAC of the bridge from the DHCP client's lease file, when it holds a lease for it.
+std::optional<std::string> lease_mac_for(const Context& ctx, const std::string& bridge) {
+    auto text = read_file(ctx.path(kDhcpLeasesPath));
+    if (!text || !is_valid_utf8(*text)) return std::nullopt;
+    const std::string marker = "interface \"" + bridge + "\"";
+    for (const auto& line : split_lines(*text)) {
+        if (line.find(marker) == std::string::npos) continue;
+        auto address = extract_lease_value(*text, "fixed-address");
+        auto hardware = extract_lease_value(*text, "hardware ethernet");
+        if (address && hardware) return hardware;
+    }
+    return std::nullopt;
+}
+
+Result<MacPreservationStrategy> choose_strategy(const Context& ctx, const BridgeNetworkIdentity& id) {
+    using Source = MacPreservationStrategy::Source;
+    if (id.dhcp_enabled && id.lease_mac) return MacPreservationStrategy{Source::DhcpLeaseMac, *id.lease_mac};
+    if (!id.original_mac.empty()) return MacPreservationStrategy{Source::OriginalMac, id.original_mac};
+    auto uplink = captured(ctx, {"ip", "link", "show", id.last_uplink});
+    if (!uplink) return unexpected(uplink.error());
+    if (auto mac = link_ether_address(*uplink)) return MacPreservationStrategy{Source::UplinkMac, *mac};
+    auto own = get_interface_mac(ctx, id.bridge_name);
+    if (!own) return unexpected(own.error());
+    if (!*own) return fail("No suitable MAC address found for preservation");
+    return MacPreservationStrategy{Source::CurrentBridgeMac, **own};
+}
+
+const char* strategy_line(MacPreservationStrategy::Source source) {
+    switch (source) {
+        case MacPreservationStrategy::Source::DhcpLeaseMac: return "[+] Using DHCP lease MAC for IP continuity: ";
+        case MacPreservationStrategy::Source::OriginalMac: return "[+] Using original MAC for continuity: ";
+        case MacPreservationStrategy::Source::UplinkMac: return "[+] Using uplink MAC for new bridge: ";
+        case MacPreservationStrategy::Source::CurrentBridgeMac: return "[+] Using current bridge MAC as fallback: ";
+    }
+    return "";
+}
+
+}  // namespace
+
+std::string original_mac_path(std::string_view bridge) {
+    return "/var/lib/quillmar/" + std::string(bridge) + std::string(kOriginalMacSuffix);
+}
+
+std::string network_identity_path(std::string_view bridge) {
+    return "/var/lib/quillmar/" + std::string(bridge) + std::string(kNetworkIdentitySuffix);
+}
+
+void store_original_mac(const Context& ctx, const std::string& bridge, const std::string& mac) {
+    if (auto written = write_file_atomic(ctx.path(original_mac_path(bridge)), mac); !written)
+        ctx.err << "[!] Warning: Failed to store original MAC for " << bridge << ": " << written.error().message()
+                << "\n";
+    else
+        ctx.out << "[+] Stored original MAC address for " << bridge << ": " << mac << "\n";
+}
+
+std::optional<std::string> load_original_mac(const Context& ctx, const std::string& bridge) {
+    auto text = read_file(ctx.path(original_mac_path(bridge)));
+    if (!text || !is_valid_utf8(*text)) return std::nullopt;
+    // A hand-edited file may end in a line end, which must not reach the profile.
+    std::string mac = trim(*text);
+    if (mac.empty()) return std::nullopt;
+    return mac;
+}
+
+Result<std::optional<std::string>> get_interface_mac(const Context& ctx, const std::string& interface) {
+    auto out = captured(ctx, {"ip", "link", "show", interface});
+    if (!out) return unexpected(out.error());
+    return link_ether_address(*out);
+}
+
+std::optional<std::string> extract_lease_value(std::string_view text, std::string_view key) {
+    const std::size_t words = split_whitespace(key).size();
+    for (const auto& line : split_lines(text)) {
+        if (line.find(key) == std::string::npos) continue;
+        auto tokens = split_whitespace(line);
+        if (tokens.size() <= words) continue;
+        std::string_view value = tokens[words];
+        while (!value.empty() && value.front() == ';') value.remove_prefix(1);
+        while (!value.empty() && value.back() == ';') value.remove_suffix(1);
+        while (!value.empty() && value.front() == '"') value.remove_prefix(1);
+        while (!value.empty() && value.back() == '"') value.remove_suffix(1);
+        if (!value.empty()) return std::string(value);
+    }
+    return std::nullopt;
+}
+
+Status preserve_bridge_network_identity(const Context& ctx, const std::string& bridge, const std::string& uplink) {
+    ctx.out << "[+] Enhanced MAC preservation for " << bridge << " with uplink " << uplink << "\n";
+    const std::uint64_t now = now_seconds(ctx);
+    BridgeNetworkIdentity id = load_identity(ctx, bridge, now);
+    id.last_uplink = uplink;
+    id.last_update = now;
+
+    auto addresses = captured(ctx, {"ip", "addr", "show", bridge});
+    if (!addresses) return unexpected(addresses.error());
+    for (const auto& line : split_lines(*addresses)) {
+        if (line.find("inet ") == std::string::npos || line.find("127.0.0.1") != std::string::npos) continue;
+        auto tokens = split_whitespace(line);
+        if (tokens.size() < 2) continue;
+        id.current_ip = tokens[1].substr(0, tokens[1].find('/'));
+        break;
+    }
+
+    auto method = captured(ctx, {"nmcli", "-g", "ipv4.method", "connection", "show", bridge});
+    if (!method) return unexpected(method.error());
+    id.dhcp_enabled = trim(*method) == "auto";
+
+    if (id.original_mac.empty()) {
+        auto own = get_interface_mac(ctx, bridge);
+        if (!own) return unexpected(own.error());
+        if (*own) id.original_mac = **own;
+    }
+
+    if (id.dhcp_enabled)
+        if (auto lease = lease_mac_for(ctx, bridge)) id.lease_mac = *lease;
+
+    auto strategy = choose_strategy(ctx, id);
+    if (!strategy) return unexpected(strategy.error());
+    ctx.out << strategy_line(strategy->source) << strategy->mac << "\n";
+    ctx.out << "[+] Applying MAC preservation strategy: " << strategy->mac << "\n";
+    (void)modify_connection(ctx, bridge, "bridge.mac-address", strategy->mac);
+    store_original_mac(ctx, bridge, strategy->mac);
+
+    create_directories_quietly(ctx.path("/var/lib/quillmar"));
+    if (auto written = write_file_atomic(ctx.path(network_identity_path(id.bridge_name)),
+                                         network_identity_to_json(id));
+        !written)
+        return fail(written.error().message());
+    ctx.out << "[+] Saved network identity for " << id.bridge_name << "\n";
+    return {};
+}
+
+void ensure_mac_persistence(const Context& ctx, const std::string& bridge) {
+    auto mac = load_original_mac(ctx, bridge);
+    if (!mac) {
+        auto r = ctx.run({"ip", "link", "show", bridge}, RunMode::QueryWithStderr);
+        if (!r) return;
+        mac = link_ether_address(decode_utf8_lossy(r->out));
+        if (!mac) return;
+        store_original_mac(ctx, bridge, *mac);
+    }
+    auto r = ctx.run({"nmcli", "-g", "bridge.mac-address", "connection", "show", bridge}, RunMode::QueryWithStderr);
+    if (!r) return;
+    std::string pinned = trim(decode_utf8_lossy(r->out));
+    if (!pinned.empty() && pinned != "--" && pinned == *mac) return;
+    ctx.out << "[+] Ensuring " << bridge << " MAC address persistence: " << *mac << "\n";
+    (void)modify_connection(ctx, bridge, "bridge.mac-address", *mac);
+}
+
+// --- The network identity file ---
+
+Status read_value(JsonReader& r, BridgeNetworkIdentity& id) {
+    return read_record(r, "BridgeNetworkIdentity",
+                       {
+                           field("bridge_name", id.bridge_name),
+                           field("original_mac", id.original_mac),
+                           field("lease_mac", id.lease_mac),
+                           field("current_ip", id.current_ip),
+                           field("dhcp_enabled", id.dhcp_enabled),
+                           field("last_uplink", id.last_uplink),
+                           field("creation_timestamp", id.creation_timestamp),
+                           field("last_update", id.last_update),
+                       });
+}
+
+void write_value(JsonWriter& w, const BridgeNetworkIdentity& id) {
+    w.begin_object();
+    w.member("bridge_name", id.bridge_name);
+    w.member("original_mac", id.original_mac);
+    w.member("lease_mac", id.lease_mac);
+    w.member("current_ip", id.current_ip);
+    w.member("dhcp_enabled", id.dhcp_enabled);
+    w.member("last_uplink", id.last_uplink);
+    w.member("creation_timestamp", id.creation_timestamp);
+    w.member("last_update", id.last_update);
+    w.end_object();
+}
+
+std::string network_identity_to_json(const BridgeNetworkIdentity& identity) { return to_json_pretty(identity); }
+
+std::optional<BridgeNetworkIdentity> parse_network_identity(std::string_view text) {
+    auto id = from_json<BridgeNetworkIdentity>(text);
+    if (!id) return std::nullopt;
+    return std::move(id).value();
+}
+
+}  // namespace qm

@@ -1,0 +1,62 @@
+// Keeping a bridge's MAC address across uplink changes, so the host keeps its DHCP lease
+// and its address: the stored MAC file and the network identity record of each bridge.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "utils/context.hpp"
+
+namespace qm {
+
+inline constexpr std::string_view kOriginalMacSuffix = "_original_mac";
+inline constexpr std::string_view kNetworkIdentitySuffix = "_network_identity.json";
+inline constexpr std::string_view kDhcpLeasesPath = "/var/lib/dhcp/dhclient.leases";
+
+// "/var/lib/quillmar/<bridge>_original_mac" and "/var/lib/quillmar/<bridge>_network_identity.json".
+std::string original_mac_path(std::string_view bridge);
+std::string network_identity_path(std::string_view bridge);
+
+struct BridgeNetworkIdentity {
+    std::string bridge_name;
+    std::string original_mac;               // first MAC seen on the bridge; empty until found
+    std::optional<std::string> lease_mac;   // MAC of the bridge's DHCP lease
+    std::optional<std::string> current_ip;  // IPv4 address without prefix length
+    bool dhcp_enabled = false;
+    std::string last_uplink;
+    std::uint64_t creation_timestamp = 0;   // seconds since the epoch
+    std::uint64_t last_update = 0;
+    bool operator==(const BridgeNetworkIdentity&) const = default;
+};
+
+// Pretty JSON, keys in field order, null for absent texts, no final line end.
+std::string network_identity_to_json(const BridgeNetworkIdentity& identity);
+// The object form (any key order, unknown keys skipped, lease_mac/current_ip optional) or the
+// array form of the eight values; anything else is no record.
+std::optional<BridgeNetworkIdentity> parse_network_identity(std::string_view text);
+
+// Where the MAC that a preservation run applies comes from, in the order they are tried.
+struct MacPreservationStrategy {
+    enum class Source { DhcpLeaseMac, OriginalMac, UplinkMac, CurrentBridgeMac };
+    Source source;
+    std::string mac;
+    bool operator==(const MacPreservationStrategy&) const = default;
+};
+
+// Writes the stored MAC file and prints the outcome (success on stdout, a warning on stderr).
+void store_original_mac(const Context& ctx, const std::string& bridge, const std::string& mac);
+// The stored MAC without surrounding white space; absent when unreadable or blank.
+std::optional<std::string> load_original_mac(const Context& ctx, const std::string& bridge);
+// The link/ether address `ip link show` gives; an error when `ip` cannot be started.
+Result<std::optional<std::string>> get_interface_mac(const Context& ctx, const std::string& interface);
+// The token after the words of key on the first line that holds key and has one,
+// stripped of ';' and then '"' at both ends.
+std::optional<std::string> extract_lease_value(std::string_view text, std::string_view key);
+// Chooses, pins and records the bridge MAC after an uplink change.
+Status preserve_bridge_network_identity(const Context& ctx, const std::string& bridge, const std::string& uplink);
+// The simpler pinning used when the preservation fails: the stored (or current) MAC on the profile.
+void ensure_mac_persistence(const Context& ctx, const std::string& bridge);
+
+}  // namespace qm

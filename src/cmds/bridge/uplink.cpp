@@ -1,0 +1,321 @@
+// Giving a virtual switch its uplink: one interface, an existing bond profile, or an
+// active-backup bond built from several interfaces, replacing whatever uplink it had.
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include "cmds/bridge/mac_preservation.hpp"
+#include "cmds/bridge/topology.hpp"
+#include "cmds/bridge/vswitch.hpp"
+#include "cmds/vm/sync_vm_interfaces.hpp"
+#include "utils/fs.hpp"
+#include "utils/managed_resources/managed_resources.hpp"
+#include "utils/nmcli_tools/log.hpp"
+#include "utils/nmcli_tools/nmcli_tools.hpp"
+#include "utils/text.hpp"
+
+namespace qm {
+namespace {
+
+using std::chrono::milliseconds;
+
+constexpr std::string_view kControlFilePath = "/var/lib/quillmar/control-file";
+
+// The standard output of a query run, decoded leniently; absent when the child cannot start.
+std::optional<std::string> captured(const Context& ctx, const std::vector<std::string>& argv) {
+    auto r = ctx.run(argv, RunMode::QueryWithStderr);
+    if (!r) return std::nullopt;
+    return decode_utf8_lossy(r->out);
+}
+
+// Change runs whose outcome the uplink change does not look at.
+void silent(const Context& ctx, const std::vector<std::string>& argv) { (void)ctx.run(argv, RunMode::Change); }
+
+bool contains(const std::vector<std::string>& list, const std::string& name) {
+    for (const auto& item : list)
+        if (item == name) return true;
+    return false;
+}
+
+std::vector<std::string> parse_uplink_list(const std::string& uplinks) {
+    std::vector<std::string> list;
+    std::size_t start = 0;
+    for (;;) {
+        std::size_t comma = uplinks.find(',', start);
+        std::string piece = trim(std::string_view(uplinks).substr(start, comma - start));
+        if (!piece.empty()) list.push_back(std::move(piece));
+        if (comma == std::string::npos) break;
+        start = comma + 1;
+    }
+    return list;
+}
+
+// ["eno1", "eno2"], for the log.
+std::string list_notation(const std::vector<std::string>& list) {
+    std::string s = "[";
+    for (std::size_t i = 0; i < list.size(); ++i) {
+        if (i) s += ", ";
+        s += '"';
+        for (char c : list[i]) {
+            if (c == '"' || c == '\\') s += '\\';
+            s += c;
+        }
+        s += '"';
+    }
+    return s + "]";
+}
+
+bool is_bond_profile(const Context& ctx, const std::string& name) {
+    auto out = captured(ctx, {"nmcli", "-g", "connection.type", "connection", "show", name});
+    return out && trim(*out) == "bond";
+}
+
+// The bond profile that is the bridge's current uplink.
+std::optional<std::string> find_current_bond(const Context& ctx, const std::string& device) {
+    auto listing = captured(ctx, {"nmcli", "-t", "-f", "NAME,TYPE,MASTER", "connection", "show"});
+    if (!listing) return std::nullopt;
+    for (const auto& line : split_lines(*listing)) {
+        auto f = split_terse(line);
+        if (f.size() >= 3 && f[1] == "bond" && f[2] == device) return f[0];
+    }
+    // Bonds whose master only shows in their own settings: look at the uplink-named ones.
+    auto named = captured(ctx, {"nmcli", "-t", "-f", "NAME,TYPE", "connection", "show"});
+    if (!named) return std::nullopt;
+    for (const auto& line : split_lines(*named)) {
+        auto f = split_terse(line);
+        if (f.size() < 2 || f[1] != "bond") continue;
+        if (f[0].find("Uplink") == std::string::npos && f[0].find("uplink") == std::string::npos) continue;
+        auto master = captured(ctx, {"nmcli", "-g", "connection.master", "connection", "show", f[0]});
+        if (!master) return std::nullopt;
+        if (trim(*master) == device) return f[0];
+    }
+    return std::nullopt;
+}
+
+// Enslaves an existing bond profile to the bridge as its uplink.
+void use_existing_bond(const Context& ctx, const std::string& bond, const std::string& device,
+                       const std::string& uplink_profile) {
+    ctx.out << "[+] Configuring existing bond '" << bond << "' as bridge uplink\n";
+    if (uplink_profile != bond) {
+        auto r = ctx.run({"nmcli", "connection", "show", uplink_profile}, RunMode::QueryWithStderr);
+        if (r && r->success()) (void)delete_connection(ctx, uplink_profile);
+    }
+    (void)up_connection(ctx, device);
+    ctx.out << "[+] Allowing NetworkManager to process bridge state changes...\n";
+    ctx.pause(milliseconds(500));
+    auto r = ctx.run({"nmcli", "connection", "modify", bond, "master", device, "slave-type", "bridge"},
+                     RunMode::QueryWithStderr);
+    if (!r) {
+        ctx.err << "[-] Failed to execute nmcli modify: " << r.error().message() << "\n";
+    } else if (!r->success()) {
+        ctx.err << "[-] Failed to configure bond '" << bond << "' as bridge uplink\n";
+        ctx.err << "[-] Error: " << decode_utf8_lossy(r->err) << "\n";
+    } else {
+        ctx.out << "[+] Successfully configured bond '" << bond << "' as bridge uplink\n";
+        ctx.out << "[+] Allowing NetworkManager to process bond modification...\n";
+        ctx.pause(milliseconds(300));
+        (void)up_connection(ctx, bond);
+    }
+}
+
+// Deletes a bond uplink with its member profiles and drops it from the ledger.
+Status clean_up_bond(const Context& ctx, const std::string& bond) {
+    ctx.out << "[+] Cleaning up bond '" << bond << "' and its slaves...\n";
+    auto ifname = ctx.run({"nmcli", "-g", "connection.interface-name", "connection", "show", bond},
+                          RunMode::QueryWithStderr);
+    if (!ifname) return fail(ifname.error().message());
+    std::string bond_device = trim(decode_utf8_lossy(ifname->out));
+    ctx.out << "[+] Bond device name: " << bond_device << "\n";
+
+    auto listing = ctx.run({"nmcli", "-t", "-f", "NAME,MASTER", "connection", "show"}, RunMode::QueryWithStderr);
+    if (!listing) return fail(listing.error().message());
+    std::vector<std::string> slaves;
+    // Without a device name every profile lacking a master would look like a member.
+    if (!bond_device.empty()) {
+        for (const auto& line : split_lines(decode_utf8_lossy(listing->out))) {
+            auto f = split_terse(line);
+            if (f.size() >= 2 && f[1] == bond_device) slaves.push_back(f[0]);
+        }
+    }
+    ctx.out << "[+] Found " << slaves.size() << " slave connections to clean up\n";
+    for (const auto& slave : slaves) {
+        ctx.out << "  - Deleting slave connection: " << slave << "\n";
+        (void)delete_connection(ctx, slave);
+    }
+    ctx.out << "  - Deleting bond connection: " << bond << "\n";
+    (void)delete_connection(ctx, bond);
+    untrack_managed_resource(ctx, "bond", bond);
+    return {};
+}
+
+// Writes the empty marker that tells the baseline the management uplink was changed.
+Status write_control_file(const Context& ctx) {
+    create_directories_quietly(ctx.path("/var/lib/quillmar"));
+    if (auto written = write_file_atomic(ctx.path(kControlFilePath), ""); !written)
+        return fail(written.error().message());
+    return {};
+}
+
+void record_management_uplink(const Context& ctx, const std::vector<std::string>& list) {
+    auto physical = physical_interfaces_pci_order(ctx);
+    if (list.size() == 1 && !physical.empty() && list[0] == physical.front()) {
+        log_info(ctx, "vswitch0 change: returning to baseline uplink " + list[0] + " (keeping control file)");
+        return;
+    }
+    if (auto written = write_control_file(ctx); !written) {
+        ctx.out << "[!] Warning: Failed to create control file: " << written.error().message << "\n";
+    } else {
+        log_info(ctx, "Control file created: quillmar is managing network configuration");
+        ctx.out << "[+] Control file created: quillmar is managing network configuration\n";
+    }
+    log_info(ctx, "vswitch0 change: uplink changed to " + list_notation(list));
+}
+
+// Replaces the bridge's uplink profiles with a direct or a bonded uplink and finishes the change.
+Result<UplinkOutcome> apply_uplink(const Context& ctx, const std::string& name, const std::string& device,
+                                   const std::string& uplink_profile, const std::vector<std::string>& list,
+                                   bool master) {
+    std::string method = get_bridge_ipv4_method(ctx, device);
+
+    auto existing = ctx.run({"nmcli", "connection", "show", uplink_profile}, RunMode::QueryWithStderr);
+    if (existing && existing->success()) (void)delete_connection(ctx, uplink_profile);
+
+    auto listing = ctx.run({"nmcli", "-t", "-f", "NAME,DEVICE", "connection", "show"}, RunMode::QueryWithStderr);
+    if (!listing) {
+        ctx.err << "Failed to list connections: " << listing.error().message() << "\n";
+        return UplinkOutcome::Stopped;
+    }
+    for (const auto& line : split_lines(decode_utf8_lossy(listing->out))) {
+        auto f = split_terse(line);
+        if (f.size() != 2) continue;
+        const std::string& profile = f[0];
+        const std::string& profile_device = f[1];
+        // Member profiles are named after their interface; the new uplink reuses them.
+        if (contains(list, profile)) continue;
+        if (get_connection_master(ctx, profile) == device) (void)delete_connection(ctx, profile);
+        if (starts_with(profile_device, "bond") && !contains(list, profile_device) &&
+            get_connection_master(ctx, profile) == device)
+            (void)delete_connection(ctx, profile_device);
+    }
+
+    bool uplink_made = true;
+    if (list.size() == 1) {
+        const std::string& uplink = list.front();
+        ctx.out << "[+] Configuring '" << uplink << "' as direct bridge uplink\n";
+        silent(ctx, {"nmcli", "connection", "add", "type", "ethernet", "ifname", uplink, "con-name", uplink_profile,
+                     "master", device, "connection.autoconnect", "yes"});
+        (void)modify_connection(ctx, device, "connection.autoconnect-slaves", "1");
+    } else if (auto bond = find_available_bond_name(ctx); !bond) {
+        ctx.err << "[-] Failed to find available bond name\n";
+        uplink_made = false;
+    } else {
+        ctx.out << "[+] Creating " << *bond << " with: " << join(list, ",") << "\n";
+        silent(ctx, {"nmcli", "connection", "add", "type", "bond", "ifname", *bond, "con-name", uplink_profile, "mode",
+                     "active-backup", "bond.options", "mode=active-backup,miimon=100", "connection.autoconnect", "yes",
+                     "connection.autoconnect-slaves", "1"});
+        ctx.out << "[+] Allowing NetworkManager to process bond creation...\n";
+        ctx.pause(milliseconds(300));
+        silent(ctx, {"nmcli", "connection", "mod", uplink_profile, "ipv4.method", method, "ipv6.method", "ignore"});
+        for (const auto& member : list) {
+            (void)delete_connection(ctx, member);
+            silent(ctx, {"nmcli", "connection", "add", "type", "ethernet", "ifname", member, "con-name", member,
+                         "master", *bond, "slave-type", "bond"});
+        }
+        ctx.out << "[+] Allowing NetworkManager to process slave connections...\n";
+        ctx.pause(milliseconds(500));
+        (void)up_connection(ctx, *bond);
+        ctx.out << "[+] Allowing NetworkManager to process bond activation...\n";
+        ctx.pause(milliseconds(300));
+        for (const auto& member : list) (void)up_connection(ctx, member);
+        silent(ctx, {"nmcli", "connection", "mod", uplink_profile, "connection.master", device,
+                     "connection.slave-type", "bridge"});
+    }
+
+    if (uplink_made) {
+        (void)up_connection(ctx, device);
+        (void)up_connection(ctx, uplink_profile);
+        if (auto kept = preserve_bridge_network_identity(ctx, device, join(list, ",")); !kept) {
+            ctx.out << "[!] Warning: Enhanced MAC preservation failed, falling back to legacy method: "
+                    << kept.error().message << "\n";
+            ensure_mac_persistence(ctx, device);
+        }
+        sync_vm_interfaces(ctx);
+    }
+
+    if (master) {
+        ctx.out << "[+] Marking bridge '" << name << "' as master bridge\n";
+        add_master_bridge(ctx, device);
+    }
+    if (device == "vswitch0" || name == "Management Network") record_management_uplink(ctx, list);
+    return UplinkOutcome::Done;
+}
+
+}  // namespace
+
+std::string get_bridge_ipv4_method(const Context& ctx, const std::string& device) {
+    std::string listing;
+    if (auto r = ctx.run({"nmcli", "-t", "-f", "NAME,TYPE,DEVICE", "connection", "show"}, RunMode::QueryWithStderr);
+        r && is_valid_utf8(r->out))
+        listing = r->out;
+    for (const auto& line : split_lines(listing)) {
+        auto f = split_terse(line);
+        if (f.size() < 3 || f[1] != "bridge" || f[2] != device) continue;
+        std::string method;
+        if (auto r = ctx.run({"nmcli", "-g", "ipv4.method", "connection", "show", f[0]}, RunMode::QueryWithStderr);
+            r && is_valid_utf8(r->out))
+            method = trim(r->out);
+        if (!method.empty() && method != "--") {
+            ctx.out << "[+] Preserving existing IPv4 method for " << device << ": " << method << "\n";
+            return method;
+        }
+    }
+    return device == "vswitch0" ? "auto" : "disabled";
+}
+
+Result<UplinkOutcome> change_bridge_uplink(const Context& ctx, const std::string& name, const std::string& uplinks,
+                                           bool master) {
+    auto resolved = resolve_bridge_device(ctx, name);
+    if (!resolved) {
+        ctx.err << "[-] Bridge '" << name << "' not found\n";
+        return UplinkOutcome::Done;
+    }
+    const std::string device = *resolved;
+    ctx.out << "[+] Found bridge device: '" << device << "'\n";
+
+    if (load_original_mac(ctx, device))
+        ctx.out << "[+] Using original " << device << " MAC address for stability\n";
+    else
+        ctx.out << "[!] Warning: No original MAC address found for " << device << ", using current MAC\n";
+
+    const std::string uplink_profile =
+        (name == "Management Network" || device == "vswitch0") ? "Management Uplink" : name + " Uplink";
+    const std::vector<std::string> list = parse_uplink_list(uplinks);
+    if (list.empty()) {
+        ctx.err << "[-] No uplink interfaces specified.\n";
+        return UplinkOutcome::Done;
+    }
+    if (list.size() > 1) return apply_uplink(ctx, name, device, uplink_profile, list, master);
+
+    const std::string& uplink = list.front();
+    const bool uplink_is_bond = is_bond_profile(ctx, uplink);
+    auto current_bond = find_current_bond(ctx, device);
+    if (current_bond) ctx.out << "[+] Found existing bond uplink: " << *current_bond << "\n";
+    if (uplink_is_bond) {
+        use_existing_bond(ctx, uplink, device, uplink_profile);
+        return UplinkOutcome::Done;
+    }
+    if (current_bond) {
+        ctx.out << "[+] Changing from bond '" << *current_bond << "' to single interface '" << uplink << "'\n";
+        if (auto cleaned = clean_up_bond(ctx, *current_bond); !cleaned) return unexpected(cleaned.error());
+        (void)delete_connection(ctx, uplink_profile);
+    }
+    return apply_uplink(ctx, name, device, uplink_profile, list, master);
+}
+
+Status configure_bridge_uplink(const Context& ctx, const std::string& name, const std::string& uplink, bool master) {
+    auto outcome = change_bridge_uplink(ctx, name, uplink, master);
+    if (!outcome) return unexpected(outcome.error());
+    return {};
+}
+
+}  // namespace qm

@@ -1,0 +1,408 @@
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "cmds/bridge/topology.hpp"
+#include "cmds/bridge/vswitch.hpp"
+#include "support/fake_host.hpp"
+#include "utils/managed_resources/managed_resources.hpp"
+#include "utils/text.hpp"
+
+namespace qm {
+namespace {
+
+using std::chrono::milliseconds;
+using test::Answer;
+using test::FakeHost;
+using ::testing::HasSubstr;
+using ::testing::Not;
+using Argv = std::vector<std::string>;
+using Pauses = std::vector<milliseconds>;
+
+constexpr const char* kMac = "52:54:00:00:00:02";
+
+// Calls that read the host rather than change it.
+bool is_listing(const Argv& argv) {
+    for (const auto& word : argv)
+        if (word == "show" || word == "status" || word == "list") return true;
+    return false;
+}
+
+std::vector<Argv> changes(const FakeHost& host) {
+    std::vector<Argv> v;
+    for (const auto& argv : host.runner.argvs())
+        if (!is_listing(argv)) v.push_back(argv);
+    return v;
+}
+
+// Messages of the event log, without their time stamps.
+std::vector<std::string> log_messages(const FakeHost& host) {
+    std::vector<std::string> v;
+    auto text = host.read_file("/var/log/quillmar.log");
+    if (!text) return v;
+    for (const auto& line : split_lines(*text)) v.push_back(line.substr(line.find("] ") + 2));
+    return v;
+}
+
+Argv del(const std::string& name) { return {"nmcli", "connection", "delete", name}; }
+Argv up(const std::string& name) { return {"nmcli", "connection", "up", name}; }
+Argv pin(const std::string& device) { return {"nmcli", "connection", "modify", device, "bridge.mac-address", kMac}; }
+Argv direct(const std::string& ifname, const std::string& profile, const std::string& device) {
+    return {"nmcli", "connection", "add", "type", "ethernet", "ifname", ifname, "con-name", profile,
+            "master", device, "connection.autoconnect", "yes"};
+}
+Argv autoconnect_slaves(const std::string& device) {
+    return {"nmcli", "connection", "modify", device, "connection.autoconnect-slaves", "1"};
+}
+
+// A host with the state and log directories in place, and ways to script it.
+struct UplinkHost {
+    FakeHost host;
+    UplinkHost() {
+        std::filesystem::create_directories(host.file("/var/lib/quillmar"));
+        std::filesystem::create_directories(host.file("/var/log"));
+    }
+
+    // A bridge profile on a device as name resolution, the IPv4-method lookup and the MAC
+    // preservation see it; `name_type` adds lines to the NAME,TYPE listing.
+    void bridge(const std::string& profile, const std::string& device, const std::string& method = "manual",
+                const std::string& name_type = "") {
+        host.runner.on({"nmcli", "-t", "-f", "NAME,TYPE", "connection", "show"},
+                       Answer::ok(profile + ":bridge\n" + name_type));
+        host.runner.on({"nmcli", "-g", "connection.interface-name", "connection", "show", profile},
+                       Answer::ok(device + "\n"));
+        host.runner.on({"nmcli", "-t", "-f", "NAME,TYPE,DEVICE", "connection", "show"},
+                       Answer::ok(profile + ":bridge:" + device + "\n"));
+        host.runner.on({"nmcli", "-g", "ipv4.method", "connection", "show", profile}, Answer::ok(method + "\n"));
+        host.runner.on({"ip", "link", "show", device},
+                       Answer::ok("5: " + device + ": <UP> mtu 1500\n    link/ether " + kMac + " brd ff:ff:ff:ff:ff:ff\n"));
+        // No uplink profile yet unless a test says otherwise.
+        uplink_profile_exists(profile == "Management Network" || device == "vswitch0" ? "Management Uplink"
+                                                                                      : profile + " Uplink",
+                              false);
+    }
+    void uplink_profile_exists(const std::string& profile, bool exists) {
+        host.runner.on({"nmcli", "connection", "show", profile}, exists ? Answer::ok("connection.id: x\n") : Answer::exit(10));
+    }
+    void master_of(const std::string& profile, const std::string& master) {
+        host.runner.on({"nmcli", "-g", "connection.master", "connection", "show", profile}, Answer::ok(master + "\n"));
+    }
+    void physical(const std::string& name, const std::string& pci) {
+        auto dir = host.file("/sys/class/net/" + name);
+        std::filesystem::create_directories(dir);
+        std::filesystem::create_symlink("../../../devices/pci0000:00/" + pci, dir / "device");
+    }
+    Status change(const std::string& name, const std::string& uplinks, bool master = false) {
+        return configure_bridge_uplink(host.ctx, name, uplinks, master);
+    }
+};
+
+struct Uplink : ::testing::Test, UplinkHost {};
+
+TEST_F(Uplink, DirectUplinkReplacesTheProfilesEnslavedToTheBridge) {
+    bridge("Storage", "vswitch2");
+    host.runner.on({"nmcli", "-t", "-f", "NAME,DEVICE", "connection", "show"},
+                   Answer::ok("Storage:vswitch2\nOld Uplink:eno9\neno1:\nOld Bond:bond0\nWired:enp3s0\n"));
+    master_of("Old Uplink", "vswitch2");
+    master_of("Old Bond", "vswitch2");
+    // Named like the new uplink interface: left alone even though its master is the bridge.
+    master_of("eno1", "vswitch2");
+
+    ASSERT_TRUE(change("Storage", " eno1 "));
+    EXPECT_EQ(changes(host), (std::vector<Argv>{
+                                 del("Old Uplink"),
+                                 del("Old Bond"),
+                                 del("bond0"),
+                                 direct("eno1", "Storage Uplink", "vswitch2"),
+                                 autoconnect_slaves("vswitch2"),
+                                 up("vswitch2"),
+                                 up("Storage Uplink"),
+                                 pin("vswitch2"),
+                             }));
+    EXPECT_EQ(host.out.str(),
+              "[+] Found bridge device: 'vswitch2'\n"
+              "[!] Warning: No original MAC address found for vswitch2, using current MAC\n"
+              "[+] Preserving existing IPv4 method for vswitch2: manual\n"
+              "[+] Configuring 'eno1' as direct bridge uplink\n"
+              "[+] Enhanced MAC preservation for vswitch2 with uplink eno1\n"
+              "[+] Using original MAC for continuity: 52:54:00:00:00:02\n"
+              "[+] Applying MAC preservation strategy: 52:54:00:00:00:02\n"
+              "[+] Stored original MAC address for vswitch2: 52:54:00:00:00:02\n"
+              "[+] Saved network identity for vswitch2\n");
+    EXPECT_EQ(host.err.str(), "");
+    EXPECT_EQ(host.sleeper.pauses, Pauses{});
+    EXPECT_THAT(host.runner.calls, ::testing::Contains(test::Call{direct("eno1", "Storage Uplink", "vswitch2"),
+                                                                  RunMode::Change}));
+}
+
+TEST_F(Uplink, TwoInterfacesMakeAnActiveBackupBondOnAFreeName) {
+    bridge("Management Network", "vswitch0", "auto");
+    host.runner.on({"nmcli", "-t", "-f", "NAME,DEVICE,TYPE", "connection", "show"}, Answer::ok("Old:bond0:bond\n"));
+    physical("eno1", "0000:00:19.0");
+    physical("eno2", "0000:02:00.0");
+    physical("eno3", "0000:03:00.0");
+
+    ASSERT_TRUE(change("Management Network", "eno2, eno3"));
+    const Argv member2 = {"nmcli", "connection", "add", "type", "ethernet", "ifname", "eno2",
+                          "con-name", "eno2", "master", "bond1", "slave-type", "bond"};
+    const Argv member3 = {"nmcli", "connection", "add", "type", "ethernet", "ifname", "eno3",
+                          "con-name", "eno3", "master", "bond1", "slave-type", "bond"};
+    EXPECT_EQ(changes(host),
+              (std::vector<Argv>{
+                  {"nmcli", "connection", "add", "type", "bond", "ifname", "bond1", "con-name", "Management Uplink",
+                   "mode", "active-backup", "bond.options", "mode=active-backup,miimon=100", "connection.autoconnect",
+                   "yes", "connection.autoconnect-slaves", "1"},
+                  {"nmcli", "connection", "mod", "Management Uplink", "ipv4.method", "auto", "ipv6.method", "ignore"},
+                  del("eno2"),
+                  member2,
+                  del("eno3"),
+                  member3,
+                  up("bond1"),
+                  up("eno2"),
+                  up("eno3"),
+                  {"nmcli", "connection", "mod", "Management Uplink", "connection.master", "vswitch0",
+                   "connection.slave-type", "bridge"},
+                  up("vswitch0"),
+                  up("Management Uplink"),
+                  pin("vswitch0"),
+              }));
+    EXPECT_EQ(host.sleeper.pauses, (Pauses{milliseconds(300), milliseconds(500), milliseconds(300)}));
+    EXPECT_THAT(host.out.str(), HasSubstr("[+] Creating bond1 with: eno2,eno3\n"
+                                          "[+] Allowing NetworkManager to process bond creation...\n"
+                                          "[+] Allowing NetworkManager to process slave connections...\n"
+                                          "[+] Allowing NetworkManager to process bond activation...\n"));
+    EXPECT_THAT(host.out.str(), HasSubstr("[+] Enhanced MAC preservation for vswitch0 with uplink eno2,eno3\n"));
+    EXPECT_THAT(host.out.str(), HasSubstr("[+] Control file created: quillmar is managing network configuration\n"));
+    EXPECT_EQ(host.read_file("/var/lib/quillmar/control-file"), "");
+    EXPECT_EQ(log_messages(host), (std::vector<std::string>{
+                                      "Control file created: quillmar is managing network configuration",
+                                      R"(vswitch0 change: uplink changed to ["eno2", "eno3"])",
+                                  }));
+}
+
+// The bridge's bond uplink, found by its master column or, failing that, by the settings
+// of a bond profile whose name mentions an uplink.
+struct BondToSingle : Uplink, ::testing::WithParamInterface<bool> {};
+
+TEST_P(BondToSingle, CleansUpTheBondAndItsMembers) {
+    const bool listed_with_master = GetParam();
+    bridge("Storage", "vswitch2", "manual", "Uplink Bond:bond\neno1:802-3-ethernet\n");
+    host.runner.on({"nmcli", "-t", "-f", "NAME,TYPE,MASTER", "connection", "show"},
+                   Answer::ok(std::string("Storage:bridge:\nUplink Bond:bond:") + (listed_with_master ? "vswitch2" : "") +
+                              "\neno1:802-3-ethernet:bond0\n"));
+    if (!listed_with_master) master_of("Uplink Bond", "vswitch2");
+    host.runner.on({"nmcli", "-g", "connection.interface-name", "connection", "show", "Uplink Bond"},
+                   Answer::ok("bond0\n"));
+    host.runner.on({"nmcli", "-t", "-f", "NAME,MASTER", "connection", "show"},
+                   Answer::ok("Storage:\nUplink Bond:vswitch2\neno1:bond0\nWired:\neno2:bond0\n"));
+    track_managed_resource(host.ctx, "bond", "Uplink Bond");
+    track_managed_resource(host.ctx, "bond", "Other Bond");
+
+    ASSERT_TRUE(change("Storage", "eno3"));
+    EXPECT_EQ(changes(host), (std::vector<Argv>{
+                                 del("eno1"),
+                                 del("eno2"),
+                                 del("Uplink Bond"),
+                                 del("Storage Uplink"),
+                                 direct("eno3", "Storage Uplink", "vswitch2"),
+                                 autoconnect_slaves("vswitch2"),
+                                 up("vswitch2"),
+                                 up("Storage Uplink"),
+                                 pin("vswitch2"),
+                             }));
+    EXPECT_THAT(host.out.str(), HasSubstr("[+] Found existing bond uplink: Uplink Bond\n"
+                                          "[+] Changing from bond 'Uplink Bond' to single interface 'eno3'\n"
+                                          "[+] Cleaning up bond 'Uplink Bond' and its slaves...\n"
+                                          "[+] Bond device name: bond0\n"
+                                          "[+] Found 2 slave connections to clean up\n"
+                                          "  - Deleting slave connection: eno1\n"
+                                          "  - Deleting slave connection: eno2\n"
+                                          "  - Deleting bond connection: Uplink Bond\n"
+                                          "[+] Preserving existing IPv4 method for vswitch2: manual\n"
+                                          "[+] Configuring 'eno3' as direct bridge uplink\n"));
+    auto ledger = host.read_file(kManagedResourcesPath);
+    ASSERT_TRUE(ledger);
+    EXPECT_THAT(*ledger, Not(HasSubstr("Uplink Bond")));
+    EXPECT_THAT(*ledger, HasSubstr("Other Bond"));
+}
+
+INSTANTIATE_TEST_SUITE_P(FoundBy, BondToSingle, ::testing::Bool());
+
+TEST_F(Uplink, BondCleanupThatCannotListIsAnError) {
+    bridge("Storage", "vswitch2");
+    host.runner.on({"nmcli", "-t", "-f", "NAME,TYPE,MASTER", "connection", "show"},
+                   Answer::ok("Uplink Bond:bond:vswitch2\n"));
+    host.runner.on({"nmcli", "-g", "connection.interface-name", "connection", "show", "Uplink Bond"}, Answer::missing());
+    auto r = change("Storage", "eno3");
+    ASSERT_FALSE(r);
+    EXPECT_EQ(r.error().message, "No such file or directory (os error 2)");
+    EXPECT_EQ(changes(host), std::vector<Argv>{});
+}
+
+TEST_F(Uplink, BondWithoutDeviceNameTakesNoUnrelatedProfileForAMember) {
+    bridge("Storage", "vswitch2");
+    host.runner.on({"nmcli", "-t", "-f", "NAME,TYPE,MASTER", "connection", "show"},
+                   Answer::ok("Uplink Bond:bond:vswitch2\n"));
+    host.runner.on({"nmcli", "-t", "-f", "NAME,MASTER", "connection", "show"}, Answer::ok("Wired:\nHome:\n"));
+    ASSERT_TRUE(change("Storage", "eno3"));
+    EXPECT_THAT(host.out.str(), HasSubstr("[+] Found 0 slave connections to clean up\n"));
+    EXPECT_THAT(changes(host), Not(::testing::Contains(del("Wired"))));
+}
+
+TEST_F(Uplink, ExistingBondProfileBecomesTheUplinkItself) {
+    bridge("Storage", "vswitch2");
+    uplink_profile_exists("Storage Uplink", true);
+    host.runner.on({"nmcli", "-g", "connection.type", "connection", "show", "Trunk"}, Answer::ok("bond\n"));
+    const Argv enslave = {"nmcli", "connection", "modify", "Trunk", "master", "vswitch2", "slave-type", "bridge"};
+
+    ASSERT_TRUE(change("Storage", "Trunk", /*master=*/true));
+    EXPECT_EQ(changes(host), (std::vector<Argv>{del("Storage Uplink"), up("vswitch2"), enslave, up("Trunk")}));
+    EXPECT_THAT(host.runner.calls, ::testing::Contains(test::Call{enslave, RunMode::QueryWithStderr}));
+    EXPECT_EQ(host.sleeper.pauses, (Pauses{milliseconds(500), milliseconds(300)}));
+    EXPECT_EQ(host.out.str(),
+              "[+] Found bridge device: 'vswitch2'\n"
+              "[!] Warning: No original MAC address found for vswitch2, using current MAC\n"
+              "[+] Configuring existing bond 'Trunk' as bridge uplink\n"
+              "[+] Allowing NetworkManager to process bridge state changes...\n"
+              "[+] Successfully configured bond 'Trunk' as bridge uplink\n"
+              "[+] Allowing NetworkManager to process bond modification...\n");
+    // No master mark, no MAC work: the bond keeps its own set-up.
+    EXPECT_FALSE(host.read_file(kMasterBridgesPath));
+    EXPECT_FALSE(host.read_file("/var/lib/quillmar/vswitch2_network_identity.json"));
+}
+
+TEST_F(Uplink, ExistingBondThatRefusesTheBridgeShowsNmcliError) {
+    bridge("Storage", "vswitch2");
+    host.runner.on({"nmcli", "-g", "connection.type", "connection", "show", "Trunk"}, Answer::ok("bond\n"));
+    host.runner.on({"nmcli", "connection", "modify", "Trunk", "master", "vswitch2", "slave-type", "bridge"},
+                   [] {
+                       auto a = Answer::exit(1);
+                       a.err = "Error: nope.\n";
+                       return a;
+                   }());
+    ASSERT_TRUE(change("Storage", "Trunk"));
+    EXPECT_EQ(host.err.str(), "[-] Failed to configure bond 'Trunk' as bridge uplink\n[-] Error: Error: nope.\n\n");
+    EXPECT_THAT(changes(host), Not(::testing::Contains(up("Trunk"))));
+    EXPECT_EQ(host.sleeper.pauses, Pauses{milliseconds(500)});
+}
+
+TEST_F(Uplink, ManagementBridgeRecordsWhetherItLeftTheBaselineUplink) {
+    struct Case {
+        std::string profile, device, uplink;
+        bool control_file_before, control_file_after;
+        std::vector<std::string> log;
+    };
+    const std::vector<Case> cases = {
+        {"Management Network", "vswitch0", "eno1", true, true,
+         {"vswitch0 change: returning to baseline uplink eno1 (keeping control file)"}},
+        {"Management Network", "vswitch0", "eno1", false, false,
+         {"vswitch0 change: returning to baseline uplink eno1 (keeping control file)"}},
+        {"vswitch0", "vswitch0", "eno2", false, true,
+         {"Control file created: quillmar is managing network configuration",
+          R"(vswitch0 change: uplink changed to ["eno2"])"}},
+        {"Management Network", "vswitch5", "eno2", false, true,
+         {"Control file created: quillmar is managing network configuration",
+          R"(vswitch0 change: uplink changed to ["eno2"])"}},
+        {"vswitch0", "vswitch0", "eno2,a\"b\\c", false, true,
+         {"Control file created: quillmar is managing network configuration",
+          R"(vswitch0 change: uplink changed to ["eno2", "a\"b\\c"])"}},
+        {"Storage", "vswitch2", "eno2", false, false, {}},
+    };
+    for (const auto& c : cases) {
+        UplinkHost t;
+        t.bridge(c.profile, c.device);
+        t.physical("eno2", "0000:02:00.0");
+        t.physical("eno1", "0000:00:19.0");
+        if (c.control_file_before) t.host.write_file("/var/lib/quillmar/control-file", "");
+        ASSERT_TRUE(t.change(c.profile, c.uplink));
+        EXPECT_EQ(t.host.read_file("/var/lib/quillmar/control-file").has_value(), c.control_file_after)
+            << c.profile << " " << c.uplink;
+        EXPECT_EQ(log_messages(t.host), c.log) << c.profile << " " << c.uplink;
+        EXPECT_EQ(t.host.out.str().find("[+] Control file created") != std::string::npos,
+                  !c.control_file_before && c.control_file_after);
+    }
+}
+
+TEST_F(Uplink, ControlFileFailureIsAWarningAndTheChangeIsStillLogged) {
+    bridge("Management Network", "vswitch0");
+    std::filesystem::create_directories(host.file("/var/lib/quillmar/control-file.tmp"));
+    ASSERT_TRUE(change("Management Network", "eno2"));
+    EXPECT_THAT(host.out.str(), HasSubstr("[!] Warning: Failed to create control file: Is a directory (os error 21)\n"));
+    EXPECT_EQ(log_messages(host), std::vector<std::string>{R"(vswitch0 change: uplink changed to ["eno2"])"});
+}
+
+TEST_F(Uplink, NoFreeBondNameStillMarksTheMaster) {
+    bridge("Storage", "vswitch2");
+    std::string bonds;
+    for (int i = 0; i < 100; ++i) bonds += "B" + std::to_string(i) + ":bond" + std::to_string(i) + ":bond\n";
+    host.runner.on({"nmcli", "-t", "-f", "NAME,DEVICE,TYPE", "connection", "show"}, Answer::ok(bonds));
+    ASSERT_TRUE(change("Storage", "eno1,eno2", /*master=*/true));
+    EXPECT_EQ(host.err.str(), "[-] Failed to find available bond name\n");
+    EXPECT_EQ(changes(host), std::vector<Argv>{});
+    EXPECT_THAT(host.out.str(), HasSubstr("[+] Marking bridge 'Storage' as master bridge\n"));
+    EXPECT_EQ(load_master_bridges(host.ctx), MasterBridgeList{"vswitch2"});
+}
+
+TEST_F(Uplink, MasterMarkAfterADirectUplink) {
+    bridge("Storage", "vswitch2");
+    ASSERT_TRUE(change("Storage", "eno1", /*master=*/true));
+    EXPECT_THAT(host.out.str(), HasSubstr("[+] Marking bridge 'Storage' as master bridge\n"));
+    EXPECT_EQ(load_master_bridges(host.ctx), MasterBridgeList{"vswitch2"});
+}
+
+TEST_F(Uplink, NothingHappensWithoutUplinksOrWithoutTheBridge) {
+    bridge("Storage", "vswitch2");
+    ASSERT_TRUE(change("Storage", " , ,, "));
+    EXPECT_EQ(host.err.str(), "[-] No uplink interfaces specified.\n");
+    EXPECT_EQ(changes(host), std::vector<Argv>{});
+
+    FakeHost other;
+    ASSERT_TRUE(configure_bridge_uplink(other.ctx, "Nowhere", "eno1", false));
+    EXPECT_EQ(other.err.str(), "[-] Bridge 'Nowhere' not found\n");
+    EXPECT_EQ(other.out.str(), "");
+    EXPECT_EQ(changes(other), std::vector<Argv>{});
+}
+
+TEST_F(Uplink, ListingThatCannotStartStopsTheCommand) {
+    bridge("Storage", "vswitch2");
+    host.runner.on({"nmcli", "-t", "-f", "NAME,DEVICE", "connection", "show"}, Answer::missing());
+    auto r = change_bridge_uplink(host.ctx, "Storage", "eno1", true);
+    ASSERT_TRUE(r);
+    EXPECT_EQ(*r, UplinkOutcome::Stopped);
+    EXPECT_EQ(host.err.str(), "Failed to list connections: No such file or directory (os error 2)\n");
+    EXPECT_EQ(changes(host), std::vector<Argv>{});
+    EXPECT_FALSE(host.read_file(kMasterBridgesPath));
+}
+
+TEST(BridgeIpv4Method, ExistingMethodOrTheDefault) {
+    struct Case {
+        std::string device, listing;
+        std::vector<std::pair<std::string, std::string>> methods;  // profile -> `-g ipv4.method`
+        std::string want, printed;
+    };
+    const std::vector<Case> cases = {
+        {"vswitch0", "", {}, "auto", ""},
+        {"vswitch5", "", {}, "disabled", ""},
+        {"vswitch5", "A:bridge:vswitch5\nB:ethernet:vswitch5\nC:bridge:vswitch5\nD:bridge:vswitch6\n",
+         {{"A", "--"}, {"B", "auto"}, {"C", "manual"}, {"D", "shared"}},
+         "manual",
+         "[+] Preserving existing IPv4 method for vswitch5: manual\n"},
+        {"vswitch0", "A:bridge:vswitch0\n", {{"A", "  \n"}}, "auto", ""},
+        {"vswitch0", "A:bridge:vswitch0\n\xff\n", {{"A", "manual"}}, "auto", ""},
+    };
+    for (const auto& c : cases) {
+        FakeHost host;
+        host.runner.on({"nmcli", "-t", "-f", "NAME,TYPE,DEVICE", "connection", "show"}, Answer::ok(c.listing));
+        for (const auto& [profile, method] : c.methods)
+            host.runner.on({"nmcli", "-g", "ipv4.method", "connection", "show", profile}, Answer::ok(method));
+        EXPECT_EQ(get_bridge_ipv4_method(host.ctx, c.device), c.want) << c.listing;
+        EXPECT_EQ(host.out.str(), c.printed);
+    }
+}
+
+}  // namespace
+}  // namespace qm
