@@ -60,6 +60,9 @@ TEST(ExtractLeaseValue, TakesTheTokenAfterTheKeyWords) {
         {"  option domain-name \"example.org\";\n", "option domain-name", "example.org"},
         // A line that holds the key but no value is passed over.
         {"fixed-address\nfixed-address 10.0.0.7;\n", "fixed-address", "10.0.0.7"},
+        // Nothing is left of an empty quoted value: passed over as well.
+        {"  hardware ethernet \"\";\n  hardware ethernet 52:54:00:12:34:56;\n", "hardware ethernet",
+         "52:54:00:12:34:56"},
         {"  fixed-address 10.0.0.7;\n", "hardware ethernet", std::nullopt},
         {"", "fixed-address", std::nullopt},
     };
@@ -177,6 +180,32 @@ TEST_F(MacTest, DhcpLeaseMacWinsOverTheOriginal) {
     EXPECT_EQ(id->lease_mac, "52:54:00:12:34:56");
     EXPECT_EQ(id->original_mac, "52:54:00:00:00:01");
     EXPECT_TRUE(id->dhcp_enabled);
+}
+
+TEST(DhcpLease, NoLeaseMacWithoutABridgeLeaseThatNamesBothValues) {
+    // A client's lease history holds no "hardware ethernet" line; and a lease of another
+    // interface whose name only begins like the bridge's is not the bridge's.
+    std::string history;
+    for (int i = 0; i < 500; ++i)
+        history += "lease {\n  interface \"vswitch0\";\n  fixed-address 192.168.1." + std::to_string(i % 200 + 2) +
+                   ";\n  option dhcp-lease-time 600;\n  renew 4 2024/01/04 10:00:00;\n}\n";
+    const std::vector<std::string> files = {
+        history,
+        "lease {\n  interface \"vswitch01\";\n  fixed-address 192.168.1.50;\n"
+        "  hardware ethernet 52:54:00:12:34:56;\n}\n",
+    };
+    for (const auto& leases : files) {
+        FakeHost h;
+        std::filesystem::create_directories(h.file("/var/lib/quillmar"));
+        h.runner.on({"ip", "link", "show", "vswitch0"}, Answer::ok(ip_link("vswitch0", "52:54:00:00:00:01")));
+        h.runner.on({"nmcli", "-g", "ipv4.method", "connection", "show", "vswitch0"}, Answer::ok("auto\n"));
+        h.write_file(kDhcpLeasesPath, leases);
+        ASSERT_TRUE(preserve_bridge_network_identity(h.ctx, "vswitch0", "eno1"));
+        EXPECT_THAT(h.out.str(), HasSubstr("[+] Using original MAC for continuity: 52:54:00:00:00:01\n"));
+        auto text = h.read_file(network_identity_path("vswitch0"));
+        ASSERT_TRUE(text);
+        EXPECT_THAT(*text, HasSubstr("\"lease_mac\": null"));
+    }
 }
 
 TEST_F(MacTest, FirstRunOfAStaticBridgeKeepsItsOwnMacAsOriginal) {

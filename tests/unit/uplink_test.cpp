@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "cli/dispatch.hpp"
+#include "cli/parser.hpp"
 #include "cmds/bridge/topology.hpp"
 #include "cmds/bridge/vswitch.hpp"
 #include "support/fake_host.hpp"
@@ -335,6 +337,33 @@ TEST_F(Uplink, ControlFileFailureIsAWarningAndTheChangeIsStillLogged) {
     EXPECT_EQ(log_messages(host), std::vector<std::string>{R"(vswitch0 change: uplink changed to ["eno2"])"});
 }
 
+TEST_F(Uplink, TapSyncThatCannotStartCostsNeitherTheMasterMarkNorTheControlFile) {
+    struct Case {
+        const char* name;
+        std::string err;
+    };
+    for (const auto& c : {Case{"no virsh", "Failed to list VMs: No such file or directory (os error 2)\n"},
+                          Case{"no ip for the tap", "Failed to get link status for vnet0\n"}}) {
+        SCOPED_TRACE(c.name);
+        UplinkHost t;
+        t.bridge("Management Network", "vswitch0");
+        if (c.err.find("VMs") != std::string::npos) {
+            t.host.runner.missing("virsh");
+        } else {
+            t.host.runner.on({"virsh", "list", "--all", "--name"}, Answer::ok("web01\n"));
+            t.host.runner.on({"virsh", "dumpxml", "web01"},
+                             Answer::ok("<source bridge='vswitch0'/>\n<target dev='vnet0'/>\n"));
+            t.host.runner.on({"ip", "link", "show", "vnet0"}, Answer::missing());
+        }
+        ASSERT_TRUE(t.change("Management Network", "eno2", /*master=*/true));
+        EXPECT_EQ(t.host.err.str(), c.err);
+        EXPECT_THAT(t.host.out.str(), HasSubstr("[+] Marking bridge 'Management Network' as master bridge\n"));
+        EXPECT_EQ(load_master_bridges(t.host.ctx), MasterBridgeList{"vswitch0"});
+        EXPECT_EQ(t.host.read_file("/var/lib/quillmar/control-file"), "");
+        EXPECT_EQ(log_messages(t.host).back(), R"(vswitch0 change: uplink changed to ["eno2"])");
+    }
+}
+
 TEST_F(Uplink, NoFreeBondNameStillMarksTheMaster) {
     bridge("Storage", "vswitch2");
     std::string bonds;
@@ -376,6 +405,21 @@ TEST_F(Uplink, ListingThatCannotStartStopsTheCommand) {
     EXPECT_EQ(host.err.str(), "Failed to list connections: No such file or directory (os error 2)\n");
     EXPECT_EQ(changes(host), std::vector<Argv>{});
     EXPECT_FALSE(host.read_file(kMasterBridgesPath));
+}
+
+TEST_F(Uplink, CommandLineShowsTheErrorOfTheChangeWithItsPrefix) {
+    host.write_file("/usr/lib/systemd/system/quillmar-baseline.service", "[Unit]\n");
+    host.runner.on({"systemctl", "is-enabled", "quillmar-baseline"}, Answer::ok("enabled\n"));
+    bridge("Storage", "vswitch2");
+    host.runner.on({"nmcli", "-t", "-f", "NAME,TYPE,MASTER", "connection", "show"},
+                   Answer::ok("Uplink Bond:bond:vswitch2\n"));
+    host.runner.on({"nmcli", "-g", "connection.interface-name", "connection", "show", "Uplink Bond"}, Answer::missing());
+
+    auto parsed = cli::parse_command_line({"quillmar", "vswitch", "change", "--name", "Storage", "--uplink", "eno3"});
+    ASSERT_TRUE(parsed.cli) << parsed.err;
+    EXPECT_EQ(cli::dispatch_command(host.ctx, *parsed.cli), 0);
+    EXPECT_EQ(host.err.str(), "[-] Failed to change bridge: No such file or directory (os error 2)\n");
+    EXPECT_EQ(host.runner.argvs().front(), (Argv{"systemctl", "is-enabled", "quillmar-baseline"}));
 }
 
 TEST(BridgeIpv4Method, ExistingMethodOrTheDefault) {

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "cli/dispatch.hpp"
+#include "cli/parser.hpp"
 #include "cmds/bridge/topology.hpp"
 #include "cmds/bridge/vswitch.hpp"
 #include "support/fake_host.hpp"
@@ -275,6 +277,27 @@ TEST_F(Create, FailedAddWithUplinkStillTracksAndConfiguresTheUplink) {
     EXPECT_THAT(ledger(), HasSubstr("\"Storage\""));
     EXPECT_THAT(changes(), Contains(Argv{"nmcli", "connection", "add", "type", "ethernet", "ifname", "eno1", "con-name",
                                          "Storage Uplink", "master", "vswitch1", "connection.autoconnect", "yes"}));
+}
+
+TEST_F(Create, StopsWhereTheUplinkChangeStops) {
+    mac("eno1", kEno1Mac);
+    bridge_profile("Storage", "vswitch1");
+    host.runner.on({"nmcli", "-t", "-f", "NAME,DEVICE", "connection", "show"}, Answer::missing());
+    create_vswitch(host.ctx, "Storage", "eno1", false);
+    EXPECT_EQ(host.err.str(), "Failed to list connections: No such file or directory (os error 2)\n");
+    EXPECT_EQ(host.sleeper.pauses, std::vector<milliseconds>{});
+    EXPECT_THAT(host.out.str(), Not(HasSubstr("Enhanced MAC preservation")));
+}
+
+TEST_F(Create, CommandLineWarnsOfAMissingBaselineUnitAndCreatesAllTheSame) {
+    // No unit directory below the root: the baseline unit cannot be written.
+    auto parsed = cli::parse_command_line({"quillmar", "vswitch", "create", "--name", "vswitch3", "--uplink", "none"});
+    ASSERT_TRUE(parsed.cli) << parsed.err;
+    EXPECT_EQ(cli::dispatch_command(host.ctx, *parsed.cli), 0);
+    EXPECT_EQ(host.err.str(), "[!] Warning: Failed to setup baseline service: No such file or directory (os error 2)\n");
+    EXPECT_THAT(host.out.str(), ::testing::StartsWith("[+] Setting up baseline service for vswitch operation...\n"
+                                                      "[+] Creating isolated bridge 'vswitch3'"));
+    EXPECT_THAT(changes(), Contains(add_bridge("vswitch3", "vswitch3", "disabled")));
 }
 
 TEST_F(Create, FailedPreservationFallsBackToThePlainPinning) {

@@ -53,13 +53,13 @@ BridgeNetworkIdentity load_identity(const Context& ctx, const std::string& bridg
 std::optional<std::string> lease_mac_for(const Context& ctx, const std::string& bridge) {
     auto text = read_file(ctx.path(kDhcpLeasesPath));
     if (!text || !is_valid_utf8(*text)) return std::nullopt;
-    const std::string marker = "interface \"" + bridge + "\"";
-    for (const auto& line : split_lines(*text)) {
-        if (line.find(marker) == std::string::npos) continue;
-        auto address = extract_lease_value(*text, "fixed-address");
-        auto hardware = extract_lease_value(*text, "hardware ethernet");
-        if (address && hardware) return hardware;
-    }
+    // The two values come from the whole file, so they are the same for every lease line of
+    // the bridge: looking them up once keeps a long lease history from costing a rescan of
+    // the file per lease.
+    if (text->find("interface \"" + bridge + "\"") == std::string::npos) return std::nullopt;
+    auto address = extract_lease_value(*text, "fixed-address");
+    auto hardware = extract_lease_value(*text, "hardware ethernet");
+    if (address && hardware) return hardware;
     return std::nullopt;
 }
 
