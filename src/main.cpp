@@ -14,7 +14,8 @@ int main(int argc, char** argv) {
     std::vector<std::string> args(argv, argv + argc);
 
     // Everything below works on text; stop before any parse on an argument that is not.
-    for (std::size_t i = 1; i < args.size(); ++i) {
+    // The program path counts too: help shows its last component.
+    for (std::size_t i = 0; i < args.size(); ++i) {
         if (!qm::is_valid_utf8(args[i])) {
             std::cerr << "error: argument " << i << " is not valid UTF-8: " << qm::escape_bytes(args[i]) << "\n";
             return 2;

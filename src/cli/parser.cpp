@@ -51,10 +51,11 @@ std::string render_root_help(const std::string& bin) {
         auto pos = text.find(key);
         if (pos != std::string::npos) text.replace(pos, key.size(), value);
     };
-    replace("{usage}", bin + " <COMMAND>");
     replace("{after-help}", "");
     // The empty text before the help leaves no line of its own.
     replace("{before-help}\n", "");
+    // Last, so a program name that looks like a placeholder is shown as it stands.
+    replace("{usage}", bin + " <COMMAND>");
     return text;
 }
 
@@ -132,6 +133,13 @@ ParseOutcome version() {
 bool is_option_like(const std::string& a) { return a.size() > 1 && a[0] == '-'; }
 
 std::string quoted(const std::string& s) { return "'" + s + "'"; }
+
+// "-" and the first character after it, whole even when it takes several bytes.
+std::string short_as_typed(const std::string& a) {
+    std::size_t n = 1;
+    while (1 + n < a.size() && (static_cast<unsigned char>(a[1 + n]) & 0xC0) == 0x80) ++n;
+    return "-" + a.substr(1, n);
+}
 
 // What a leaf command's options came to.
 struct Match {
@@ -217,7 +225,7 @@ std::variant<Match, ParseOutcome> parse_leaf(const Chain& chain, const std::stri
             char c = a[1];
             if (c == 'h') return show_help(chain, bin, false);
             const OptionSpec* o = cmd.find_short(c);
-            if (!o) return usage_error(chain, bin, "unexpected argument " + quoted(std::string("-") + c) + " found");
+            if (!o) return usage_error(chain, bin, "unexpected argument " + quoted(short_as_typed(a)) + " found");
             std::optional<std::string> joined;
             if (a.size() > 2) joined = a[2] == '=' ? a.substr(3) : a.substr(2);
             if (auto end = take(*o, joined)) return *end;
@@ -361,7 +369,7 @@ ParseOutcome parse_command_line(const std::vector<std::string>& args) {
             // A cluster of short flags: only -h (and -V on the root) exist here.
             if (a[1] == 'h') return show_help(chain, bin, false);
             if (at_root && a[1] == 'V') return version();
-            return usage_error(chain, bin, "unexpected argument " + quoted(std::string("-") + a[1]) + " found");
+            return usage_error(chain, bin, "unexpected argument " + quoted(short_as_typed(a)) + " found");
         }
         if (a == "help") {
             Chain target{&root};

@@ -386,6 +386,13 @@ TEST_F(FrontEnd, ArgumentThatIsNotUtf8StopsBeforeAnyParse) {
     }
     auto r = sb.run({"vswitch", "create", "--name", "lab\xff", "--uplink", "none"});
     EXPECT_TRUE(contains(r.err, "lab\\xff")) << r;
+    // The program path is an argument too: help would show its last component.
+    sb.symlink("/qmbin/qm\xff", "quillmar");
+    auto path = sb.exec({"qm\xff", "--help"});
+    EXPECT_NE(path.status, 0) << path;
+    EXPECT_EQ(path.out, "") << path;
+    EXPECT_EQ(lines_of(path.err).size(), 1u) << path;
+    EXPECT_TRUE(contains(path.err, "qm\\xff")) << path;
     EXPECT_TRUE(sb.calls().empty()) << sb.dump();
     EXPECT_EQ(sb.list("/var/lib/quillmar"), std::vector<std::string>{});
 }

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "cli/parser.hpp"
+#include "utils/text.hpp"
 
 namespace qm::cli {
 namespace {
@@ -95,6 +96,8 @@ TEST(Parser, UsageErrorsEndWithStatusTwoOnStandardError) {
         {"config", "backup", "-n"},
         {"help", "nope"},
         {"bond", "list", "extra"},
+        {"-\xc3\xa9"},
+        {"config", "backup", "-\xc3\xa9x"},
     };
     for (const auto& words : cases) {
         ParseOutcome o = parse(words);
@@ -104,7 +107,9 @@ TEST(Parser, UsageErrorsEndWithStatusTwoOnStandardError) {
         EXPECT_EQ(o.status, 2) << line;
         EXPECT_TRUE(o.out.empty()) << line;
         EXPECT_NE(o.err.find("Usage: "), std::string::npos) << line << "\n" << o.err;
+        EXPECT_TRUE(is_valid_utf8(o.err)) << line << "\n" << o.err;
     }
+    EXPECT_NE(parse({"config", "backup", "-\xc3\xa9x"}).err.find("'-\xc3\xa9'"), std::string::npos);
 }
 
 TEST(Parser, OverrideUsageLineShowsInErrors) {
@@ -151,6 +156,10 @@ TEST(Parser, RootHelpFollowsTheFixedTemplate) {
     EXPECT_EQ(std::count(help.begin(), help.end(), '\n'), 21);
     // The usage line names the program as it was started.
     EXPECT_EQ(parse_command_line({"./qm", "--help"}).out.substr(0, 19), "Usage: qm <COMMAND>");
+    // Even a name that looks like one of the template's placeholders.
+    std::string odd = parse_command_line({"/x/{after-help}", "--help"}).out;
+    EXPECT_EQ(odd.substr(0, 30), "Usage: {after-help} <COMMAND>\n");
+    EXPECT_TRUE(odd.ends_with("\nOptions:\n")) << odd;
 }
 
 TEST(Parser, HiddenOptionIsAcceptedButNotListed) {
