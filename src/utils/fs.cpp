@@ -63,6 +63,13 @@ Expected<void, FileError> write_file(const std::filesystem::path& path, std::str
     return written;
 }
 
+Expected<void, FileError> write_new_file_whole(const std::filesystem::path& path, std::string_view content) {
+    const bool existed = path_exists(path);
+    auto written = write_file(path, content);
+    if (!written && !existed) (void)remove_file(path);
+    return written;
+}
+
 Expected<void, FileError> write_file_atomic(const std::filesystem::path& path, std::string_view content) {
     std::string tmp = path.native() + ".tmp";
     int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);

@@ -28,6 +28,10 @@ bool path_exists(const std::filesystem::path& path);
 // Writes the file in place: created with default permissions or truncated.
 Expected<void, FileError> write_file(const std::filesystem::path& path, std::string_view content);
 
+// Writes the file in place like write_file, but removes it again when the write fails and
+// the file did not exist before: a file cut short would otherwise pass for a complete one.
+Expected<void, FileError> write_new_file_whole(const std::filesystem::path& path, std::string_view content);
+
 // Writes path + ".tmp" (created or truncated, default permissions), flushes it to disk
 // and renames it over path. When writing the temporary file fails, nothing is renamed
 // and the old file stays.

@@ -270,4 +270,16 @@ std::string escape_bytes(std::string_view bytes) {
     return out;
 }
 
+std::optional<std::uint64_t> parse_unsigned(std::string_view text, std::uint64_t max) {
+    if (!text.empty() && text.front() == '+') text.remove_prefix(1);
+    if (text.empty()) return std::nullopt;
+    std::uint64_t value = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') return std::nullopt;
+        value = value * 10 + static_cast<std::uint64_t>(c - '0');
+        if (value > max) return std::nullopt;
+    }
+    return value;
+}
+
 }  // namespace qm

@@ -1,6 +1,7 @@
 // Text helpers shared by every reader of host-tool output.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -41,6 +42,10 @@ std::string join(const std::vector<std::string>& parts, std::string_view separat
 std::size_t char_count(std::string_view text);
 // Pads on the right with blanks to the given width in characters (never cuts).
 std::string pad_right(std::string_view text, std::size_t width);
+
+// An unsigned decimal number: one optional leading '+', digits only, at most `max`
+// (leading zeros are fine). Absent for anything else.
+std::optional<std::uint64_t> parse_unsigned(std::string_view text, std::uint64_t max);
 
 // Quoted display of bytes that may not be valid UTF-8 (an argument in an error message):
 // printable characters as is, quote and backslash escaped, \n \r \t \0 as such, other

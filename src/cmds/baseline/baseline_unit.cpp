@@ -37,11 +37,8 @@ constexpr const char* kUnitText =
 // A unit cut short by a failed write would count as present from then on and never be
 // mended, so a file this write created is removed again when it fails.
 Status write_unit_file(const std::filesystem::path& p, std::string_view text) {
-    const bool existed = path_exists(p);
-    auto written = write_file(p, text);
-    if (written) return {};
-    if (!existed) (void)remove_file(p);
-    return fail(written.error().message());
+    if (auto written = write_new_file_whole(p, text); !written) return fail(written.error().message());
+    return {};
 }
 
 RunResult systemctl(const Context& ctx, std::vector<std::string> args) {

@@ -59,6 +59,7 @@ std::string check_timer_text() {
            "WantedBy=timers.target\n";
 }
 
+// A dangling link counts as no unit file: the unit still has to be written.
 bool file_exists(const std::filesystem::path& p) {
     std::error_code ec;
     return std::filesystem::exists(p, ec);
@@ -67,11 +68,8 @@ bool file_exists(const std::filesystem::path& p) {
 // A unit cut short by a failed write would count as present from then on and never be
 // mended, so a file this write created is removed again when it fails.
 Status write_unit_file(const std::filesystem::path& p, std::string_view text) {
-    const bool existed = path_exists(p);
-    auto written = write_file(p, text);
-    if (written) return {};
-    if (!existed) (void)remove_file(p);
-    return fail(written.error().message());
+    if (auto written = write_new_file_whole(p, text); !written) return fail(written.error().message());
+    return {};
 }
 
 // Neither the start nor the exit status of systemctl matters here.

@@ -32,17 +32,10 @@ bool is_no_uplink(const std::string& uplink) {
     return true;
 }
 
-// The standard reading of an unsigned 32-bit decimal: one optional '+', digits only.
 std::optional<std::uint32_t> parse_u32(std::string_view text) {
-    if (!text.empty() && text.front() == '+') text.remove_prefix(1);
-    if (text.empty()) return std::nullopt;
-    std::uint64_t value = 0;
-    for (char c : text) {
-        if (c < '0' || c > '9') return std::nullopt;
-        value = value * 10 + static_cast<std::uint64_t>(c - '0');
-        if (value > 0xffffffffull) return std::nullopt;
-    }
-    return static_cast<std::uint32_t>(value);
+    auto value = parse_unsigned(text, 0xffffffffull);
+    if (!value) return std::nullopt;
+    return static_cast<std::uint32_t>(*value);
 }
 
 // The profile already bound to the device in `nmcli -g NAME,DEVICE connection show`.

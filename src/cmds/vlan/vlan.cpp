@@ -22,17 +22,10 @@ std::string profile_name(std::uint16_t id) { return std::string(kProfilePrefix) 
 std::string bridge_name(std::uint16_t id) { return "vlan" + std::to_string(id) + "br"; }
 std::string network_name(std::uint16_t id) { return "VLAN " + std::to_string(id); }
 
-// Digits with one optional leading '+', at most 65535; leading zeros are fine.
 std::optional<std::uint16_t> parse_id(std::string_view text) {
-    if (!text.empty() && text.front() == '+') text.remove_prefix(1);
-    if (text.empty()) return std::nullopt;
-    std::uint32_t value = 0;
-    for (char c : text) {
-        if (c < '0' || c > '9') return std::nullopt;
-        value = value * 10 + static_cast<std::uint32_t>(c - '0');
-        if (value > 65535) return std::nullopt;
-    }
-    return static_cast<std::uint16_t>(value);
+    auto value = parse_unsigned(text, 65535);
+    if (!value) return std::nullopt;
+    return static_cast<std::uint16_t>(*value);
 }
 
 struct VlanLine {
