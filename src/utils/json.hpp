@@ -324,18 +324,34 @@ void write_value(JsonWriter& w, const std::vector<T>& values) {
     w.end_array();
 }
 
-template <class V>
-void write_value(JsonWriter& w, const std::unordered_map<std::string, V>& map) {
+namespace json_detail {
+// Both map kinds read and write alike: an object of text keys, the later of two equal keys winning.
+template <class Map>
+void write_map(JsonWriter& w, const Map& map) {
     w.begin_object();
     for (const auto& [k, v] : map) w.member(k, v);
     w.end_object();
 }
+template <class Map>
+Status read_map(JsonReader& r, Map& out) {
+    out.clear();
+    return r.read_map([&out](JsonReader& rr, std::string key) -> Status {
+        typename Map::mapped_type value{};
+        if (auto s = read_value(rr, value); !s) return s;
+        out.insert_or_assign(std::move(key), std::move(value));
+        return {};
+    });
+}
+}  // namespace json_detail
+
+template <class V>
+void write_value(JsonWriter& w, const std::unordered_map<std::string, V>& map) {
+    json_detail::write_map(w, map);
+}
 
 template <class V>
 void write_value(JsonWriter& w, const std::map<std::string, V>& map) {
-    w.begin_object();
-    for (const auto& [k, v] : map) w.member(k, v);
-    w.end_object();
+    json_detail::write_map(w, map);
 }
 
 template <class T>
@@ -365,24 +381,12 @@ Status read_value(JsonReader& r, std::vector<T>& out) {
 
 template <class V>
 Status read_value(JsonReader& r, std::unordered_map<std::string, V>& out) {
-    out.clear();
-    return r.read_map([&out](JsonReader& rr, std::string key) -> Status {
-        V value{};
-        if (auto s = read_value(rr, value); !s) return s;
-        out.insert_or_assign(std::move(key), std::move(value));
-        return {};
-    });
+    return json_detail::read_map(r, out);
 }
 
 template <class V>
 Status read_value(JsonReader& r, std::map<std::string, V>& out) {
-    out.clear();
-    return r.read_map([&out](JsonReader& rr, std::string key) -> Status {
-        V value{};
-        if (auto s = read_value(rr, value); !s) return s;
-        out.insert_or_assign(std::move(key), std::move(value));
-        return {};
-    });
+    return json_detail::read_map(r, out);
 }
 
 }  // namespace qm
