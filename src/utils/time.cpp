@@ -152,8 +152,8 @@ std::string format_utc(SystemTime t, std::string_view pattern) {
             out += ch;
             continue;
         }
-        char spec = pattern[++i];
-        switch (spec) {
+        char directive = pattern[++i];
+        switch (directive) {
             case 'Y': out += year_text(c.year); break;
             case 'm': out += two(c.month); break;
             case 'd': out += two(c.day); break;
@@ -163,7 +163,7 @@ std::string format_utc(SystemTime t, std::string_view pattern) {
             case '%': out += '%'; break;
             default:
                 out += '%';
-                out += spec;
+                out += directive;
         }
     }
     return out;
