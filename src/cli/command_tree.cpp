@@ -1,28 +1,47 @@
 #include "cli/command_tree.hpp"
 
+#include <ostream>
 #include <utility>
+
+#include "cli/command_rows.hpp"
+#include "cli/dispatch.hpp"
+#include "cli/usage_texts.hpp"
+#include "cmds/baseline/baseline_unit.hpp"
+#include "cmds/bridge/vswitch.hpp"
+#include "cmds/libvirt/libvirt.hpp"
+#include "cmds/vlan/vlan.hpp"
+#include "cmds/vm/sync_vm_interfaces.hpp"
+#include "cmds/vm/vm.hpp"
+#include "utils/managed_resources/managed_resources.hpp"
+#include "utils/text.hpp"
 
 namespace qm::cli {
 
-std::string OptionSpec::display() const {
+std::string OptionDef::display() const {
     std::string s = "--" + long_name;
     if (!is_flag()) s += " <" + value_name + ">";
     return s;
 }
 
-const CommandSpec* CommandSpec::find_subcommand(std::string_view wanted) const {
+const CommandDef* CommandDef::find_subcommand(std::string_view wanted) const {
     for (const auto& c : subcommands)
         if (c.name == wanted) return &c;
     return nullptr;
 }
 
-const OptionSpec* CommandSpec::find_long(std::string_view wanted) const {
+const CommandDef* CommandDef::find_case(const std::type_info& wanted) const {
+    for (const auto& c : subcommands)
+        if (c.value_case && *c.value_case == wanted) return &c;
+    return nullptr;
+}
+
+const OptionDef* CommandDef::find_long(std::string_view wanted) const {
     for (const auto& o : options)
         if (o.long_name == wanted) return &o;
     return nullptr;
 }
 
-const OptionSpec* CommandSpec::find_short(char wanted) const {
+const OptionDef* CommandDef::find_short(char wanted) const {
     for (const auto& o : options)
         if (o.short_name != 0 && o.short_name == wanted) return &o;
     return nullptr;
@@ -30,202 +49,290 @@ const OptionSpec* CommandSpec::find_short(char wanted) const {
 
 namespace {
 
-std::string long_name_of(const std::string& id) {
-    std::string s = id;
-    for (char& c : s)
-        if (c == '_') c = '-';
-    return s;
+using namespace rows;
+
+// ------------------------------------------------------------------ what the rows share
+
+// Prints a stored usage text as it stands.
+auto usage_text(std::string_view text) {
+    return [text](const Context& ctx, const auto&) { ctx.out << text; };
 }
 
-// Option builders: the long name follows from the identifier.
-OptionSpec text(std::string id, std::string value_name, std::string help, bool required) {
-    OptionSpec o;
-    o.long_name = long_name_of(id);
-    o.id = std::move(id);
-    o.value_name = std::move(value_name);
-    o.help = std::move(help);
-    o.required = required;
-    return o;
-}
-OptionSpec required_text(std::string id, std::string value_name, std::string help) {
-    return text(std::move(id), std::move(value_name), std::move(help), true);
-}
-OptionSpec optional_text(std::string id, std::string value_name, std::string help) {
-    return text(std::move(id), std::move(value_name), std::move(help), false);
-}
-OptionSpec u16(std::string id, std::string value_name, std::string help, bool required) {
-    OptionSpec o = text(std::move(id), std::move(value_name), std::move(help), required);
-    o.type = ValueType::U16;
-    return o;
-}
-OptionSpec flag(std::string id, std::string help) {
-    OptionSpec o = text(std::move(id), "", std::move(help), false);
-    o.type = ValueType::Flag;
-    return o;
-}
-OptionSpec with_short(OptionSpec o, char s) {
-    o.short_name = s;
-    return o;
+void print_not_available(const Context& ctx, std::string_view command) {
+    ctx.err << "[-] The command 'quillmar " << command << "' is not available in this build\n";
 }
 
-CommandSpec leaf(std::string name, std::string about, std::vector<OptionSpec> options = {}) {
-    CommandSpec c;
-    c.name = std::move(name);
-    c.about = std::move(about);
-    c.options = std::move(options);
-    return c;
+// The handler of a command this build does not have yet.
+auto not_available(std::string_view command) {
+    return [command](const Context& ctx, const auto&) { print_not_available(ctx, command); };
 }
 
-CommandSpec group(std::string name, std::string about, std::vector<CommandSpec> subcommands) {
-    CommandSpec c;
-    c.name = std::move(name);
-    c.about = std::move(about);
-    c.subcommands = std::move(subcommands);
-    c.subcommand_required = true;
-    c.help_when_empty = true;
-    return c;
+// A typed error is shown as "Error: " and its display text; the run still ends normally.
+template <class E>
+void report(const Context& ctx, const Expected<void, E>& result) {
+    if (!result) ctx.err << "Error: " << result.error().display() << "\n";
 }
 
-CommandSpec ordered(CommandSpec c, int order) {
-    c.display_order = order;
-    return c;
+// network create and network change take exactly one of --vswitch and --vlan-id.
+template <class NetworkArgs>
+bool network_options_ok(const Context& ctx, const NetworkArgs& a) {
+    if (!a.vswitch && !a.vlan_id) {
+        ctx.err << "Error: Either --vswitch or --vlan-id must be specified.\n";
+        return false;
+    }
+    if (a.vswitch && a.vlan_id) {
+        ctx.err << "Error: --vswitch and --vlan-id are mutually exclusive. Use only one.\n";
+        return false;
+    }
+    return true;
 }
 
-CommandSpec with_usage(CommandSpec c, std::string usage) {
-    c.override_usage = std::move(usage);
-    return c;
+// vswitch create and change first make sure the baseline boot unit is in place.
+void ensure_baseline_service(const Context& ctx) {
+    if (auto s = setup_baseline_service(ctx); !s)
+        ctx.err << "[!] Warning: Failed to setup baseline service: " << s.error().message << "\n";
 }
 
-CommandSpec bond_group() {
-    OptionSpec hidden_name = optional_text("name", "NAME", "");
-    hidden_name.hidden = true;
-    OptionSpec mode = optional_text("mode", "MODE", "Bonding mode (active-backup, balance-rr, etc.)");
-    mode.default_value = "active-backup";
-    return group("bond", "Manage bonded network interfaces",
-                 {
-                     with_usage(leaf("create", "Create a new bonded interface",
-                                     {hidden_name,
-                                      required_text("members", "MEMBERS", "Comma-separated list of interface members"),
-                                      mode}),
-                                "quillmar bond create --name <NAME> --members <MEMBERS> [--mode (default: active-backup)]"),
-                     with_usage(leaf("change", "Modify an existing bonded interface",
-                                     {required_text("name", "NAME", "Name of the bonded interface"),
-                                      optional_text("members", "MEMBERS", "New comma-separated list of interface members"),
-                                      optional_text("mode", "MODE", "New bonding mode")}),
-                                "quillmar bond change --name <NAME> --members <MEMBERS> | --mode <MODE> (see 'bond usage' "
-                                "for all modes)"),
-                     leaf("delete", "Delete a bonded interface",
-                          {required_text("name", "NAME", "Name of the bonded interface to delete")}),
-                     leaf("list", "List all bonded interfaces"),
-                     leaf("fix-boot-priorities",
-                          "Fix autoconnect priorities for existing bonds to prevent boot-time race conditions"),
-                     leaf("usage", "Show usage examples and help"),
-                 });
+// ------------------------------------------------------------------ the commands
+
+CommandDef bond_group() {
+    return group<BondCommands>(
+        "bond", "Manage bonded network interfaces",
+        {
+            with_usage(leaf<BondCreate>(
+                           "create", "Create a new bonded interface",
+                           [](const Context& ctx, const BondCreate& a) {
+                               if (trim(a.members).empty()) return print_bond_types(ctx);
+                               print_not_available(ctx, "bond create");
+                           },
+                           opt("name", &BondCreate::name, "NAME", "").hidden(),
+                           opt("members", &BondCreate::members, "MEMBERS", "Comma-separated list of interface members"),
+                           opt("mode", &BondCreate::mode, "MODE", "Bonding mode (active-backup, balance-rr, etc.)")
+                               .default_value("active-backup")),
+                       "quillmar bond create --name <NAME> --members <MEMBERS> [--mode (default: active-backup)]"),
+            with_usage(leaf<BondChange>("change", "Modify an existing bonded interface", not_available("bond change"),
+                                        opt("name", &BondChange::name, "NAME", "Name of the bonded interface"),
+                                        opt("members", &BondChange::members, "MEMBERS",
+                                            "New comma-separated list of interface members"),
+                                        opt("mode", &BondChange::mode, "MODE", "New bonding mode")),
+                       "quillmar bond change --name <NAME> --members <MEMBERS> | --mode <MODE> (see 'bond usage' "
+                       "for all modes)"),
+            leaf<BondDelete>("delete", "Delete a bonded interface", not_available("bond delete"),
+                             opt("name", &BondDelete::name, "NAME", "Name of the bonded interface to delete")),
+            leaf<BondList>("list", "List all bonded interfaces", not_available("bond list")),
+            leaf<BondFixBootPriorities>(
+                "fix-boot-priorities",
+                "Fix autoconnect priorities for existing bonds to prevent boot-time race conditions",
+                not_available("bond fix-boot-priorities")),
+            leaf<BondUsage>("usage", "Show usage examples and help", usage_text(kBondUsage)),
+        });
 }
 
-CommandSpec vlan_group() {
-    return group("vlan", "Manage VLAN interfaces and bridges",
-                 {
-                     leaf("create", "Create a new VLAN interface and bridge",
-                          {u16("vlan_id", "VLAN_ID", "VLAN ID (e.g., 3008)", true),
-                           required_text("vswitch", "VSWITCH", "Parent vswitch (e.g. 'Trunk vSwitch' or 'vswitch0')")}),
-                     leaf("delete", "Delete a VLAN interface and bridge",
-                          {u16("vlan_id", "VLAN_ID", "VLAN ID to delete", true),
-                           flag("force", "Force deletion even if VLAN is in use")}),
-                     leaf("list", "List all VLAN interfaces and bridges"),
-                     leaf("usage", "Show usage examples and help"),
-                 });
+CommandDef vlan_group() {
+    return group<VlanCommands>(
+        "vlan", "Manage VLAN interfaces and bridges",
+        {
+            leaf<VlanCreate>(
+                "create", "Create a new VLAN interface and bridge",
+                [](const Context& ctx, const VlanCreate& a) { report(ctx, create_vlan(ctx, a.vlan_id, a.vswitch)); },
+                opt("vlan_id", &VlanCreate::vlan_id, "VLAN_ID", "VLAN ID (e.g., 3008)"),
+                opt("vswitch", &VlanCreate::vswitch, "VSWITCH", "Parent vswitch (e.g. 'Trunk vSwitch' or 'vswitch0')")),
+            leaf<VlanDelete>(
+                "delete", "Delete a VLAN interface and bridge",
+                [](const Context& ctx, const VlanDelete& a) { report(ctx, delete_vlan(ctx, a.vlan_id, a.force)); },
+                opt("vlan_id", &VlanDelete::vlan_id, "VLAN_ID", "VLAN ID to delete"),
+                flag("force", &VlanDelete::force, "Force deletion even if VLAN is in use")),
+            leaf<VlanList>("list", "List all VLAN interfaces and bridges",
+                           [](const Context& ctx, const VlanList&) { list_vlans(ctx); }),
+            leaf<VlanUsage>("usage", "Show usage examples and help", usage_text(kVlanUsage)),
+        });
 }
 
-CommandSpec vswitch_group() {
-    return group(
+CommandDef vswitch_group() {
+    return group<VswitchCommands>(
         "vswitch", "Manage virtual switch bridges",
         {
-            leaf("create", "Create a new virtual switch bridge",
-                 {required_text("name", "NAME", "Name of the bridge to create"),
-                  required_text("uplink", "UPLINK", "Uplink interface (or 'none' for isolated bridge)"),
-                  flag("master", "Mark this bridge as a master bridge")}),
-            leaf("delete", "Delete a virtual switch bridge",
-                 {required_text("name", "NAME", "Name of the bridge to delete")}),
-            leaf("change", "Change uplink interface for a bridge",
-                 {required_text("name", "NAME", "Name of the bridge to modify"),
-                  required_text("uplink", "UPLINK", "New uplink interface"),
-                  flag("master", "Mark this bridge as a master bridge")}),
-            leaf("set-master", "Mark an existing virtual switch as a master without reconfiguring it",
-                 {required_text("name", "NAME", "Name of the bridge to mark as master")}),
-            leaf("connect", "Connect a bridge to a master bridge",
-                 {required_text("bridge", "BRIDGE", "Bridge to connect"),
-                  required_text("to", "TO", "Master bridge to connect to")}),
-            leaf("disconnect", "Disconnect a bridge from its master",
-                 {required_text("bridge", "BRIDGE", "Bridge to disconnect"),
-                  required_text("from", "FROM", "Master bridge to disconnect from")}),
-            leaf("isolate", "Isolate a bridge from other bridges",
-                 {required_text("bridge", "BRIDGE", "Bridge to isolate")}),
-            leaf("quarantine", "Quarantine a bridge (isolate and restrict access)",
-                 {required_text("bridge", "BRIDGE", "Bridge to quarantine")}),
-            leaf("topology", "Show bridge topology and connections"),
-            leaf("list", "List all virtual switch bridges"),
-            leaf("usage", "Show usage examples and help"),
-            group("veth", "Restore veth pairs from stored bridge connections",
-                  {leaf("restore", "Restore all veth pairs from stored bridge connections and fix missing masters")}),
+            leaf<VswitchCreate>(
+                "create", "Create a new virtual switch bridge",
+                [](const Context& ctx, const VswitchCreate& a) {
+                    ensure_baseline_service(ctx);
+                    create_vswitch(ctx, a.name, a.uplink, a.master);
+                },
+                opt("name", &VswitchCreate::name, "NAME", "Name of the bridge to create"),
+                opt("uplink", &VswitchCreate::uplink, "UPLINK", "Uplink interface (or 'none' for isolated bridge)"),
+                flag("master", &VswitchCreate::master, "Mark this bridge as a master bridge")),
+            leaf<VswitchDelete>("delete", "Delete a virtual switch bridge", not_available("vswitch delete"),
+                                opt("name", &VswitchDelete::name, "NAME", "Name of the bridge to delete")),
+            leaf<VswitchChange>(
+                "change", "Change uplink interface for a bridge",
+                [](const Context& ctx, const VswitchChange& a) {
+                    ensure_baseline_service(ctx);
+                    if (auto s = configure_bridge_uplink(ctx, a.name, a.uplink, a.master); !s)
+                        ctx.err << "[-] Failed to change bridge: " << s.error().message << "\n";
+                },
+                opt("name", &VswitchChange::name, "NAME", "Name of the bridge to modify"),
+                opt("uplink", &VswitchChange::uplink, "UPLINK", "New uplink interface"),
+                flag("master", &VswitchChange::master, "Mark this bridge as a master bridge")),
+            leaf<VswitchSetMaster>(
+                "set-master", "Mark an existing virtual switch as a master without reconfiguring it",
+                not_available("vswitch set-master"),
+                opt("name", &VswitchSetMaster::name, "NAME", "Name of the bridge to mark as master")),
+            leaf<VswitchConnect>("connect", "Connect a bridge to a master bridge", not_available("vswitch connect"),
+                                 opt("bridge", &VswitchConnect::bridge, "BRIDGE", "Bridge to connect"),
+                                 opt("to", &VswitchConnect::to, "TO", "Master bridge to connect to")),
+            leaf<VswitchDisconnect>("disconnect", "Disconnect a bridge from its master",
+                                    not_available("vswitch disconnect"),
+                                    opt("bridge", &VswitchDisconnect::bridge, "BRIDGE", "Bridge to disconnect"),
+                                    opt("from", &VswitchDisconnect::from, "FROM", "Master bridge to disconnect from")),
+            leaf<VswitchIsolate>("isolate", "Isolate a bridge from other bridges", not_available("vswitch isolate"),
+                                 opt("bridge", &VswitchIsolate::bridge, "BRIDGE", "Bridge to isolate")),
+            leaf<VswitchQuarantine>("quarantine", "Quarantine a bridge (isolate and restrict access)",
+                                    not_available("vswitch quarantine"),
+                                    opt("bridge", &VswitchQuarantine::bridge, "BRIDGE", "Bridge to quarantine")),
+            leaf<VswitchTopology>("topology", "Show bridge topology and connections",
+                                  not_available("vswitch topology")),
+            leaf<VswitchList>("list", "List all virtual switch bridges", not_available("vswitch list")),
+            leaf<VswitchUsage>("usage", "Show usage examples and help", usage_text(kVswitchUsage)),
+            group<VswitchVeth>("veth", "Restore veth pairs from stored bridge connections",
+                               {leaf<VethRestore>("restore",
+                                                  "Restore all veth pairs from stored bridge connections and fix "
+                                                  "missing masters",
+                                                  not_available("vswitch veth restore"))}),
         });
 }
 
-CommandSpec network_group() {
-    return group(
+CommandDef network_group() {
+    return group<NetworkCommands>(
         "network", "Manage libvirt networks",
         {
-            with_usage(leaf("create", "Create a new libvirt network",
-                            {required_text("name", "NAME", "Libvirt network name"),
-                             optional_text("vswitch", "VSWITCH", "vSwitch to attach to (e.g., 'vswitch0', 'Trunk')"),
-                             u16("vlan_id", "VLAN_ID", "VLAN ID to search for corresponding vlan<ID>br device", false)}),
+            with_usage(leaf<NetworkCreate>(
+                           "create", "Create a new libvirt network",
+                           [](const Context& ctx, const NetworkCreate& a) {
+                               if (!network_options_ok(ctx, a)) return;
+                               report(ctx, create_libvirt_network(ctx, a.name, a.vswitch.value_or(""), a.vlan_id));
+                           },
+                           opt("name", &NetworkCreate::name, "NAME", "Libvirt network name"),
+                           opt("vswitch", &NetworkCreate::vswitch, "VSWITCH",
+                               "vSwitch to attach to (e.g., 'vswitch0', 'Trunk')"),
+                           opt("vlan_id", &NetworkCreate::vlan_id, "VLAN_ID",
+                               "VLAN ID to search for corresponding vlan<ID>br device")),
                        "quillmar network create --name <NAME> (--vswitch <VSWITCH> | --vlan-id <VLAN_ID>)"),
-            leaf("delete", "Delete a libvirt network",
-                 {required_text("name", "NAME", "Libvirt network name"),
-                  flag("force", "Force deletion even if network is in use")}),
-            leaf("change", "Change vSwitch or VLAN for a libvirt network",
-                 {required_text("name", "NAME", "Libvirt network name"),
-                  optional_text("vswitch", "VSWITCH", "New vSwitch to attach to"),
-                  u16("vlan_id", "VLAN_ID", "New VLAN ID to search for corresponding vlan<ID>br device", false)}),
-            leaf("list", "List all libvirt networks"),
-            leaf("attach", "Attach a VM to a libvirt network",
-                 {required_text("network", "NETWORK", "Libvirt network name"),
-                  required_text("vm", "VM", "VM name to attach")}),
-            leaf("detach", "Detach a VM from a libvirt network",
-                 {required_text("network", "NETWORK", "Libvirt network name"),
-                  required_text("vm", "VM", "VM name to detach")}),
-            leaf("move", "Move a VM between libvirt networks",
-                 {required_text("vm", "VM", "VM name to move"), required_text("from", "FROM", "Source network name"),
-                  required_text("to", "TO", "Target network name")}),
-            leaf("usage", "Show usage examples and help"),
+            leaf<NetworkDelete>(
+                "delete", "Delete a libvirt network",
+                [](const Context& ctx, const NetworkDelete& a) {
+                    report(ctx,
+                           a.force ? force_delete_libvirt_network(ctx, a.name) : delete_libvirt_network(ctx, a.name));
+                },
+                opt("name", &NetworkDelete::name, "NAME", "Libvirt network name"),
+                flag("force", &NetworkDelete::force, "Force deletion even if network is in use")),
+            leaf<NetworkChange>(
+                "change", "Change vSwitch or VLAN for a libvirt network",
+                [](const Context& ctx, const NetworkChange& a) {
+                    if (!network_options_ok(ctx, a)) return;
+                    report(ctx, change_network_bridge(ctx, a.name, a.vswitch.value_or(""), a.vlan_id));
+                },
+                opt("name", &NetworkChange::name, "NAME", "Libvirt network name"),
+                opt("vswitch", &NetworkChange::vswitch, "VSWITCH", "New vSwitch to attach to"),
+                opt("vlan_id", &NetworkChange::vlan_id, "VLAN_ID",
+                    "New VLAN ID to search for corresponding vlan<ID>br device")),
+            leaf<NetworkList>("list", "List all libvirt networks",
+                              [](const Context& ctx, const NetworkList&) {
+                                  print_libvirt_networks(ctx, list_libvirt_networks(ctx));
+                              }),
+            leaf<NetworkAttach>(
+                "attach", "Attach a VM to a libvirt network",
+                [](const Context& ctx, const NetworkAttach& a) {
+                    report(ctx, attach_vm_to_network(ctx, a.network, a.vm));
+                },
+                opt("network", &NetworkAttach::network, "NETWORK", "Libvirt network name"),
+                opt("vm", &NetworkAttach::vm, "VM", "VM name to attach")),
+            leaf<NetworkDetach>(
+                "detach", "Detach a VM from a libvirt network",
+                [](const Context& ctx, const NetworkDetach& a) {
+                    report(ctx, detach_vm_from_network(ctx, a.network, a.vm));
+                },
+                opt("network", &NetworkDetach::network, "NETWORK", "Libvirt network name"),
+                opt("vm", &NetworkDetach::vm, "VM", "VM name to detach")),
+            leaf<NetworkMove>(
+                "move", "Move a VM between libvirt networks",
+                [](const Context& ctx, const NetworkMove& a) {
+                    report(ctx, move_vm_between_networks(ctx, a.vm, a.from, a.to));
+                },
+                opt("vm", &NetworkMove::vm, "VM", "VM name to move"),
+                opt("from", &NetworkMove::from, "FROM", "Source network name"),
+                opt("to", &NetworkMove::to, "TO", "Target network name")),
+            leaf<NetworkUsage>("usage", "Show usage examples and help", usage_text(kNetworkUsage)),
         });
 }
 
-CommandSpec config_group() {
-    return group(
+CommandDef vm_group() {
+    return group<VmCommands>("vm", "Manage and list VMs",
+                             {
+                                 leaf<VmList>("list", "List all VMs with their network information",
+                                              [](const Context& ctx, const VmList&) { list_vms(ctx); }),
+                                 leaf<VmUsage>("usage", "Show usage examples and help", usage_text(kVmUsage)),
+                             });
+}
+
+CommandDef list_group() {
+    return group<ListCommands>(
+        "list", "Show network interfaces and connections",
+        {
+            leaf<ListPhysical>("physical", "List physical network interfaces", not_available("list physical")),
+            leaf<ListInterfaces>("interfaces", "List all network interfaces (physical and virtual)",
+                                 not_available("list interfaces")),
+            leaf<ListConnections>("connections", "List NetworkManager connections", not_available("list connections")),
+            leaf<ListUsage>("usage", "Show usage examples and help", usage_text(kListUsage)),
+        });
+}
+
+CommandDef config_group() {
+    return group<ConfigCommands>(
         "config", "Manage network configuration and backups",
         {
-            leaf("backup", "Create a backup of current network configuration",
-                 {with_short(optional_text("name", "NAME", "Name for the backup (default: timestamp-based)"), 'n'),
-                  with_short(optional_text("description", "DESCRIPTION", "Description for the backup"), 'd')}),
-            leaf("restore", "Restore network configuration from backup",
-                 {with_short(optional_text("name", "NAME", "Name of the backup to restore (default: latest)"), 'n')}),
-            leaf("list", "List available backups"),
-            leaf("info", "Show information about a specific backup",
-                 {with_short(optional_text("name", "NAME", "Name of the backup to show info for (default: latest)"),
-                             'n')}),
-            leaf("cleanup", "Clean up stale NetworkManager connections"),
-            leaf("smart-cleanup", "Smart cleanup of only our managed resources"),
-            leaf("sync", "Sync configuration files with current network state"),
-            leaf("restore-veth", "Restore only veth connections from backup"),
-            leaf("usage", "Show usage examples and help"),
+            leaf<ConfigBackup>(
+                "backup", "Create a backup of current network configuration", not_available("config backup"),
+                opt("name", &ConfigBackup::name, "NAME", "Name for the backup (default: timestamp-based)")
+                    .short_name('n'),
+                opt("description", &ConfigBackup::description, "DESCRIPTION", "Description for the backup")
+                    .short_name('d')),
+            leaf<ConfigRestore>(
+                "restore", "Restore network configuration from backup", not_available("config restore"),
+                opt("name", &ConfigRestore::name, "NAME", "Name of the backup to restore (default: latest)")
+                    .short_name('n')),
+            leaf<ConfigList>("list", "List available backups", not_available("config list")),
+            leaf<ConfigInfo>(
+                "info", "Show information about a specific backup", not_available("config info"),
+                opt("name", &ConfigInfo::name, "NAME", "Name of the backup to show info for (default: latest)")
+                    .short_name('n')),
+            leaf<ConfigCleanup>("cleanup", "Clean up stale NetworkManager connections",
+                                not_available("config cleanup")),
+            leaf<ConfigSmartCleanup>("smart-cleanup", "Smart cleanup of only our managed resources",
+                                     [](const Context& ctx, const ConfigSmartCleanup&) { smart_cleanup(ctx); }),
+            leaf<ConfigSync>("sync", "Sync configuration files with current network state",
+                             not_available("config sync")),
+            leaf<ConfigRestoreVeth>("restore-veth", "Restore only veth connections from backup",
+                                    not_available("config restore-veth")),
+            leaf<ConfigUsage>("usage", "Show usage examples and help", usage_text(kConfigUsage)),
         });
+}
+
+void run_baseline_command(const Context& ctx, const Commands::Baseline& a) {
+    if (a.auto_ && a.force) {
+        ctx.err << "Error: --auto and --force are mutually exclusive\n";
+        return;
+    }
+    if (!a.auto_ && !a.force) {
+        ctx.out << kBaselineUsage;
+        return;
+    }
+    print_not_available(ctx, a.auto_ ? "baseline --auto" : "baseline --force");
 }
 
 }  // namespace
 
-CommandSpec build_command_tree() {
-    CommandSpec root;
+CommandDef build_command_tree() {
+    CommandDef root;
     root.name = std::string(kProgramName);
     root.about = "Ostrel NetworkManager control utility";
     root.subcommands = {
@@ -233,33 +340,43 @@ CommandSpec build_command_tree() {
         ordered(vlan_group(), 2),
         ordered(vswitch_group(), 3),
         ordered(network_group(), 4),
-        ordered(group("vm", "Manage and list VMs",
-                      {leaf("list", "List all VMs with their network information"),
-                       leaf("usage", "Show usage examples and help")}),
-                5),
-        ordered(group("list", "Show network interfaces and connections",
-                      {leaf("physical", "List physical network interfaces"),
-                       leaf("interfaces", "List all network interfaces (physical and virtual)"),
-                       leaf("connections", "List NetworkManager connections"),
-                       leaf("usage", "Show usage examples and help")}),
-                6),
-        ordered(leaf("sync-vm-interfaces", "Reconnect VM interfaces to their expected bridges"), 7),
-        ordered(leaf("sync-vm-interfaces-usage", "Show usage for sync-vm-interfaces"), 7),
-        ordered(leaf("fix-boot-priorities",
-                     "Fix autoconnect priorities for all bonds to prevent boot-time race conditions"),
-                8),
-        ordered(leaf("enable-service", "Create systemd service for veth persistence from managed resources"), 9),
+        ordered(vm_group(), 5),
+        ordered(list_group(), 6),
+        ordered(
+            leaf<Commands::SyncVmInterfaces>("sync-vm-interfaces", "Reconnect VM interfaces to their expected bridges",
+                                             [](const Context& ctx, const auto&) { sync_vm_interfaces(ctx); }),
+            7),
+        ordered(leaf<Commands::SyncVmInterfacesUsage>("sync-vm-interfaces-usage", "Show usage for sync-vm-interfaces",
+                                                      usage_text(kSyncVmInterfacesUsage)),
+                7),
+        ordered(
+            leaf<Commands::FixBootPriorities>(
+                "fix-boot-priorities", "Fix autoconnect priorities for all bonds to prevent boot-time race conditions",
+                not_available("fix-boot-priorities")),
+            8),
+        ordered(leaf<Commands::EnableService>("enable-service",
+                                              "Create systemd service for veth persistence from managed resources",
+                                              not_available("enable-service")),
+                9),
         ordered(config_group(), 10),
-        ordered(leaf("baseline", "Configure baseline network setup for Ostrel appliances",
-                     {flag("auto", "Boot-time mode: minimal setup, respects existing vswitch0 configuration"),
-                      flag("force", "Manual mode: full reset to baseline configuration (requires confirmation)")}),
+        ordered(leaf<Commands::Baseline>(
+                    "baseline", "Configure baseline network setup for Ostrel appliances", run_baseline_command,
+                    flag("auto", &Commands::Baseline::auto_,
+                         "Boot-time mode: minimal setup, respects existing vswitch0 configuration"),
+                    flag("force", &Commands::Baseline::force,
+                         "Manual mode: full reset to baseline configuration (requires confirmation)")),
                 11),
-        ordered(leaf("install-self", "Install quillmar to system"), 98),
-        ordered(leaf("post-install", "Install bash completion"), 99),
-        ordered(leaf("completion", "Generate shell completions",
-                     {required_text("shell", "SHELL", "Shell type (bash, zsh, fish)")}),
+        ordered(
+            leaf<Commands::InstallSelf>("install-self", "Install quillmar to system", not_available("install-self")),
+            98),
+        ordered(leaf<Commands::PostInstall>("post-install", "Install bash completion", not_available("post-install")),
+                99),
+        ordered(leaf<Commands::Completion>(
+                    "completion", "Generate shell completions", not_available("completion"),
+                    opt("shell", &Commands::Completion::shell, "SHELL", "Shell type (bash, zsh, fish)")),
                 100),
-        ordered(leaf("usage", "Show comprehensive usage and command list"), 101),
+        ordered(leaf<Commands::Usage>("usage", "Show comprehensive usage and command list", usage_text(kUsageOverview)),
+                101),
     };
     root.subcommand_required = true;
     root.help_when_empty = true;

@@ -1,16 +1,29 @@
-// The grammar of the command line, declared once as data. Parsing, help and shell
-// completion all read this one tree.
+// The grammar of the command line, declared once as data. Parsing, help, dispatch and
+// shell completion all read this one tree.
 #pragma once
 
+#include <functional>
+#include <map>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
+#include <typeinfo>
 #include <vector>
+
+#include "cli/commands.hpp"
+#include "utils/context.hpp"
 
 namespace qm::cli {
 
 inline constexpr std::string_view kProgramName = "quillmar";
 inline constexpr std::string_view kVersion = "1.0.0";
+
+// What the parser adds by itself: -h/--help on every command, -V/--version on the root,
+// and a `help` subcommand on every command that has subcommands.
+inline constexpr std::string_view kHelpFlagAbout = "Print help";
+inline constexpr std::string_view kVersionFlagAbout = "Print version";
+inline constexpr std::string_view kHelpSubcommandAbout = "Print this message or the help of the given subcommand(s)";
 
 enum class ValueType {
     Text,  // any text, unchanged
@@ -18,7 +31,7 @@ enum class ValueType {
     Flag,  // takes no value
 };
 
-struct OptionSpec {
+struct OptionDef {
     std::string id;          // field name, e.g. "vlan_id"
     std::string long_name;   // e.g. "vlan-id"
     char short_name = 0;     // 0 when none
@@ -34,7 +47,13 @@ struct OptionSpec {
     std::string display() const;
 };
 
-struct CommandSpec {
+// What the parser found for one leaf command's options, by option id.
+struct OptionValues {
+    std::map<std::string, std::string> values;  // text and number options as typed, defaults filled in
+    std::set<std::string> flags;                // flags that were given
+};
+
+struct CommandDef {
     std::string name;
     std::string about;
     std::optional<std::string> override_usage;
@@ -42,17 +61,26 @@ struct CommandSpec {
     // Groups require a subcommand and show their help when nothing follows them.
     bool subcommand_required = false;
     bool help_when_empty = false;
-    std::vector<OptionSpec> options;
-    std::vector<CommandSpec> subcommands;
+    std::vector<OptionDef> options;
+    std::vector<CommandDef> subcommands;
+
+    // The case of the command values this command stands for: its enum for a group (the
+    // wrapping case for a group inside a group), its struct for a leaf; null for the root.
+    const std::type_info* value_case = nullptr;
+    // Leaves only: the command value made from the options found, and its handler, which
+    // returns the process's exit status.
+    std::function<Commands(const OptionValues&)> build;
+    std::function<int(const Context&, const Commands&)> run;
 
     bool is_group() const { return !subcommands.empty(); }
-    const CommandSpec* find_subcommand(std::string_view name) const;
-    const OptionSpec* find_long(std::string_view long_name) const;
-    const OptionSpec* find_short(char short_name) const;
+    const CommandDef* find_subcommand(std::string_view name) const;
+    const CommandDef* find_case(const std::type_info& value_case) const;
+    const OptionDef* find_long(std::string_view long_name) const;
+    const OptionDef* find_short(char short_name) const;
 };
 
 // Builds the whole tree afresh: the root "quillmar" with every command below it.
-CommandSpec build_command_tree();
+CommandDef build_command_tree();
 
 // The root's fixed help template; "{usage}" is replaced by the usage line.
 extern const std::string_view kRootHelpTemplate;

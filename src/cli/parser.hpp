@@ -22,7 +22,4 @@ struct ParseOutcome {
 // args[0] is the program path; the rest are the command line. All texts are valid UTF-8.
 ParseOutcome parse_command_line(const std::vector<std::string>& args);
 
-// The help of the command reached by `path` below the root (empty path: the root help).
-std::string render_help(const CommandSpec& root, const std::vector<std::string>& path, const std::string& bin_name);
-
 }  // namespace qm::cli

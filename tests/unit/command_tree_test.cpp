@@ -1,0 +1,193 @@
+// The command tree as one declaration: every leaf row builds its own command value and
+// reaches its own handler, and every case of the command enums has its row. The tests walk
+// the tree and the enums, so a new command is covered without touching them.
+
+#include <gtest/gtest.h>
+
+#include <set>
+#include <string>
+#include <vector>
+
+#include "cli/command_cases.hpp"
+#include "cli/command_rows.hpp"
+#include "cli/command_tree.hpp"
+#include "cli/dispatch.hpp"
+#include "cli/parser.hpp"
+#include "support/fake_host.hpp"
+
+namespace qm::cli {
+namespace {
+
+struct Leaf {
+    const CommandDef* def;
+    std::vector<std::string> words;  // the command names below the root
+};
+
+void collect_leaves(const CommandDef& cmd, std::vector<std::string>& words, std::vector<Leaf>& out) {
+    for (const auto& sub : cmd.subcommands) {
+        words.push_back(sub.name);
+        if (sub.is_group()) collect_leaves(sub, words, out);
+        else out.push_back({&sub, words});
+        words.pop_back();
+    }
+}
+
+std::vector<Leaf> leaves_of(const CommandDef& root) {
+    std::vector<std::string> words;
+    std::vector<Leaf> out;
+    collect_leaves(root, words, out);
+    return out;
+}
+
+std::string joined(const std::vector<std::string>& words) {
+    std::string s;
+    for (const auto& w : words) s += (s.empty() ? "" : " ") + w;
+    return s;
+}
+
+// The command line of `leaf` with just its required options.
+std::vector<std::string> minimal_line(const Leaf& leaf) {
+    std::vector<std::string> line{"quillmar"};
+    line.insert(line.end(), leaf.words.begin(), leaf.words.end());
+    for (const auto& o : leaf.def->options) {
+        if (!o.required) continue;
+        line.push_back("--" + o.long_name);
+        line.push_back(o.type == ValueType::U16 ? "7" : "x");
+    }
+    return line;
+}
+
+TEST(CommandTree, EveryLeafParsesToItsOwnCaseAndReachesItsOwnHandler) {
+    const CommandDef root = build_command_tree();
+    const auto leaves = leaves_of(root);
+    ASSERT_FALSE(leaves.empty());
+    for (const auto& leaf : leaves) {
+        const std::string name = joined(leaf.words);
+        EXPECT_TRUE(leaf.def->build && leaf.def->run) << name;
+        ParseOutcome parsed = parse_command_line(minimal_line(leaf));
+        ASSERT_TRUE(parsed.cli.has_value()) << name << "\n" << parsed.err;
+        // The case the parse gives is the leaf's, inside the groups the tree puts it in ...
+        std::vector<const std::type_info*> tree_path;
+        const CommandDef* at = &root;
+        for (const auto& word : leaf.words) {
+            at = at->find_subcommand(word);
+            tree_path.push_back(at->value_case);
+        }
+        auto value_path = case_path(parsed.cli->command);
+        ASSERT_EQ(value_path.size(), tree_path.size()) << name;
+        for (std::size_t i = 0; i < tree_path.size(); ++i)
+            EXPECT_TRUE(tree_path[i] && *tree_path[i] == *value_path[i]) << name << " at level " << i;
+        // ... and the dispatch picks this very row for it.
+        EXPECT_EQ(find_leaf(root, parsed.cli->command), leaf.def) << name;
+    }
+}
+
+TEST(CommandTree, EveryCaseOfTheCommandEnumsHasExactlyOneRow) {
+    const CommandDef root = build_command_tree();
+    const auto cases = all_case_paths();
+    std::set<const CommandDef*> reached;
+    for (const auto& path : cases) {
+        const CommandDef* at = &root;
+        for (const std::type_info* value_case : path) {
+            at = at->find_case(*value_case);
+            if (!at) break;
+        }
+        ASSERT_NE(at, nullptr) << "no row for " << path.back()->name();
+        EXPECT_FALSE(at->is_group()) << path.back()->name();
+        EXPECT_TRUE(at->run != nullptr) << path.back()->name();
+        reached.insert(at);
+    }
+    EXPECT_EQ(reached.size(), cases.size());
+    EXPECT_EQ(leaves_of(root).size(), cases.size()) << "a row without its own case";
+}
+
+void expect_unique_names(const CommandDef& cmd, const std::string& where) {
+    std::set<std::string> names, cases, ids, longs;
+    std::set<char> shorts;
+    for (const auto& sub : cmd.subcommands) {
+        EXPECT_TRUE(names.insert(sub.name).second) << where << ": command " << sub.name << " twice";
+        ASSERT_NE(sub.value_case, nullptr) << where << " " << sub.name;
+        EXPECT_TRUE(cases.insert(sub.value_case->name()).second) << where << ": " << sub.name << " shares a case";
+        expect_unique_names(sub, where + " " + sub.name);
+    }
+    for (const auto& o : cmd.options) {
+        EXPECT_TRUE(ids.insert(o.id).second) << where << ": option " << o.id << " twice";
+        EXPECT_TRUE(longs.insert(o.long_name).second) << where << ": --" << o.long_name << " twice";
+        if (o.short_name) {
+            EXPECT_TRUE(shorts.insert(o.short_name).second) << where << ": -" << o.short_name << " twice";
+        }
+        EXPECT_EQ(o.is_flag(), o.value_name.empty()) << where << " --" << o.long_name;
+    }
+}
+
+TEST(CommandTree, NamesAreUniqueWithinEachCommand) {
+    const CommandDef root = build_command_tree();
+    expect_unique_names(root, "quillmar");
+}
+
+// With every option given, changing any one of them changes the command value: each option
+// fills a field of its own.
+TEST(CommandTree, EachOptionFillsItsOwnField) {
+    const CommandDef root = build_command_tree();
+    for (const auto& leaf : leaves_of(root)) {
+        const auto& options = leaf.def->options;
+        auto line_with = [&](std::size_t changed) {
+            std::vector<std::string> line{"quillmar"};
+            line.insert(line.end(), leaf.words.begin(), leaf.words.end());
+            for (std::size_t i = 0; i < options.size(); ++i) {
+                const auto& o = options[i];
+                if (o.is_flag()) {
+                    if (i != changed) line.push_back("--" + o.long_name);
+                    continue;
+                }
+                line.push_back("--" + o.long_name);
+                if (o.type == ValueType::U16) line.push_back(std::to_string(i == changed ? 1000 + i : i));
+                else line.push_back((i == changed ? "changed " : "given ") + std::to_string(i));
+            }
+            return line;
+        };
+        ParseOutcome all = parse_command_line(line_with(options.size()));
+        ASSERT_TRUE(all.cli.has_value()) << joined(leaf.words) << "\n" << all.err;
+        for (std::size_t i = 0; i < options.size(); ++i) {
+            ParseOutcome one = parse_command_line(line_with(i));
+            ASSERT_TRUE(one.cli.has_value()) << joined(leaf.words) << "\n" << one.err;
+            EXPECT_NE(one.cli->command, all.cli->command) << joined(leaf.words) << " --" << options[i].long_name;
+        }
+    }
+}
+
+TEST(CommandTree, AHandlersStatusIsTheExitStatus) {
+    using rows::leaf;
+    test::FakeHost host;
+    const Commands value = wrap_case(Commands::InstallSelf{});
+    CommandDef quiet = leaf<Commands::InstallSelf>("install-self", "", [](const Context&, const auto&) {});
+    CommandDef refusing = leaf<Commands::InstallSelf>("install-self", "", [](const Context& ctx, const auto&) {
+        ctx.err << "no\n";
+        return 1;
+    });
+    EXPECT_EQ(quiet.run(host.ctx, value), 0);
+    EXPECT_EQ(refusing.run(host.ctx, value), 1);
+    EXPECT_EQ(host.err.str(), "no\n");
+}
+
+TEST(CommandTree, DispatchRunsTheRowsHandler) {
+    const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+        {{"quillmar", "list", "physical"}, "[-] The command 'quillmar list physical' is not available in this build\n"},
+        {{"quillmar", "vswitch", "veth", "restore"},
+         "[-] The command 'quillmar vswitch veth restore' is not available in this build\n"},
+        {{"quillmar", "baseline", "--force"},
+         "[-] The command 'quillmar baseline --force' is not available in this build\n"},
+        {{"quillmar", "network", "change", "--name", "n"}, "Error: Either --vswitch or --vlan-id must be specified.\n"},
+    };
+    for (const auto& [line, err] : cases) {
+        test::FakeHost host;
+        auto parsed = parse_command_line(line);
+        ASSERT_TRUE(parsed.cli.has_value()) << parsed.err;
+        EXPECT_EQ(dispatch_command(host.ctx, *parsed.cli), 0);
+        EXPECT_EQ(host.err.str(), err);
+        EXPECT_EQ(host.out.str(), "");
+    }
+}
+
+}  // namespace
+}  // namespace qm::cli
