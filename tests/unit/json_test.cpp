@@ -20,16 +20,9 @@ struct Inner {
     bool c = false;
 };
 
-Status read_value(JsonReader& r, Inner& v) {
-    return read_record(r, "Inner", {field("a", v.a), field("b", v.b), field("c", v.c)});
-}
-
-void write_value(JsonWriter& w, const Inner& v) {
-    w.begin_object();
-    w.member("a", v.a);
-    w.member("b", v.b);
-    w.member("c", v.c);
-    w.end_object();
+constexpr auto describe_json(JsonTag<Inner>) {
+    return json_record("Inner", required_field("a", &Inner::a), optional_field("b", &Inner::b),
+                       required_field("c", &Inner::c));
 }
 
 struct Outer {
@@ -40,10 +33,35 @@ struct Outer {
     SystemTime when;
 };
 
-Status read_value(JsonReader& r, Outer& v) {
-    return read_record(r, "Outer",
-                       {field("inner", v.inner), field("maybe", v.maybe), field("map", v.map),
-                        field_or_default("tags", v.tags), field("when", v.when)});
+constexpr auto describe_json(JsonTag<Outer>) {
+    return json_record("Outer", required_field("inner", &Outer::inner), optional_field("maybe", &Outer::maybe),
+                       required_field("map", &Outer::map), defaulted_field("tags", &Outer::tags),
+                       required_field("when", &Outer::when));
+}
+
+// A document of nested records: a one-field record, a list of records, an optional
+// record, a map and a trailing defaulted field.
+struct Names {
+    std::vector<std::string> names;
+    bool operator==(const Names&) const = default;
+};
+
+constexpr auto describe_json(JsonTag<Names>) { return json_record("Names", required_field("names", &Names::names)); }
+
+struct Document {
+    Names names;
+    std::vector<Inner> inners;
+    std::optional<Names> extra;
+    std::unordered_map<std::string, std::string> macs;
+    SystemTime when;
+    std::string version = "1.0.0";
+};
+
+constexpr auto describe_json(JsonTag<Document>) {
+    using R = Document;
+    return json_record("Document", required_field("names", &R::names), required_field("inners", &R::inners),
+                       optional_field("extra", &R::extra), required_field("macs", &R::macs),
+                       required_field("when", &R::when), defaulted_field("version", &R::version));
 }
 
 struct Refusal {
@@ -175,6 +193,74 @@ TEST(JsonReader, RecordRules) {
             EXPECT_EQ(r.error().message, c.message) << c.text;
         }
     }
+}
+
+TEST(JsonRecord, OneDescriptionWritesAndReadsNestedRecords) {
+    Document d;
+    d.names.names = {"a"};
+    d.inners = {Inner{"x", std::nullopt, true}};
+    d.macs = {{"vswitch0", "52:54:00:00:00:01"}};
+    d.when = SystemTime{} + std::chrono::seconds(1709622489) + std::chrono::microseconds(1500);
+    d.version = "2";
+    const std::string text = to_json_pretty(d);
+    EXPECT_EQ(text,
+              "{\n"
+              "  \"names\": {\n"
+              "    \"names\": [\n"
+              "      \"a\"\n"
+              "    ]\n"
+              "  },\n"
+              "  \"inners\": [\n"
+              "    {\n"
+              "      \"a\": \"x\",\n"
+              "      \"b\": null,\n"
+              "      \"c\": true\n"
+              "    }\n"
+              "  ],\n"
+              "  \"extra\": null,\n"
+              "  \"macs\": {\n"
+              "    \"vswitch0\": \"52:54:00:00:00:01\"\n"
+              "  },\n"
+              "  \"when\": \"2024-03-05T07:08:09.001500Z\",\n"
+              "  \"version\": \"2\"\n"
+              "}");
+    auto back = from_json<Document>(text);
+    ASSERT_TRUE(back.has_value()) << back.error().message;
+    EXPECT_EQ(to_json_pretty(*back), text);
+
+    // The array form; the trailing defaulted field may be left out.
+    auto short_form = from_json<Document>(R"([[["a"]],[["x",null,true]],{"names":[]},{},"2024-03-05T09:08:09+02:00"])");
+    ASSERT_TRUE(short_form.has_value()) << short_form.error().message;
+    EXPECT_EQ(short_form->names, Names{{"a"}});
+    EXPECT_EQ(short_form->extra, Names{});
+    EXPECT_EQ(short_form->version, "1.0.0");
+    EXPECT_EQ(format_rfc3339(short_form->when), "2024-03-05T07:08:09Z");
+}
+
+TEST(JsonRecord, RefusalsNameTheRecordAndLeaveTheTargetAlone) {
+    // Texts with "inners" are read as a Document, the others as Names.
+    const std::vector<Refusal> cases = {
+        {"[]", "invalid length 0, expected struct Names with 1 element at line 1 column 2"},
+        {R"([[],"extra"])", "trailing characters at line 1 column 5"},
+        {R"({"names":[],"names":[]})", "duplicate field `names` at line 1 column 19"},
+        {"null", "invalid type: null, expected struct Names at line 1 column 4"},
+        {R"({"names":{"names":[]},"inners":[],"extra":{"names":null},"macs":{},"when":"2024-01-01T00:00:00Z"})",
+         "invalid type: null, expected a sequence at line 1 column 55"},
+        {R"({"names":{"names":[]},"inners":[],"macs":[],"when":"2024-01-01T00:00:00Z"})",
+         "invalid type: sequence, expected a map at line 1 column 41"},
+        {R"({"names":{"names":[]},"inners":[{"a":"x","c":true}],"macs":{}})",
+         "missing field `when` at line 1 column 62"},
+    };
+    for (const auto& c : cases) {
+        const bool document = c.text.find("inners") != std::string::npos;
+        auto got = document ? from_json<Document>(c.text).error().message : from_json<Names>(c.text).error().message;
+        EXPECT_EQ(got, c.message) << c.text;
+    }
+
+    Names kept{{"kept"}};
+    JsonReader r(R"({"names":["new",1]})");
+    EXPECT_FALSE(read_value(r, kept).has_value());
+    EXPECT_EQ(kept, Names{{"kept"}});
 }
 
 TEST(JsonReader, MapKeepsTheLaterValueOfARepeatedKey) {

@@ -184,7 +184,7 @@ TEST_F(Ledger, LoadTellsMissingDamagedAndLoadedApart) {
     host.write_file(kLedger, ledger_text({"a"}, "c"));
     auto loaded = load_managed_resources(host.ctx);
     EXPECT_EQ(loaded.state, LedgerFile::State::Loaded);
-    EXPECT_EQ(loaded.resources.vswitches, (std::vector<std::string>{"a"}));
+    EXPECT_EQ(loaded.value.vswitches, (std::vector<std::string>{"a"}));
 }
 
 }  // namespace

@@ -6,9 +6,25 @@
 #include "utils/fs.hpp"
 #include "utils/json.hpp"
 #include "utils/nmcli_tools/nmcli_tools.hpp"
+#include "utils/state_file.hpp"
 #include "utils/text.hpp"
 
 namespace qm {
+
+// The network identity file's record (its rules: see the header).
+constexpr auto describe_json(JsonTag<BridgeNetworkIdentity>) {
+    using R = BridgeNetworkIdentity;
+    return json_record("BridgeNetworkIdentity",
+                       required_field("bridge_name", &R::bridge_name),
+                       required_field("original_mac", &R::original_mac),
+                       optional_field("lease_mac", &R::lease_mac),
+                       optional_field("current_ip", &R::current_ip),
+                       required_field("dhcp_enabled", &R::dhcp_enabled),
+                       required_field("last_uplink", &R::last_uplink),
+                       required_field("creation_timestamp", &R::creation_timestamp),
+                       required_field("last_update", &R::last_update));
+}
+
 namespace {
 
 // Standard output of a query run, decoded leniently, or the reason the child did not start.
@@ -44,8 +60,8 @@ BridgeNetworkIdentity new_identity(const std::string& bridge, std::uint64_t now)
 // The record kept in the bridge's own file; a damaged file, or one that names another
 // bridge, gives a fresh record so that no other bridge's record is ever overwritten.
 BridgeNetworkIdentity load_identity(const Context& ctx, const std::string& bridge, std::uint64_t now) {
-    if (auto text = read_file(ctx.path(network_identity_path(bridge))))
-        if (auto id = parse_network_identity(*text); id && id->bridge_name == bridge) return *id;
+    auto file = load_state_file<BridgeNetworkIdentity>(ctx.path(network_identity_path(bridge)));
+    if (file.state == StateFileState::Loaded && file.value.bridge_name == bridge) return std::move(file.value);
     return new_identity(bridge, now);
 }
 
@@ -173,10 +189,7 @@ Status preserve_bridge_network_identity(const Context& ctx, const std::string& b
     store_original_mac(ctx, bridge, strategy->mac);
 
     create_directories_quietly(ctx.path("/var/lib/quillmar"));
-    if (auto written = write_file_atomic(ctx.path(network_identity_path(id.bridge_name)),
-                                         network_identity_to_json(id));
-        !written)
-        return fail(written.error().message());
+    if (auto saved = save_state_file(ctx.path(network_identity_path(id.bridge_name)), id); !saved) return saved;
     ctx.out << "[+] Saved network identity for " << id.bridge_name << "\n";
     return {};
 }
@@ -199,33 +212,6 @@ void ensure_mac_persistence(const Context& ctx, const std::string& bridge) {
 }
 
 // --- The network identity file ---
-
-Status read_value(JsonReader& r, BridgeNetworkIdentity& id) {
-    return read_record(r, "BridgeNetworkIdentity",
-                       {
-                           field("bridge_name", id.bridge_name),
-                           field("original_mac", id.original_mac),
-                           field("lease_mac", id.lease_mac),
-                           field("current_ip", id.current_ip),
-                           field("dhcp_enabled", id.dhcp_enabled),
-                           field("last_uplink", id.last_uplink),
-                           field("creation_timestamp", id.creation_timestamp),
-                           field("last_update", id.last_update),
-                       });
-}
-
-void write_value(JsonWriter& w, const BridgeNetworkIdentity& id) {
-    w.begin_object();
-    w.member("bridge_name", id.bridge_name);
-    w.member("original_mac", id.original_mac);
-    w.member("lease_mac", id.lease_mac);
-    w.member("current_ip", id.current_ip);
-    w.member("dhcp_enabled", id.dhcp_enabled);
-    w.member("last_uplink", id.last_uplink);
-    w.member("creation_timestamp", id.creation_timestamp);
-    w.member("last_update", id.last_update);
-    w.end_object();
-}
 
 std::string network_identity_to_json(const BridgeNetworkIdentity& identity) { return to_json_pretty(identity); }
 

@@ -8,6 +8,7 @@
 #include "utils/context.hpp"
 #include "utils/expected.hpp"
 #include "utils/json.hpp"
+#include "utils/state_file.hpp"
 #include "utils/time.hpp"
 
 namespace qm {
@@ -32,26 +33,25 @@ void smart_cleanup(const Context& ctx);
 // An empty ledger created now: created_at in RFC 3339 with "+00:00".
 ManagedResources new_managed_resources(SystemTime now);
 
-// The record in JSON: reading refuses with "struct ManagedResources" messages (a missing
-// `bonds` reads as empty; the array form of five values is accepted); writing gives the
-// pretty layout, keys in field order. These also serve a ledger nested in a backup.
-Status read_value(JsonReader& r, ManagedResources& out);
-void write_value(JsonWriter& w, const ManagedResources& value);
+// The record in JSON, also as nested in a backup: read as an object in any key order or as
+// the array of the five values ("struct ManagedResources" in refusals); a missing `bonds`
+// reads as empty. Written in the pretty layout, keys in field order.
+constexpr auto describe_json(JsonTag<ManagedResources>) {
+    using R = ManagedResources;
+    return json_record("ManagedResources",
+                       required_field("vswitches", &R::vswitches),
+                       required_field("vlan_bridges", &R::vlan_bridges),
+                       required_field("veth_pairs", &R::veth_pairs),
+                       defaulted_field("bonds", &R::bonds),
+                       required_field("created_at", &R::created_at));
+}
 // A whole ledger text, only white space after it.
 Result<ManagedResources> parse_managed_resources(std::string_view json);
 std::string managed_resources_to_json(const ManagedResources& value);
 
-// The ledger file as found on disk.
-struct LedgerFile {
-    enum class State {
-        Missing,  // no file
-        Damaged,  // exists but cannot be read, is not UTF-8 or does not parse
-        Loaded,
-    };
-    State state = State::Missing;
-    ManagedResources resources;  // Loaded only
-    std::string error;           // Damaged only: why
-};
+// The ledger file as found on disk: Missing, Damaged (exists but cannot be read, is not
+// UTF-8 or does not parse; `error` says why) or Loaded (`value`).
+using LedgerFile = LoadedStateFile<ManagedResources>;
 LedgerFile load_managed_resources(const Context& ctx);
 
 // Writes the ledger file through its ".tmp" file and a rename (the directory is not created).

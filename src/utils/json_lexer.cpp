@@ -1,0 +1,500 @@
+#include "utils/json_lexer.hpp"
+
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <cstdio>
+
+#include "utils/text.hpp"
+
+namespace qm {
+
+namespace {
+
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+void append_utf8(std::string& out, unsigned cp) {
+    if (cp < 0x80) {
+        out += static_cast<char>(cp);
+    } else if (cp < 0x800) {
+        out += static_cast<char>(0xC0 | (cp >> 6));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    } else if (cp < 0x10000) {
+        out += static_cast<char>(0xE0 | (cp >> 12));
+        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    } else {
+        out += static_cast<char>(0xF0 | (cp >> 18));
+        out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    }
+}
+
+// A string shown inside a refusal (always valid UTF-8 here): quoted, with control
+// characters (C0, DEL and C1) escaped.
+std::string describe_string(std::string_view s) {
+    std::string out = "string \"";
+    for (std::size_t i = 0; i < s.size(); ++i) {
+        auto c = static_cast<unsigned char>(s[i]);
+        unsigned control = 0x100;
+        if (c < 0x20 || c == 0x7F) {
+            control = c;
+        } else if (c == 0xC2 && i + 1 < s.size() && static_cast<unsigned char>(s[i + 1]) < 0xA0) {
+            control = static_cast<unsigned char>(s[++i]);
+        }
+        switch (control) {
+            case '\t': out += "\\t"; break;
+            case '\r': out += "\\r"; break;
+            case '\n': out += "\\n"; break;
+            case 0: out += "\\0"; break;
+            case 0x100:
+                if (c == '\\' || c == '"') out += '\\';
+                out += static_cast<char>(c);
+                break;
+            default: {
+                char buf[16];
+                std::snprintf(buf, sizeof buf, "\\u{%x}", control);
+                out += buf;
+            }
+        }
+    }
+    out += '"';
+    return out;
+}
+
+// Shortest text that reads back as the same double: plain decimals for moderate
+// exponents ("1.5", "100.0", "0.001"), else scientific ("1e20", "1.5e-7").
+std::string describe_float(double v) {
+    if (v == 0) return std::signbit(v) ? "-0.0" : "0.0";
+    char buf[64];
+    auto res = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::scientific);
+    std::string sci(buf, res.ptr);
+    std::string out;
+    if (sci[0] == '-') {
+        out = "-";
+        sci.erase(0, 1);
+    }
+    auto e = sci.find('e');
+    int exp10 = std::stoi(sci.substr(e + 1));
+    std::string digits;
+    for (char c : sci.substr(0, e))
+        if (c != '.') digits += c;
+    int length = static_cast<int>(digits.size());
+    int k = exp10 - (length - 1);  // value = digits * 10^k
+    int kk = length + k;           // position of the decimal point
+    if (k >= 0 && kk <= 16) {
+        out += digits + std::string(k, '0') + ".0";
+    } else if (kk > 0 && kk <= 16) {
+        out += digits.substr(0, kk) + "." + digits.substr(kk);
+    } else if (kk > -5 && kk <= 0) {
+        out += "0." + std::string(-kk, '0') + digits;
+    } else if (length == 1) {
+        out += digits + "e" + std::to_string(kk - 1);
+    } else {
+        out += digits.substr(0, 1) + "." + digits.substr(1) + "e" + std::to_string(kk - 1);
+    }
+    return out;
+}
+
+}  // namespace
+
+std::string JsonNumber::describe() const {
+    switch (kind) {
+        case Kind::Unsigned: return "integer `" + std::to_string(u) + "`";
+        case Kind::Negative: return "integer `" + std::to_string(i) + "`";
+        case Kind::Float: break;
+    }
+    return "floating point `" + describe_float(f) + "`";
+}
+
+// ---------------------------------------------------------------------------------------
+// Places and refusals
+
+JsonPosition JsonLexer::position_of(std::size_t index) const {
+    index = std::min(index, text_.size());
+    if (index < cached_index_) {
+        cached_index_ = 0;
+        cached_line_ = 1;
+        cached_line_start_ = 0;
+    }
+    for (; cached_index_ < index; ++cached_index_) {
+        if (text_[cached_index_] == '\n') {
+            ++cached_line_;
+            cached_line_start_ = cached_index_ + 1;
+        }
+    }
+    return {cached_line_, index - cached_line_start_};
+}
+
+Error JsonLexer::error_at(std::size_t index, std::string_view message) const {
+    JsonPosition p = position_of(index);
+    return Error{std::string(message) + " at line " + std::to_string(p.line) + " column " + std::to_string(p.column)};
+}
+
+// ---------------------------------------------------------------------------------------
+// Bytes
+
+void JsonLexer::skip_white_space() {
+    while (!at_end()) {
+        char c = peek();
+        if (c != ' ' && c != '\n' && c != '\t' && c != '\r') break;
+        ++index_;
+    }
+}
+
+Result<char> JsonLexer::peek_value() {
+    skip_white_space();
+    if (at_end()) return unexpected(peek_error("EOF while parsing a value"));
+    return peek();
+}
+
+Status JsonLexer::finish() {
+    skip_white_space();
+    if (!at_end()) return unexpected(peek_error("trailing characters"));
+    return {};
+}
+
+// ---------------------------------------------------------------------------------------
+// Scalars
+
+Status JsonLexer::parse_ident(std::string_view rest) {
+    for (char expected : rest) {
+        if (at_end()) return unexpected(error("EOF while parsing a value"));
+        char c = text_[index_++];
+        if (c != expected) return unexpected(error("expected ident"));
+    }
+    return {};
+}
+
+Status JsonLexer::read_null() {
+    ++index_;
+    return parse_ident("ull");
+}
+
+Status JsonLexer::read_bool(bool& out) {
+    out = text_[index_++] == 't';
+    return parse_ident(out ? "rue" : "alse");
+}
+
+Result<unsigned> JsonLexer::parse_hex4() {
+    if (text_.size() - index_ < 4) {
+        index_ = text_.size();
+        return unexpected(error("EOF while parsing a string"));
+    }
+    unsigned v = 0;
+    bool ok = true;
+    for (int k = 0; k < 4; ++k) {
+        char c = text_[index_ + k];
+        v <<= 4;
+        if (c >= '0' && c <= '9') v |= c - '0';
+        else if (c >= 'a' && c <= 'f') v |= c - 'a' + 10;
+        else if (c >= 'A' && c <= 'F') v |= c - 'A' + 10;
+        else ok = false;
+    }
+    index_ += 4;
+    if (!ok) return unexpected(error("invalid escape"));
+    return v;
+}
+
+Status JsonLexer::parse_unicode_escape(std::string& out) {
+    auto first = parse_hex4();
+    if (!first) return unexpected(first.error());
+    unsigned n = *first;
+    if (n >= 0xDC00 && n <= 0xDFFF) return unexpected(error("lone leading surrogate in hex escape"));
+    if (n < 0xD800 || n > 0xDBFF) {
+        append_utf8(out, n);
+        return {};
+    }
+    for (char expected : {'\\', 'u'}) {
+        if (at_end()) return unexpected(error("EOF while parsing a string"));
+        if (text_[index_++] != expected) return unexpected(error("unexpected end of hex escape"));
+    }
+    auto second = parse_hex4();
+    if (!second) return unexpected(second.error());
+    unsigned n2 = *second;
+    if (n2 < 0xDC00 || n2 > 0xDFFF) return unexpected(error("lone leading surrogate in hex escape"));
+    append_utf8(out, (((n - 0xD800) << 10) | (n2 - 0xDC00)) + 0x10000);
+    return {};
+}
+
+Status JsonLexer::parse_escape(std::string& out) {
+    if (at_end()) return unexpected(error("EOF while parsing a string"));
+    char c = text_[index_++];
+    switch (c) {
+        case '"': out += '"'; break;
+        case '\\': out += '\\'; break;
+        case '/': out += '/'; break;
+        case 'b': out += '\b'; break;
+        case 'f': out += '\f'; break;
+        case 'n': out += '\n'; break;
+        case 'r': out += '\r'; break;
+        case 't': out += '\t'; break;
+        case 'u': return parse_unicode_escape(out);
+        default: return unexpected(error("invalid escape"));
+    }
+    return {};
+}
+
+Status JsonLexer::read_string(std::string& out) {
+    ++index_;  // the opening quote
+    out.clear();
+    for (;;) {
+        std::size_t start = index_;
+        while (!at_end()) {
+            auto c = static_cast<unsigned char>(peek());
+            if (c == '"' || c == '\\' || c < 0x20) break;
+            ++index_;
+        }
+        out.append(text_.substr(start, index_ - start));
+        if (at_end()) return unexpected(error("EOF while parsing a string"));
+        char c = text_[index_++];
+        if (c == '"') break;
+        if (c == '\\') {
+            if (auto s = parse_escape(out); !s) return s;
+            continue;
+        }
+        return unexpected(error("control character (\\u0000-\\u001F) found while parsing a string"));
+    }
+    if (!is_valid_utf8(out)) return unexpected(error("invalid unicode code point"));
+    return {};
+}
+
+Status JsonLexer::read_number(JsonNumber& out) {
+    const std::size_t start = index_;
+    const bool positive = peek() != '-';
+    if (!positive) ++index_;
+    if (at_end()) return unexpected(error("EOF while parsing a value"));
+    char c = text_[index_++];
+    if (c == '0') {
+        if (!at_end() && is_digit(peek())) return unexpected(peek_error("invalid number"));
+    } else if (c >= '1' && c <= '9') {
+        while (!at_end() && is_digit(peek())) ++index_;
+    } else {
+        return unexpected(error("invalid number"));
+    }
+    std::size_t int_end = index_;
+    bool is_float = false;
+    if (!at_end() && peek() == '.') {
+        is_float = true;
+        ++index_;
+        std::size_t digits = 0;
+        while (!at_end() && is_digit(peek())) ++index_, ++digits;
+        if (digits == 0) {
+            if (!at_end()) return unexpected(peek_error("invalid number"));
+            return unexpected(peek_error("EOF while parsing a value"));
+        }
+    }
+    std::size_t exp_start = 0;
+    if (!at_end() && (peek() == 'e' || peek() == 'E')) {
+        is_float = true;
+        ++index_;
+        exp_start = index_;
+        if (!at_end() && (peek() == '+' || peek() == '-')) ++index_;
+        if (at_end()) return unexpected(error("EOF while parsing a value"));
+        if (!is_digit(text_[index_++])) return unexpected(error("invalid number"));
+        while (!at_end() && is_digit(peek())) ++index_;
+    }
+    std::string_view literal = text_.substr(start, index_ - start);
+    out.text = literal;
+    std::size_t digits_start = positive ? start : start + 1;
+
+    if (!is_float) {
+        std::uint64_t magnitude = 0;
+        auto [p, ec] = std::from_chars(text_.data() + digits_start, text_.data() + int_end, magnitude);
+        (void)p;
+        if (ec == std::errc()) {
+            if (positive) {
+                out.kind = JsonNumber::Kind::Unsigned;
+                out.u = magnitude;
+                return {};
+            }
+            if (magnitude != 0 && magnitude <= (std::uint64_t{1} << 63)) {
+                out.kind = JsonNumber::Kind::Negative;
+                out.i = magnitude == (std::uint64_t{1} << 63) ? std::numeric_limits<std::int64_t>::min()
+                                                              : -static_cast<std::int64_t>(magnitude);
+                return {};
+            }
+        }
+    }
+    // Floating point (also integers beyond 64 bits and minus zero).
+    out.kind = JsonNumber::Kind::Float;
+    double v = 0;
+    auto [p, ec] = std::from_chars(literal.data(), literal.data() + literal.size(), v);
+    (void)p;
+    if (ec == std::errc::result_out_of_range) {
+        // Overflow or underflow: the decimal exponent of the leading non-zero digit decides.
+        long long lead = 0;
+        bool found = false;
+        long long int_digits = static_cast<long long>(int_end - digits_start);
+        long long pos = 0;
+        for (std::size_t k = digits_start; k < index_ && (exp_start == 0 || k + 1 < exp_start); ++k) {
+            char d = text_[k];
+            if (d == '.') continue;
+            if (d != '0') {
+                lead = int_digits - 1 - pos;
+                found = true;
+                break;
+            }
+            ++pos;
+        }
+        long long exp = 0;
+        if (exp_start != 0) {
+            std::size_t k = exp_start;
+            bool neg = text_[k] == '-';
+            if (text_[k] == '+' || text_[k] == '-') ++k;
+            for (; k < index_; ++k) exp = std::min<long long>(exp * 10 + (text_[k] - '0'), 1'000'000'000LL);
+            if (neg) exp = -exp;
+        }
+        if (found && lead + exp > 0) return unexpected(error("number out of range"));
+        v = positive ? 0.0 : -0.0;
+    } else if (ec != std::errc()) {
+        return unexpected(error("invalid number"));
+    }
+    out.f = v;
+    return {};
+}
+
+Error JsonLexer::invalid_type(std::string_view expected) {
+    std::string found;
+    char c = at_end() ? '\0' : peek();
+    switch (c) {
+        case 'n':
+            if (auto s = read_null(); !s) return s.error();
+            found = "null";
+            break;
+        case 't':
+        case 'f': {
+            bool value = false;
+            if (auto s = read_bool(value); !s) return s.error();
+            found = value ? "boolean `true`" : "boolean `false`";
+            break;
+        }
+        case '"': {
+            std::string s;
+            if (auto st = read_string(s); !st) return st.error();
+            found = describe_string(s);
+            break;
+        }
+        case '[': found = "sequence"; break;
+        case '{': found = "map"; break;
+        default: {
+            if (c != '-' && !is_digit(c)) return peek_error("expected value");
+            JsonNumber n;
+            if (auto s = read_number(n); !s) return s.error();
+            found = n.describe();
+        }
+    }
+    return error("invalid type: " + found + ", expected " + std::string(expected));
+}
+
+// ---------------------------------------------------------------------------------------
+// Arrays and objects
+
+Status JsonLexer::enter() {
+    if (--remaining_depth_ == 0) return unexpected(peek_error("recursion limit exceeded"));
+    return {};
+}
+
+Result<bool> JsonLexer::next_element(bool& first) {
+    skip_white_space();
+    if (at_end()) return unexpected(peek_error("EOF while parsing a list"));
+    char c = peek();
+    if (c == ']') return false;
+    if (c == ',' && !first) {
+        ++index_;
+        skip_white_space();
+    } else if (first) {
+        first = false;
+    } else {
+        return unexpected(peek_error("expected `,` or `]`"));
+    }
+    if (at_end()) return unexpected(peek_error("EOF while parsing a value"));
+    if (peek() == ']') return unexpected(peek_error("trailing comma"));
+    return true;
+}
+
+Result<bool> JsonLexer::next_key(bool& first, std::string& key) {
+    skip_white_space();
+    if (at_end()) return unexpected(peek_error("EOF while parsing an object"));
+    char c = peek();
+    if (c == '}') return false;
+    if (c == ',' && !first) {
+        ++index_;
+        skip_white_space();
+    } else if (first) {
+        first = false;
+    } else {
+        return unexpected(peek_error("expected `,` or `}`"));
+    }
+    if (at_end()) return unexpected(peek_error("EOF while parsing a value"));
+    c = peek();
+    if (c == '"') {
+        if (auto s = read_string(key); !s) return unexpected(s.error());
+        return true;
+    }
+    if (c == '}') return unexpected(peek_error("trailing comma"));
+    return unexpected(peek_error("key must be a string"));
+}
+
+Status JsonLexer::parse_colon() {
+    skip_white_space();
+    if (at_end()) return unexpected(peek_error("EOF while parsing an object"));
+    if (peek() != ':') return unexpected(peek_error("expected `:`"));
+    ++index_;
+    return {};
+}
+
+Status JsonLexer::end_array() {
+    skip_white_space();
+    if (at_end()) return unexpected(peek_error("EOF while parsing a list"));
+    char c = peek();
+    if (c == ']') {
+        ++index_;
+        return {};
+    }
+    if (c == ',') {
+        ++index_;
+        skip_white_space();
+        if (!at_end() && peek() == ']') return unexpected(peek_error("trailing comma"));
+    }
+    return unexpected(peek_error("trailing characters"));
+}
+
+Status JsonLexer::end_object() {
+    skip_white_space();
+    if (at_end()) return unexpected(peek_error("EOF while parsing an object"));
+    char c = peek();
+    if (c == '}') {
+        ++index_;
+        return {};
+    }
+    if (c == ',') return unexpected(peek_error("trailing comma"));
+    return unexpected(peek_error("trailing characters"));
+}
+
+Status JsonLexer::walk(KeyHook key_hook, ValueHook value, std::size_t max_elements) {
+    const bool object = peek() == '{';
+    if (auto s = enter(); !s) return s;
+    ++index_;
+    bool first = true;
+    for (std::size_t count = 0; object || count < max_elements; ++count) {
+        std::string key;
+        auto more = object ? next_key(first, key) : next_element(first);
+        if (!more) return unexpected(more.error());
+        if (!*more) break;
+        if (object) {
+            if (auto s = key_hook(key); !s) return s;
+            if (auto s = parse_colon(); !s) return s;
+        }
+        if (auto s = value(object ? &key : nullptr); !s) return s;
+    }
+    leave();
+    return object ? end_object() : end_array();
+}
+
+Status JsonLexer::walk(ValueHook value) {
+    return walk([](const std::string&) -> Status { return {}; }, value);
+}
+
+}  // namespace qm
