@@ -20,6 +20,9 @@ enum class RunMode {
     Query,
     // Query run that also captures stderr (stdin from the null device).
     QueryWithStderr,
+    // Change run whose error text is wanted: stdin from the null device, stdout to the null
+    // device, stderr captured.
+    ChangeWithStderr,
     // Shown run: all three streams inherited, waited for.
     Shown,
     // Started with inherited streams and not waited for.
@@ -42,7 +45,7 @@ struct ProcessResult {
     // Signal number that ended the child, 0 when it exited.
     int signal = 0;
     std::string out;  // captured standard output (raw bytes)
-    std::string err;  // captured standard error (QueryWithStderr only)
+    std::string err;  // captured standard error (QueryWithStderr and ChangeWithStderr only)
 
     bool success() const { return signal == 0 && exit_code == 0; }
 };

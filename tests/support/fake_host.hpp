@@ -80,7 +80,7 @@ public:
         r.signal = a.signal;
         r.wait_status = a.signal ? a.signal : (a.exit_code & 0xff) << 8;
         if (mode == RunMode::Query || mode == RunMode::QueryWithStderr) r.out = a.out;
-        if (mode == RunMode::QueryWithStderr) r.err = a.err;
+        if (mode == RunMode::QueryWithStderr || mode == RunMode::ChangeWithStderr) r.err = a.err;
         if (mode == RunMode::Shown) shown += a.out;
         return r;
     }

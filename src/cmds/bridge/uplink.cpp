@@ -104,7 +104,7 @@ void use_existing_bond(const Context& ctx, const std::string& bond, const std::s
     ctx.out << "[+] Allowing NetworkManager to process bridge state changes...\n";
     ctx.pause(milliseconds(500));
     auto r = ctx.run({"nmcli", "connection", "modify", bond, "master", device, "slave-type", "bridge"},
-                     RunMode::QueryWithStderr);
+                     RunMode::ChangeWithStderr);
     if (!r) {
         ctx.err << "[-] Failed to execute nmcli modify: " << r.error().message() << "\n";
     } else if (!r->success()) {
