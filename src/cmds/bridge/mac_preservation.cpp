@@ -88,14 +88,6 @@ const char* strategy_line(MacPreservationStrategy::Source source) {
 
 }  // namespace
 
-std::string original_mac_path(std::string_view bridge) {
-    return "/var/lib/quillmar/" + std::string(bridge) + std::string(kOriginalMacSuffix);
-}
-
-std::string network_identity_path(std::string_view bridge) {
-    return "/var/lib/quillmar/" + std::string(bridge) + std::string(kNetworkIdentitySuffix);
-}
-
 void store_original_mac(const Context& ctx, const std::string& bridge, const std::string& mac) {
     if (auto written = write_file_atomic(ctx.path(original_mac_path(bridge)), mac); !written)
         ctx.err << "[!] Warning: Failed to store original MAC for " << bridge << ": " << written.error().message()
@@ -172,7 +164,7 @@ Status preserve_bridge_network_identity(const Context& ctx, const std::string& b
     (void)modify_connection(ctx, bridge, "bridge.mac-address", strategy->mac);
     store_original_mac(ctx, bridge, strategy->mac);
 
-    create_directories_quietly(ctx.path("/var/lib/quillmar"));
+    create_directories_quietly(ctx.path(kStateDir));
     if (auto written = write_file_atomic(ctx.path(network_identity_path(id.bridge_name)),
                                          network_identity_to_json(id));
         !written)

@@ -8,16 +8,9 @@
 #include <string_view>
 
 #include "utils/context.hpp"
+#include "utils/paths.hpp"
 
 namespace qm {
-
-inline constexpr std::string_view kOriginalMacSuffix = "_original_mac";
-inline constexpr std::string_view kNetworkIdentitySuffix = "_network_identity.json";
-inline constexpr std::string_view kDhcpLeasesPath = "/var/lib/dhcp/dhclient.leases";
-
-// "/var/lib/quillmar/<bridge>_original_mac" and "/var/lib/quillmar/<bridge>_network_identity.json".
-std::string original_mac_path(std::string_view bridge);
-std::string network_identity_path(std::string_view bridge);
 
 struct BridgeNetworkIdentity {
     std::string bridge_name;

@@ -12,8 +12,6 @@
 namespace qm {
 namespace {
 
-constexpr std::string_view kStateDir = "/var/lib/quillmar";
-
 enum class FileState { Missing, Damaged, Ok };
 
 template <class T>

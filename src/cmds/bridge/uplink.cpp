@@ -12,14 +12,13 @@
 #include "utils/managed_resources/managed_resources.hpp"
 #include "utils/nmcli_tools/log.hpp"
 #include "utils/nmcli_tools/nmcli_tools.hpp"
+#include "utils/paths.hpp"
 #include "utils/text.hpp"
 
 namespace qm {
 namespace {
 
 using std::chrono::milliseconds;
-
-constexpr std::string_view kControlFilePath = "/var/lib/quillmar/control-file";
 
 // The standard output of a query run, decoded leniently; absent when the child cannot start.
 std::optional<std::string> captured(const Context& ctx, const std::vector<std::string>& argv) {
@@ -150,7 +149,7 @@ Status clean_up_bond(const Context& ctx, const std::string& bond) {
 
 // Writes the empty marker that tells the baseline the management uplink was changed.
 Status write_control_file(const Context& ctx) {
-    create_directories_quietly(ctx.path("/var/lib/quillmar"));
+    create_directories_quietly(ctx.path(kStateDir));
     if (auto written = write_file_atomic(ctx.path(kControlFilePath), ""); !written)
         return fail(written.error().message());
     return {};

@@ -5,43 +5,51 @@
 #include <string>
 
 #include "utils/fs.hpp"
+#include "utils/paths.hpp"
 
 namespace qm {
 namespace {
 
-constexpr const char* kUnitDir = "/etc/systemd/system/";
-constexpr const char* kRestoreUnit = "quillmar-veth-restore";
 constexpr const char* kCheckUnit = "quillmar-veth-check";
 
-constexpr const char* kRestoreServiceText =
-    "[Unit]\n"
-    "Description=Restore quillmar veth pairs on boot\n"
-    "After=network-online.target NetworkManager.service quillmar-baseline.service\n"
-    "Before=NetworkManager-wait-online.service\n"
-    "Wants=NetworkManager.service quillmar-baseline.service\n"
-    "Requires=quillmar-baseline.service\n"
-    "\n"
-    "[Service]\n"
-    "Type=oneshot\n"
-    "ExecStart=/usr/sbin/quillmar vswitch veth restore\n"
-    "RemainAfterExit=yes\n"
-    "StandardOutput=journal\n"
-    "StandardError=journal\n"
-    "\n"
-    "[Install]\n"
-    "WantedBy=multi-user.target\n";
+std::string unit_file(const std::string& unit) { return path_in(kSystemdUnitDir, unit); }
 
-constexpr const char* kCheckServiceText =
-    "[Unit]\n"
-    "Description=Check and restore quillmar veth pairs and masters\n"
-    "After=network-online.target NetworkManager.service quillmar-baseline.service quillmar-veth-restore.service\n"
-    "Wants=NetworkManager.service\n"
-    "\n"
-    "[Service]\n"
-    "Type=oneshot\n"
-    "ExecStart=/usr/sbin/quillmar vswitch veth restore\n"
-    "StandardOutput=journal\n"
-    "StandardError=journal\n";
+std::string restore_service_text() {
+    return std::string("[Unit]\n"
+                       "Description=Restore quillmar veth pairs on boot\n"
+                       "After=network-online.target NetworkManager.service quillmar-baseline.service\n"
+                       "Before=NetworkManager-wait-online.service\n"
+                       "Wants=NetworkManager.service quillmar-baseline.service\n"
+                       "Requires=quillmar-baseline.service\n"
+                       "\n"
+                       "[Service]\n"
+                       "Type=oneshot\n"
+                       "ExecStart=") +
+           std::string(kUnitProgramPath) +
+           " vswitch veth restore\n"
+           "RemainAfterExit=yes\n"
+           "StandardOutput=journal\n"
+           "StandardError=journal\n"
+           "\n"
+           "[Install]\n"
+           "WantedBy=multi-user.target\n";
+}
+
+std::string check_service_text() {
+    return std::string("[Unit]\n"
+                       "Description=Check and restore quillmar veth pairs and masters\n"
+                       "After=network-online.target NetworkManager.service quillmar-baseline.service "
+                       "quillmar-veth-restore.service\n"
+                       "Wants=NetworkManager.service\n"
+                       "\n"
+                       "[Service]\n"
+                       "Type=oneshot\n"
+                       "ExecStart=") +
+           std::string(kUnitProgramPath) +
+           " vswitch veth restore\n"
+           "StandardOutput=journal\n"
+           "StandardError=journal\n";
+}
 
 std::string check_timer_text() {
     return std::string("[Unit]\n"
@@ -80,24 +88,24 @@ void systemctl(const Context& ctx, std::vector<std::string> args) {
 
 }  // namespace
 
+std::string veth_restore_unit_path() { return unit_file(std::string(kVethRestoreUnit) + ".service"); }
+
 Status setup_veth_persistence_service(const Context& ctx) {
-    const std::string restore_path = std::string(kUnitDir) + kRestoreUnit + ".service";
-    const auto restore_file = ctx.path(restore_path);
+    const auto restore_file = ctx.path(veth_restore_unit_path());
     if (!file_exists(restore_file)) {
         ctx.out << "[+] Creating systemd service for veth persistence...\n";
-        if (auto st = write_unit_file(restore_file, kRestoreServiceText); !st) return st;
+        if (auto st = write_unit_file(restore_file, restore_service_text()); !st) return st;
     }
     systemctl(ctx, {"daemon-reload"});
-    systemctl(ctx, {"enable", kRestoreUnit});
-    ctx.out << "[+] Systemd service '" << kRestoreUnit << "' created and enabled\n";
+    systemctl(ctx, {"enable", std::string(kVethRestoreUnit)});
+    ctx.out << "[+] Systemd service '" << kVethRestoreUnit << "' created and enabled\n";
     ctx.out << "[+] Veth pairs will be automatically restored on boot\n";
 
-    const std::string timer_path = std::string(kUnitDir) + kCheckUnit + ".timer";
-    const auto timer_file = ctx.path(timer_path);
+    const auto timer_file = ctx.path(unit_file(std::string(kCheckUnit) + ".timer"));
     if (file_exists(timer_file)) return {};
 
     ctx.out << "[+] Creating systemd timer for periodic veth pair checking...\n";
-    Status written = write_unit_file(ctx.path(std::string(kUnitDir) + kCheckUnit + ".service"), kCheckServiceText);
+    Status written = write_unit_file(ctx.path(unit_file(std::string(kCheckUnit) + ".service")), check_service_text());
     if (written) written = write_unit_file(timer_file, check_timer_text());
     if (!written) {
         ctx.err << "[-] Warning: Failed to create veth check timer: " << written.error().message << "\n";

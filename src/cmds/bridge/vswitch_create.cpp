@@ -14,6 +14,7 @@
 #include "cmds/bridge/vswitch.hpp"
 #include "utils/managed_resources/managed_resources.hpp"
 #include "utils/nmcli_tools/nmcli_tools.hpp"
+#include "utils/paths.hpp"
 #include "utils/text.hpp"
 
 namespace qm {
@@ -100,7 +101,7 @@ void pin_first_uplink_mac(const Context& ctx, const std::string& name, const std
 
 std::optional<std::string> find_available_vswitch_name(const Context& ctx) {
     std::error_code ec;
-    std::filesystem::directory_iterator it(ctx.path("/sys/class/net"), ec);
+    std::filesystem::directory_iterator it(ctx.path(kSysClassNet), ec);
     if (ec) return std::nullopt;
     std::set<std::uint32_t> used;
     for (auto end = std::filesystem::directory_iterator(); it != end; it.increment(ec)) {

@@ -8,6 +8,8 @@
 #include <cstring>
 #include <random>
 
+#include "utils/paths.hpp"
+
 namespace qm {
 
 std::string xml_escape(std::string_view text) {
@@ -123,7 +125,7 @@ Status write_new_private_file(const std::filesystem::path& path, std::string_vie
 }
 
 Result<std::filesystem::path> write_temp_xml(const Context& ctx, std::string_view stem, std::string_view content) {
-    const std::filesystem::path dir = ctx.path("/tmp");
+    const std::filesystem::path dir = ctx.path(kTempDir);
     const std::string base = file_stem(stem);
     std::random_device rd;
     int error = EEXIST;
