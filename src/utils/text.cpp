@@ -61,6 +61,16 @@ std::size_t space_at(std::string_view s, std::size_t i) {
     return st.kind == Step::Ok && is_white_space(st.cp) ? st.length : 0;
 }
 
+const char kHex[] = "0123456789abcdef";
+
+void append_hex_byte(std::string& out, unsigned char b) {
+    out += "\\x";
+    out += kHex[b >> 4];
+    out += kHex[b & 0xF];
+}
+
+}  // namespace
+
 void append_utf8(std::string& out, char32_t c) {
     if (c < 0x80) {
         out += static_cast<char>(c);
@@ -78,16 +88,6 @@ void append_utf8(std::string& out, char32_t c) {
         out += static_cast<char>(0x80 | (c & 0x3F));
     }
 }
-
-const char kHex[] = "0123456789abcdef";
-
-void append_hex_byte(std::string& out, unsigned char b) {
-    out += "\\x";
-    out += kHex[b >> 4];
-    out += kHex[b & 0xF];
-}
-
-}  // namespace
 
 std::vector<std::string> split_lines(std::string_view text) {
     std::vector<std::string> lines;

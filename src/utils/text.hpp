@@ -11,6 +11,9 @@
 
 namespace qm {
 
+// Appends the UTF-8 encoding of a Unicode scalar value.
+void append_utf8(std::string& out, char32_t c);
+
 // Cuts text at each line feed; a carriage return just before a line feed is dropped;
 // a last line without a line feed counts; an empty text gives no lines.
 std::vector<std::string> split_lines(std::string_view text);

@@ -6,6 +6,7 @@
 
 #include "utils/fs.hpp"
 #include "utils/paths.hpp"
+#include "utils/systemd.hpp"
 #include "utils/text.hpp"
 
 namespace qm {
@@ -38,24 +39,11 @@ std::string unit_text() {
            "WantedBy=multi-user.target\n";
 }
 
-// A unit cut short by a failed write would count as present from then on and never be
-// mended, so a file this write created is removed again when it fails.
-Status write_unit_file(const std::filesystem::path& p, std::string_view text) {
-    if (auto written = write_new_file_whole(p, text); !written) return fail(written.error().message());
-    return {};
-}
-
-RunResult systemctl(const Context& ctx, std::vector<std::string> args) {
-    args.insert(args.begin(), "systemctl");
-    return ctx.run(args, RunMode::QueryWithStderr);
-}
-
 }  // namespace
 
 Status setup_baseline_service(const Context& ctx) {
     const auto unit_file = ctx.path(path_in(kSystemdLibUnitDir, std::string(kUnitName) + ".service"));
-    std::error_code ec;
-    if (!std::filesystem::exists(unit_file, ec)) {
+    if (!exists_following_links(unit_file)) {
         ctx.out << "[+] Setting up baseline service for vswitch operation...\n";
         if (auto st = write_unit_file(unit_file, unit_text()); !st) return st;
         (void)systemctl(ctx, {"daemon-reload"});

@@ -9,6 +9,7 @@
 #include "cmds/bridge/vswitch.hpp"
 #include "cmds/vm/sync_vm_interfaces.hpp"
 #include "utils/fs.hpp"
+#include "utils/host_calls.hpp"
 #include "utils/managed_resources/managed_resources.hpp"
 #include "utils/nmcli_tools/log.hpp"
 #include "utils/nmcli_tools/nmcli_tools.hpp"
@@ -20,15 +21,8 @@ namespace {
 
 using std::chrono::milliseconds;
 
-// The standard output of a query run, decoded leniently; absent when the child cannot start.
-std::optional<std::string> captured(const Context& ctx, const std::vector<std::string>& argv) {
-    auto r = ctx.run(argv, RunMode::QueryWithStderr);
-    if (!r) return std::nullopt;
-    return decode_utf8_lossy(r->out);
-}
-
-// Change runs whose outcome the uplink change does not look at.
-void silent(const Context& ctx, const std::vector<std::string>& argv) { (void)ctx.run(argv, RunMode::Change); }
+// The nmcli queries here capture both streams and look at standard output only.
+constexpr RunMode kCaptured = RunMode::QueryWithStderr;
 
 bool contains(const std::vector<std::string>& list, const std::string& name) {
     for (const auto& item : list)
@@ -65,26 +59,26 @@ std::string list_notation(const std::vector<std::string>& list) {
 }
 
 bool is_bond_profile(const Context& ctx, const std::string& name) {
-    auto out = captured(ctx, {"nmcli", "-g", "connection.type", "connection", "show", name});
+    auto out = query_text(ctx, {"nmcli", "-g", "connection.type", "connection", "show", name}, kCaptured);
     return out && trim(*out) == "bond";
 }
 
 // The bond profile that is the bridge's current uplink.
 std::optional<std::string> find_current_bond(const Context& ctx, const std::string& device) {
-    auto listing = captured(ctx, {"nmcli", "-t", "-f", "NAME,TYPE,MASTER", "connection", "show"});
+    auto listing = query_lines(ctx, {"nmcli", "-t", "-f", "NAME,TYPE,MASTER", "connection", "show"}, kCaptured);
     if (!listing) return std::nullopt;
-    for (const auto& line : split_lines(*listing)) {
+    for (const auto& line : *listing) {
         auto f = split_terse(line);
         if (f.size() >= 3 && f[1] == "bond" && f[2] == device) return f[0];
     }
     // Bonds whose master only shows in their own settings: look at the uplink-named ones.
-    auto named = captured(ctx, {"nmcli", "-t", "-f", "NAME,TYPE", "connection", "show"});
+    auto named = query_lines(ctx, {"nmcli", "-t", "-f", "NAME,TYPE", "connection", "show"}, kCaptured);
     if (!named) return std::nullopt;
-    for (const auto& line : split_lines(*named)) {
+    for (const auto& line : *named) {
         auto f = split_terse(line);
         if (f.size() < 2 || f[1] != "bond") continue;
         if (f[0].find("Uplink") == std::string::npos && f[0].find("uplink") == std::string::npos) continue;
-        auto master = captured(ctx, {"nmcli", "-g", "connection.master", "connection", "show", f[0]});
+        auto master = query_text(ctx, {"nmcli", "-g", "connection.master", "connection", "show", f[0]}, kCaptured);
         if (!master) return std::nullopt;
         if (trim(*master) == device) return f[0];
     }
@@ -95,10 +89,8 @@ std::optional<std::string> find_current_bond(const Context& ctx, const std::stri
 void use_existing_bond(const Context& ctx, const std::string& bond, const std::string& device,
                        const std::string& uplink_profile) {
     ctx.out << "[+] Configuring existing bond '" << bond << "' as bridge uplink\n";
-    if (uplink_profile != bond) {
-        auto r = ctx.run({"nmcli", "connection", "show", uplink_profile}, RunMode::QueryWithStderr);
-        if (r && r->success()) (void)delete_connection(ctx, uplink_profile);
-    }
+    if (uplink_profile != bond && run_succeeded(ctx, {"nmcli", "connection", "show", uplink_profile}, kCaptured))
+        (void)delete_connection(ctx, uplink_profile);
     (void)up_connection(ctx, device);
     ctx.out << "[+] Allowing NetworkManager to process bridge state changes...\n";
     ctx.pause(milliseconds(500));
@@ -120,18 +112,17 @@ void use_existing_bond(const Context& ctx, const std::string& bond, const std::s
 // Deletes a bond uplink with its member profiles and drops it from the ledger.
 Status clean_up_bond(const Context& ctx, const std::string& bond) {
     ctx.out << "[+] Cleaning up bond '" << bond << "' and its slaves...\n";
-    auto ifname = ctx.run({"nmcli", "-g", "connection.interface-name", "connection", "show", bond},
-                          RunMode::QueryWithStderr);
+    auto ifname = query_text(ctx, {"nmcli", "-g", "connection.interface-name", "connection", "show", bond}, kCaptured);
     if (!ifname) return fail(ifname.error().message());
-    std::string bond_device = trim(decode_utf8_lossy(ifname->out));
+    std::string bond_device = trim(*ifname);
     ctx.out << "[+] Bond device name: " << bond_device << "\n";
 
-    auto listing = ctx.run({"nmcli", "-t", "-f", "NAME,MASTER", "connection", "show"}, RunMode::QueryWithStderr);
+    auto listing = query_lines(ctx, {"nmcli", "-t", "-f", "NAME,MASTER", "connection", "show"}, kCaptured);
     if (!listing) return fail(listing.error().message());
     std::vector<std::string> slaves;
     // Without a device name every profile lacking a master would look like a member.
     if (!bond_device.empty()) {
-        for (const auto& line : split_lines(decode_utf8_lossy(listing->out))) {
+        for (const auto& line : *listing) {
             auto f = split_terse(line);
             if (f.size() >= 2 && f[1] == bond_device) slaves.push_back(f[0]);
         }
@@ -176,15 +167,15 @@ Result<UplinkOutcome> apply_uplink(const Context& ctx, const std::string& name, 
                                    bool master) {
     std::string method = get_bridge_ipv4_method(ctx, device);
 
-    auto existing = ctx.run({"nmcli", "connection", "show", uplink_profile}, RunMode::QueryWithStderr);
-    if (existing && existing->success()) (void)delete_connection(ctx, uplink_profile);
+    if (run_succeeded(ctx, {"nmcli", "connection", "show", uplink_profile}, kCaptured))
+        (void)delete_connection(ctx, uplink_profile);
 
-    auto listing = ctx.run({"nmcli", "-t", "-f", "NAME,DEVICE", "connection", "show"}, RunMode::QueryWithStderr);
+    auto listing = query_lines(ctx, {"nmcli", "-t", "-f", "NAME,DEVICE", "connection", "show"}, kCaptured);
     if (!listing) {
         ctx.err << "Failed to list connections: " << listing.error().message() << "\n";
         return UplinkOutcome::Stopped;
     }
-    for (const auto& line : split_lines(decode_utf8_lossy(listing->out))) {
+    for (const auto& line : *listing) {
         auto f = split_terse(line);
         if (f.size() != 2) continue;
         const std::string& profile = f[0];
@@ -201,24 +192,25 @@ Result<UplinkOutcome> apply_uplink(const Context& ctx, const std::string& name, 
     if (list.size() == 1) {
         const std::string& uplink = list.front();
         ctx.out << "[+] Configuring '" << uplink << "' as direct bridge uplink\n";
-        silent(ctx, {"nmcli", "connection", "add", "type", "ethernet", "ifname", uplink, "con-name", uplink_profile,
-                     "master", device, "connection.autoconnect", "yes"});
+        change_quietly(ctx, {"nmcli", "connection", "add", "type", "ethernet", "ifname", uplink, "con-name",
+                             uplink_profile, "master", device, "connection.autoconnect", "yes"});
         (void)modify_connection(ctx, device, "connection.autoconnect-slaves", "1");
     } else if (auto bond = find_available_bond_name(ctx); !bond) {
         ctx.err << "[-] Failed to find available bond name\n";
         uplink_made = false;
     } else {
         ctx.out << "[+] Creating " << *bond << " with: " << join(list, ",") << "\n";
-        silent(ctx, {"nmcli", "connection", "add", "type", "bond", "ifname", *bond, "con-name", uplink_profile, "mode",
-                     "active-backup", "bond.options", "mode=active-backup,miimon=100", "connection.autoconnect", "yes",
-                     "connection.autoconnect-slaves", "1"});
+        change_quietly(ctx, {"nmcli", "connection", "add", "type", "bond", "ifname", *bond, "con-name", uplink_profile,
+                             "mode", "active-backup", "bond.options", "mode=active-backup,miimon=100",
+                             "connection.autoconnect", "yes", "connection.autoconnect-slaves", "1"});
         ctx.out << "[+] Allowing NetworkManager to process bond creation...\n";
         ctx.pause(milliseconds(300));
-        silent(ctx, {"nmcli", "connection", "mod", uplink_profile, "ipv4.method", method, "ipv6.method", "ignore"});
+        change_quietly(ctx,
+                       {"nmcli", "connection", "mod", uplink_profile, "ipv4.method", method, "ipv6.method", "ignore"});
         for (const auto& member : list) {
             (void)delete_connection(ctx, member);
-            silent(ctx, {"nmcli", "connection", "add", "type", "ethernet", "ifname", member, "con-name", member,
-                         "master", *bond, "slave-type", "bond"});
+            change_quietly(ctx, {"nmcli", "connection", "add", "type", "ethernet", "ifname", member, "con-name", member,
+                                 "master", *bond, "slave-type", "bond"});
         }
         ctx.out << "[+] Allowing NetworkManager to process slave connections...\n";
         ctx.pause(milliseconds(500));
@@ -226,8 +218,8 @@ Result<UplinkOutcome> apply_uplink(const Context& ctx, const std::string& name, 
         ctx.out << "[+] Allowing NetworkManager to process bond activation...\n";
         ctx.pause(milliseconds(300));
         for (const auto& member : list) (void)up_connection(ctx, member);
-        silent(ctx, {"nmcli", "connection", "mod", uplink_profile, "connection.master", device,
-                     "connection.slave-type", "bridge"});
+        change_quietly(ctx, {"nmcli", "connection", "mod", uplink_profile, "connection.master", device,
+                             "connection.slave-type", "bridge"});
     }
 
     if (uplink_made) {
@@ -253,16 +245,16 @@ Result<UplinkOutcome> apply_uplink(const Context& ctx, const std::string& name, 
 
 std::string get_bridge_ipv4_method(const Context& ctx, const std::string& device) {
     std::string listing;
-    if (auto r = ctx.run({"nmcli", "-t", "-f", "NAME,TYPE,DEVICE", "connection", "show"}, RunMode::QueryWithStderr);
-        r && is_valid_utf8(r->out))
-        listing = r->out;
+    if (auto out = query_bytes(ctx, {"nmcli", "-t", "-f", "NAME,TYPE,DEVICE", "connection", "show"}, kCaptured);
+        out && is_valid_utf8(*out))
+        listing = std::move(*out);
     for (const auto& line : split_lines(listing)) {
         auto f = split_terse(line);
         if (f.size() < 3 || f[1] != "bridge" || f[2] != device) continue;
         std::string method;
-        if (auto r = ctx.run({"nmcli", "-g", "ipv4.method", "connection", "show", f[0]}, RunMode::QueryWithStderr);
-            r && is_valid_utf8(r->out))
-            method = trim(r->out);
+        if (auto out = query_bytes(ctx, {"nmcli", "-g", "ipv4.method", "connection", "show", f[0]}, kCaptured);
+            out && is_valid_utf8(*out))
+            method = trim(*out);
         if (!method.empty() && method != "--") {
             ctx.out << "[+] Preserving existing IPv4 method for " << device << ": " << method << "\n";
             return method;

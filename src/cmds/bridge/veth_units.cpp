@@ -6,6 +6,7 @@
 
 #include "utils/fs.hpp"
 #include "utils/paths.hpp"
+#include "utils/systemd.hpp"
 
 namespace qm {
 namespace {
@@ -67,42 +68,25 @@ std::string check_timer_text() {
            "WantedBy=timers.target\n";
 }
 
-// A dangling link counts as no unit file: the unit still has to be written.
-bool file_exists(const std::filesystem::path& p) {
-    std::error_code ec;
-    return std::filesystem::exists(p, ec);
-}
-
-// A unit cut short by a failed write would count as present from then on and never be
-// mended, so a file this write created is removed again when it fails.
-Status write_unit_file(const std::filesystem::path& p, std::string_view text) {
-    if (auto written = write_new_file_whole(p, text); !written) return fail(written.error().message());
-    return {};
-}
-
-// Neither the start nor the exit status of systemctl matters here.
-void systemctl(const Context& ctx, std::vector<std::string> args) {
-    args.insert(args.begin(), "systemctl");
-    (void)ctx.run(args, RunMode::QueryWithStderr);
-}
-
 }  // namespace
 
 std::string veth_restore_unit_path() { return unit_file(std::string(kVethRestoreUnit) + ".service"); }
 
 Status setup_veth_persistence_service(const Context& ctx) {
     const auto restore_file = ctx.path(veth_restore_unit_path());
-    if (!file_exists(restore_file)) {
+    // A dangling link counts as no unit file: the unit still has to be written.
+    if (!exists_following_links(restore_file)) {
         ctx.out << "[+] Creating systemd service for veth persistence...\n";
         if (auto st = write_unit_file(restore_file, restore_service_text()); !st) return st;
     }
-    systemctl(ctx, {"daemon-reload"});
-    systemctl(ctx, {"enable", std::string(kVethRestoreUnit)});
+    // Neither the start nor the exit status of systemctl matters here.
+    (void)systemctl(ctx, {"daemon-reload"});
+    (void)systemctl(ctx, {"enable", std::string(kVethRestoreUnit)});
     ctx.out << "[+] Systemd service '" << kVethRestoreUnit << "' created and enabled\n";
     ctx.out << "[+] Veth pairs will be automatically restored on boot\n";
 
     const auto timer_file = ctx.path(unit_file(std::string(kCheckUnit) + ".timer"));
-    if (file_exists(timer_file)) return {};
+    if (exists_following_links(timer_file)) return {};
 
     ctx.out << "[+] Creating systemd timer for periodic veth pair checking...\n";
     Status written = write_unit_file(ctx.path(unit_file(std::string(kCheckUnit) + ".service")), check_service_text());
@@ -112,9 +96,9 @@ Status setup_veth_persistence_service(const Context& ctx) {
         return {};
     }
     const std::string timer_unit = std::string(kCheckUnit) + ".timer";
-    systemctl(ctx, {"daemon-reload"});
-    systemctl(ctx, {"enable", timer_unit});
-    systemctl(ctx, {"start", timer_unit});
+    (void)systemctl(ctx, {"daemon-reload"});
+    (void)systemctl(ctx, {"enable", timer_unit});
+    (void)systemctl(ctx, {"start", timer_unit});
     ctx.out << "[+] Systemd timer '" << kCheckUnit << "' created and started\n";
     ctx.out << "[+] Veth pairs will be checked and restored every 3 minutes if needed\n";
     return {};
