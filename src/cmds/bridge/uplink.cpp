@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "cmds/bond/bond_building.hpp"
 #include "cmds/bridge/mac_preservation.hpp"
 #include "cmds/bridge/topology.hpp"
 #include "cmds/bridge/vswitch.hpp"
@@ -161,19 +162,18 @@ void record_management_uplink(const Context& ctx, const std::vector<std::string>
     log_info(ctx, "vswitch0 change: uplink changed to " + list_notation(list));
 }
 
-// Replaces the bridge's uplink profiles with a direct or a bonded uplink and finishes the change.
-Result<UplinkOutcome> apply_uplink(const Context& ctx, const std::string& name, const std::string& device,
-                                   const std::string& uplink_profile, const std::vector<std::string>& list,
-                                   bool master) {
-    std::string method = get_bridge_ipv4_method(ctx, device);
-
+// Removes what is left of the old uplink: the uplink profile itself, every other profile
+// enslaved to the bridge, and bond devices whose profiles are enslaved to it. False when the
+// profile listing cannot be had, after printing why: the command then has to stop.
+bool remove_old_uplink(const Context& ctx, const std::string& device, const std::string& uplink_profile,
+                       const std::vector<std::string>& list) {
     if (run_succeeded(ctx, {"nmcli", "connection", "show", uplink_profile}, kCaptured))
         (void)delete_connection(ctx, uplink_profile);
 
     auto listing = query_lines(ctx, {"nmcli", "-t", "-f", "NAME,DEVICE", "connection", "show"}, kCaptured);
     if (!listing) {
         ctx.err << "Failed to list connections: " << listing.error().message() << "\n";
-        return UplinkOutcome::Stopped;
+        return false;
     }
     for (const auto& line : *listing) {
         auto f = split_terse(line);
@@ -187,51 +187,60 @@ Result<UplinkOutcome> apply_uplink(const Context& ctx, const std::string& name, 
             get_connection_master(ctx, profile) == device)
             (void)delete_connection(ctx, profile_device);
     }
+    return true;
+}
+
+// One interface enslaved to the bridge through the uplink profile.
+void make_direct_uplink(const Context& ctx, const std::string& device, const std::string& uplink_profile,
+                        const std::string& uplink) {
+    ctx.out << "[+] Configuring '" << uplink << "' as direct bridge uplink\n";
+    change_quietly(ctx, {"nmcli", "connection", "add", "type", "ethernet", "ifname", uplink, "con-name", uplink_profile,
+                         "master", device, "connection.autoconnect", "yes"});
+    (void)modify_connection(ctx, device, "connection.autoconnect-slaves", "1");
+}
+
+// A new active-backup bond of the interfaces under the uplink profile, enslaved to the bridge.
+// False when no bond name is free (the line is printed): no uplink was made.
+bool make_bond_uplink(const Context& ctx, const std::string& device, const std::string& uplink_profile,
+                      const std::vector<std::string>& list, const std::string& ipv4_method) {
+    auto bond = find_available_bond_name(ctx);
+    if (!bond) {
+        ctx.err << "[-] Failed to find available bond name\n";
+        return false;
+    }
+    ctx.out << "[+] Creating " << *bond << " with: " << join(list, ",") << "\n";
+    build_active_backup_bond(ctx, {*bond, uplink_profile, ipv4_method, list});
+    change_quietly(ctx, {"nmcli", "connection", "mod", uplink_profile, "connection.master", device,
+                         "connection.slave-type", "bridge"});
+    return true;
+}
+
+// Brings the new uplink up, keeps the bridge's MAC and puts the machines' taps back.
+void finish_uplink(const Context& ctx, const std::string& device, const std::string& uplink_profile,
+                   const std::vector<std::string>& list) {
+    (void)up_connection(ctx, device);
+    (void)up_connection(ctx, uplink_profile);
+    if (auto kept = preserve_bridge_network_identity(ctx, device, join(list, ",")); !kept) {
+        ctx.out << "[!] Warning: Enhanced MAC preservation failed, falling back to legacy method: "
+                << kept.error().message << "\n";
+        ensure_mac_persistence(ctx, device);
+    }
+    sync_vm_interfaces(ctx);
+}
+
+// Replaces the bridge's uplink profiles with a direct or a bonded uplink and finishes the change.
+Result<UplinkOutcome> apply_uplink(const Context& ctx, const std::string& name, const std::string& device,
+                                   const std::string& uplink_profile, const std::vector<std::string>& list,
+                                   bool master) {
+    const std::string method = get_bridge_ipv4_method(ctx, device);
+    if (!remove_old_uplink(ctx, device, uplink_profile, list)) return UplinkOutcome::Stopped;
 
     bool uplink_made = true;
-    if (list.size() == 1) {
-        const std::string& uplink = list.front();
-        ctx.out << "[+] Configuring '" << uplink << "' as direct bridge uplink\n";
-        change_quietly(ctx, {"nmcli", "connection", "add", "type", "ethernet", "ifname", uplink, "con-name",
-                             uplink_profile, "master", device, "connection.autoconnect", "yes"});
-        (void)modify_connection(ctx, device, "connection.autoconnect-slaves", "1");
-    } else if (auto bond = find_available_bond_name(ctx); !bond) {
-        ctx.err << "[-] Failed to find available bond name\n";
-        uplink_made = false;
-    } else {
-        ctx.out << "[+] Creating " << *bond << " with: " << join(list, ",") << "\n";
-        change_quietly(ctx, {"nmcli", "connection", "add", "type", "bond", "ifname", *bond, "con-name", uplink_profile,
-                             "mode", "active-backup", "bond.options", "mode=active-backup,miimon=100",
-                             "connection.autoconnect", "yes", "connection.autoconnect-slaves", "1"});
-        ctx.out << "[+] Allowing NetworkManager to process bond creation...\n";
-        ctx.pause(milliseconds(300));
-        change_quietly(ctx,
-                       {"nmcli", "connection", "mod", uplink_profile, "ipv4.method", method, "ipv6.method", "ignore"});
-        for (const auto& member : list) {
-            (void)delete_connection(ctx, member);
-            change_quietly(ctx, {"nmcli", "connection", "add", "type", "ethernet", "ifname", member, "con-name", member,
-                                 "master", *bond, "slave-type", "bond"});
-        }
-        ctx.out << "[+] Allowing NetworkManager to process slave connections...\n";
-        ctx.pause(milliseconds(500));
-        (void)up_connection(ctx, *bond);
-        ctx.out << "[+] Allowing NetworkManager to process bond activation...\n";
-        ctx.pause(milliseconds(300));
-        for (const auto& member : list) (void)up_connection(ctx, member);
-        change_quietly(ctx, {"nmcli", "connection", "mod", uplink_profile, "connection.master", device,
-                             "connection.slave-type", "bridge"});
-    }
-
-    if (uplink_made) {
-        (void)up_connection(ctx, device);
-        (void)up_connection(ctx, uplink_profile);
-        if (auto kept = preserve_bridge_network_identity(ctx, device, join(list, ",")); !kept) {
-            ctx.out << "[!] Warning: Enhanced MAC preservation failed, falling back to legacy method: "
-                    << kept.error().message << "\n";
-            ensure_mac_persistence(ctx, device);
-        }
-        sync_vm_interfaces(ctx);
-    }
+    if (list.size() == 1)
+        make_direct_uplink(ctx, device, uplink_profile, list.front());
+    else
+        uplink_made = make_bond_uplink(ctx, device, uplink_profile, list, method);
+    if (uplink_made) finish_uplink(ctx, device, uplink_profile, list);
 
     if (master) {
         ctx.out << "[+] Marking bridge '" << name << "' as master bridge\n";
