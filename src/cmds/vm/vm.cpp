@@ -54,15 +54,25 @@ struct VmInfo {
     bool autostart = false;
 };
 
+// `virsh dominfo` shows the setting as "Autostart:" followed by "enable" or "disable".
+bool autostart_enabled(std::string_view dominfo) {
+    static constexpr std::string_view kKey = "Autostart:";
+    for (const auto& raw : split_lines(dominfo)) {
+        const std::string line = trim(raw);
+        if (starts_with(line, kKey)) return trim(std::string_view(line).substr(kKey.size())) == "enable";
+    }
+    return false;
+}
+
 std::optional<VmInfo> query_vm(const Context& ctx, const std::string& name) {
     VmInfo vm;
     vm.name = name;
     auto state = query_text(ctx, {"virsh", "domstate", name}, RunMode::Query);
     if (!state) return std::nullopt;
     vm.state = trim(*state);
-    auto autostart = query_text(ctx, {"virsh", "domautostart", name}, RunMode::Query);
-    if (!autostart) return std::nullopt;
-    vm.autostart = autostart->find("enabled") != std::string::npos;
+    auto info = query_text(ctx, {"virsh", "dominfo", name}, RunMode::Query);
+    if (!info) return std::nullopt;
+    vm.autostart = autostart_enabled(*info);
     auto definition = query_text(ctx, {"virsh", "dumpxml", name}, RunMode::Query);
     if (!definition) return std::nullopt;
     for (const auto& line : split_lines(*definition)) {
