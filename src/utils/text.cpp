@@ -173,6 +173,19 @@ std::string trim(std::string_view text) {
     return std::string(text.substr(begin, end - begin));
 }
 
+std::vector<std::string> split_list(std::string_view text, char separator) {
+    std::vector<std::string> list;
+    std::size_t start = 0;
+    for (;;) {
+        std::size_t at = text.find(separator, start);
+        std::string piece = trim(text.substr(start, at == std::string_view::npos ? std::string_view::npos : at - start));
+        if (!piece.empty()) list.push_back(std::move(piece));
+        if (at == std::string_view::npos) break;
+        start = at + 1;
+    }
+    return list;
+}
+
 std::vector<std::string> split_whitespace(std::string_view text) {
     std::vector<std::string> pieces;
     std::string current;

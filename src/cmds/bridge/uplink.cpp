@@ -31,19 +31,6 @@ bool contains(const std::vector<std::string>& list, const std::string& name) {
     return false;
 }
 
-std::vector<std::string> parse_uplink_list(const std::string& uplinks) {
-    std::vector<std::string> list;
-    std::size_t start = 0;
-    for (;;) {
-        std::size_t comma = uplinks.find(',', start);
-        std::string piece = trim(std::string_view(uplinks).substr(start, comma - start));
-        if (!piece.empty()) list.push_back(std::move(piece));
-        if (comma == std::string::npos) break;
-        start = comma + 1;
-    }
-    return list;
-}
-
 // ["eno1", "eno2"], for the log.
 std::string list_notation(const std::vector<std::string>& list) {
     std::string s = "[";
@@ -289,7 +276,7 @@ Result<UplinkOutcome> change_bridge_uplink(const Context& ctx, const std::string
 
     const std::string uplink_profile =
         (name == "Management Network" || device == "vswitch0") ? "Management Uplink" : name + " Uplink";
-    const std::vector<std::string> list = parse_uplink_list(uplinks);
+    const std::vector<std::string> list = split_list(uplinks, ',');
     if (list.empty()) {
         ctx.err << "[-] No uplink interfaces specified.\n";
         return UplinkOutcome::Done;
