@@ -7,6 +7,7 @@
 #include "cli/dispatch.hpp"
 #include "cli/parser.hpp"
 #include "utils/context.hpp"
+#include "utils/platform.hpp"
 #include "utils/process.hpp"
 #include "utils/text.hpp"
 
@@ -37,7 +38,9 @@ int main(int argc, char** argv) {
     qm::PosixRunner runner({&std::cout, &std::cerr});
     qm::SystemClock clock;
     qm::RealSleeper sleeper;
-    const qm::Context ctx{runner, std::cin, std::cout, std::cerr, clock, sleeper, "/"};
+    qm::LinuxPlatform platform;
+    const qm::Context ctx{runner,   std::cin, std::cout, std::cerr, clock, sleeper,
+                          platform, "/",      qm::process_current_directory()};
 
     qm::cli::check_first_run(ctx);
     int status = qm::cli::dispatch_command(ctx, *parsed.cli);

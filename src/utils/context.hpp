@@ -1,8 +1,10 @@
 // The one object through which every command reaches the host: child processes,
-// console streams, the clock, the fixed pauses and the file-system root.
+// console streams, the clock, the fixed pauses, the few direct system calls, the
+// file-system root and the current directory.
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <filesystem>
 #include <iosfwd>
 #include <string>
@@ -20,6 +22,9 @@ enum class RunMode {
     Query,
     // Query run that also captures stderr (stdin from the null device).
     QueryWithStderr,
+    // Change run whose error text is wanted: stdin from the null device, stdout to the null
+    // device, stderr captured.
+    ChangeWithStderr,
     // Shown run: all three streams inherited, waited for.
     Shown,
     // Started with inherited streams and not waited for.
@@ -42,7 +47,7 @@ struct ProcessResult {
     // Signal number that ended the child, 0 when it exited.
     int signal = 0;
     std::string out;  // captured standard output (raw bytes)
-    std::string err;  // captured standard error (QueryWithStderr only)
+    std::string err;  // captured standard error (QueryWithStderr and ChangeWithStderr only)
 
     bool success() const { return signal == 0 && exit_code == 0; }
 };
@@ -68,6 +73,20 @@ public:
     virtual void sleep(std::chrono::milliseconds duration) = 0;
 };
 
+// What the program asks of the operating system directly, besides children and files.
+class Platform {
+public:
+    virtual ~Platform() = default;
+    // The effective user ID of the process (0 for root).
+    virtual std::uint32_t effective_user_id() = 0;
+    // The path of the running program's own file.
+    virtual Expected<std::filesystem::path, OsError> own_executable() = 0;
+    // The link speed in Mb/s that the kernel's ethtool interface reports for an interface
+    // (ETHTOOL_GSET): the 16-bit speed field as it stands, 65535 included. An error when the
+    // socket cannot be opened, the request fails or the name does not fit a request.
+    virtual Expected<std::uint16_t, OsError> link_speed(const std::string& interface) = 0;
+};
+
 struct Context {
     Runner& runner;
     std::istream& in;
@@ -75,11 +94,16 @@ struct Context {
     std::ostream& err;
     Clock& clock;
     Sleeper& sleeper;
+    Platform& platform;
     // Root under which the fixed absolute paths live ("/" in the program).
     std::filesystem::path root = "/";
+    // The process's current directory as an absolute path, or why it could not be found.
+    Expected<std::filesystem::path, OsError> cwd;
 
-    // Maps a fixed absolute path such as "/var/lib/quillmar" below the root.
-    std::filesystem::path path(std::string_view absolute) const;
+    // A fixed absolute path such as "/var/lib/quillmar" maps below the root; a relative one
+    // such as "./default_network_config.json" is taken in the current directory (as it
+    // stands when the current directory is unknown), never below the root.
+    std::filesystem::path path(std::string_view fixed) const;
 
     RunResult run(const std::vector<std::string>& argv, RunMode mode) const { return runner.run(argv, mode); }
     void pause(std::chrono::milliseconds duration) const { sleeper.sleep(duration); }

@@ -55,6 +55,11 @@ bool path_exists(const std::filesystem::path& path) {
     return ::lstat(path.c_str(), &st) == 0;
 }
 
+bool exists_following_links(const std::filesystem::path& path) {
+    struct stat st;
+    return ::stat(path.c_str(), &st) == 0;
+}
+
 Expected<void, FileError> write_file(const std::filesystem::path& path, std::string_view content) {
     int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
     if (fd < 0) return unexpected(FileError{errno});

@@ -25,6 +25,10 @@ Expected<std::string, FileError> read_file(const std::filesystem::path& path);
 // Whether something exists at the path (a dangling symbolic link counts).
 bool path_exists(const std::filesystem::path& path);
 
+// Whether the metadata of the path can be read, following symbolic links: a dangling link
+// counts as absent.
+bool exists_following_links(const std::filesystem::path& path);
+
 // Writes the file in place: created with default permissions or truncated.
 Expected<void, FileError> write_file(const std::filesystem::path& path, std::string_view content);
 

@@ -13,24 +13,6 @@ namespace {
 
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
-void append_utf8(std::string& out, unsigned cp) {
-    if (cp < 0x80) {
-        out += static_cast<char>(cp);
-    } else if (cp < 0x800) {
-        out += static_cast<char>(0xC0 | (cp >> 6));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-        out += static_cast<char>(0xE0 | (cp >> 12));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (cp >> 18));
-        out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    }
-}
-
 // A string shown inside a refusal (always valid UTF-8 here): quoted, with control
 // characters (C0, DEL and C1) escaped.
 std::string describe_string(std::string_view s) {
@@ -203,7 +185,7 @@ Status JsonLexer::parse_unicode_escape(std::string& out) {
     unsigned n = *first;
     if (n >= 0xDC00 && n <= 0xDFFF) return unexpected(error("lone leading surrogate in hex escape"));
     if (n < 0xD800 || n > 0xDBFF) {
-        append_utf8(out, n);
+        append_utf8(out, static_cast<char32_t>(n));
         return {};
     }
     for (char expected : {'\\', 'u'}) {
@@ -214,7 +196,7 @@ Status JsonLexer::parse_unicode_escape(std::string& out) {
     if (!second) return unexpected(second.error());
     unsigned n2 = *second;
     if (n2 < 0xDC00 || n2 > 0xDFFF) return unexpected(error("lone leading surrogate in hex escape"));
-    append_utf8(out, (((n - 0xD800) << 10) | (n2 - 0xDC00)) + 0x10000);
+    append_utf8(out, static_cast<char32_t>((((n - 0xD800) << 10) | (n2 - 0xDC00)) + 0x10000));
     return {};
 }
 

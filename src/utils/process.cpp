@@ -211,7 +211,8 @@ RunResult PosixRunner::run(const std::vector<std::string>& argv, RunMode mode) {
     cargv.push_back(nullptr);
 
     Fd null_fd, out_r, out_w, err_r, err_w;
-    const bool needs_null = mode == RunMode::Change || mode == RunMode::Query || mode == RunMode::QueryWithStderr;
+    const bool needs_null = mode == RunMode::Change || mode == RunMode::Query || mode == RunMode::QueryWithStderr ||
+                            mode == RunMode::ChangeWithStderr;
     if (needs_null) {
         auto n = open_null();
         if (!n) return unexpected(n.error());
@@ -223,7 +224,7 @@ RunResult PosixRunner::run(const std::vector<std::string>& argv, RunMode mode) {
         out_r = std::move(p->first);
         out_w = std::move(p->second);
     }
-    if (mode == RunMode::QueryWithStderr) {
+    if (mode == RunMode::QueryWithStderr || mode == RunMode::ChangeWithStderr) {
         auto p = make_pipe();
         if (!p) return unexpected(p.error());
         err_r = std::move(p->first);
@@ -239,6 +240,7 @@ RunResult PosixRunner::run(const std::vector<std::string>& argv, RunMode mode) {
         case RunMode::Change: child_out = child_err = null_fd.get(); break;
         case RunMode::Query: in_fd = null_fd.get(); child_out = out_w.get(); child_err = null_fd.get(); break;
         case RunMode::QueryWithStderr: in_fd = null_fd.get(); child_out = out_w.get(); child_err = err_w.get(); break;
+        case RunMode::ChangeWithStderr: in_fd = null_fd.get(); child_out = null_fd.get(); child_err = err_w.get(); break;
         case RunMode::Shown:
         case RunMode::Detached: break;
     }

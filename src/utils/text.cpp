@@ -61,6 +61,16 @@ std::size_t space_at(std::string_view s, std::size_t i) {
     return st.kind == Step::Ok && is_white_space(st.cp) ? st.length : 0;
 }
 
+const char kHex[] = "0123456789abcdef";
+
+void append_hex_byte(std::string& out, unsigned char b) {
+    out += "\\x";
+    out += kHex[b >> 4];
+    out += kHex[b & 0xF];
+}
+
+}  // namespace
+
 void append_utf8(std::string& out, char32_t c) {
     if (c < 0x80) {
         out += static_cast<char>(c);
@@ -78,16 +88,6 @@ void append_utf8(std::string& out, char32_t c) {
         out += static_cast<char>(0x80 | (c & 0x3F));
     }
 }
-
-const char kHex[] = "0123456789abcdef";
-
-void append_hex_byte(std::string& out, unsigned char b) {
-    out += "\\x";
-    out += kHex[b >> 4];
-    out += kHex[b & 0xF];
-}
-
-}  // namespace
 
 std::vector<std::string> split_lines(std::string_view text) {
     std::vector<std::string> lines;
@@ -171,6 +171,19 @@ std::string trim(std::string_view text) {
         if (!space) end = i;
     }
     return std::string(text.substr(begin, end - begin));
+}
+
+std::vector<std::string> split_list(std::string_view text, char separator) {
+    std::vector<std::string> list;
+    std::size_t start = 0;
+    for (;;) {
+        std::size_t at = text.find(separator, start);
+        std::string piece = trim(text.substr(start, at == std::string_view::npos ? std::string_view::npos : at - start));
+        if (!piece.empty()) list.push_back(std::move(piece));
+        if (at == std::string_view::npos) break;
+        start = at + 1;
+    }
+    return list;
 }
 
 std::vector<std::string> split_whitespace(std::string_view text) {

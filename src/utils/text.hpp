@@ -11,6 +11,9 @@
 
 namespace qm {
 
+// Appends the UTF-8 encoding of a Unicode scalar value.
+void append_utf8(std::string& out, char32_t c);
+
 // Cuts text at each line feed; a carriage return just before a line feed is dropped;
 // a last line without a line feed counts; an empty text gives no lines.
 std::vector<std::string> split_lines(std::string_view text);
@@ -27,6 +30,10 @@ std::string decode_utf8_lossy(std::string_view bytes);
 
 // Trims Unicode white space (White_Space property) at both ends of valid UTF-8 text.
 std::string trim(std::string_view text);
+
+// A list typed as names with a separator (the uplinks or bond members "eno1, eno2"): cut at
+// every separator, each piece trimmed, empty pieces dropped, order kept.
+std::vector<std::string> split_list(std::string_view text, char separator);
 
 // Splits at runs of Unicode white space, dropping empty pieces.
 std::vector<std::string> split_whitespace(std::string_view text);

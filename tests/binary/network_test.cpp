@@ -85,6 +85,45 @@ TEST_F(NetworkCli, VmListWithoutVirsh) {
     EXPECT_EQ(r.err, "");
 }
 
+TEST_F(NetworkCli, VmListAsksDominfoForAutostart) {
+    auto& virsh = sb.tool("virsh");
+    virsh.on({"list", "--all", "--name"}, sb::ok("web\ndb\n\n"));
+    virsh.on({"domstate", "web"}, sb::ok("running\n\n"));
+    virsh.on({"dominfo", "web"}, sb::ok("Id:             1\nName:           web\nState:          running\n"
+                                        "Persistent:     yes\nAutostart:      enable\n\n"));
+    virsh.on({"dumpxml", "web"}, sb::ok("<domain>\n  <interface type='network'>\n"
+                                        "    <source network='lab'/>\n  </interface>\n</domain>\n"));
+    virsh.on({"domiflist", "web"}, sb::ok(" Interface   Type      Source   Model    MAC\n"
+                                          "-------------------------------------------------------\n"
+                                          " vnet0       network   lab      virtio   52:54:00:aa:00:01\n\n"));
+    virsh.on({"domstate", "db"}, sb::ok("shut off\n\n"));
+    virsh.on({"dominfo", "db"}, sb::ok("Name:           db\nAutostart:      disable\n\n"));
+    // No such virsh command: asking it would make every machine look like it does not start with the host.
+    virsh.on({"domautostart", "web"}, sb::fail(1, "error: unknown command: 'domautostart'\n"));
+
+    auto r = sb.run({"vm", "list"});
+    EXPECT_EQ(r.status, 0) << r;
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.out,
+              "\n=== VMs ===\n"
+              "\x1b[32mweb                  running      autostart:yes\n"
+              "  └─ Network: lab\n"
+              "  └─ Interface: vnet0 (network) -> lab [virtio] 52:54:00:aa:00:01\n"
+              "\x1b[0m\n"
+              "\x1b[31mdb                   shut off     autostart:no\n"
+              "\x1b[0m\n");
+    EXPECT_EQ(sb.argvs_of("virsh"), (sb::Argvs{{"virsh", "list", "--all", "--name"},
+                                               {"virsh", "domstate", "web"},
+                                               {"virsh", "dominfo", "web"},
+                                               {"virsh", "dumpxml", "web"},
+                                               {"virsh", "domiflist", "web"},
+                                               {"virsh", "domstate", "db"},
+                                               {"virsh", "dominfo", "db"},
+                                               {"virsh", "dumpxml", "db"},
+                                               {"virsh", "domiflist", "db"}}))
+        << sb.dump();
+}
+
 TEST_F(NetworkCli, CreateListDeleteRound) {
     auto& virsh = sb.tool("virsh");
     virsh.on({"net-list", "--all"},

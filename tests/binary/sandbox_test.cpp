@@ -2,6 +2,7 @@
 
 #include <gtest/gtest-spi.h>
 #include <signal.h>
+#include <sys/stat.h>
 
 #include <filesystem>
 #include <fstream>
@@ -101,8 +102,15 @@ TEST_F(SandboxRuns, MissingToolCannotBeStarted) {
     sb.missing("virsh");
     EXPECT_FALSE(sb.exists("/fakebin/virsh"));
     EXPECT_TRUE(sb.exists("/fakebin/nmcli"));
-    auto r = sh("virsh list; echo \"status $?\"");
+    // Only directories of the tree on the search path: whatever the host has installed in
+    // /usr/bin stays out of the lookup. The extra directory holds a tool of its own to show
+    // that the lookup does go through it.
+    sb.write("/opt/tools/probe", "#!/usr/bin/sh\necho probe ran\n");
+    ASSERT_EQ(::chmod(sb.path("/opt/tools/probe").c_str(), 0755), 0);
+    sb.env("PATH", "/fakebin:/qmbin:/opt/tools");
+    auto r = sb.exec({"/usr/bin/sh", "-c", "probe; virsh list; echo \"status $?\""});
     EXPECT_EQ(r.status, 0) << r;
+    EXPECT_NE(r.out.find("probe ran\n"), std::string::npos) << r;
     EXPECT_NE(r.out.find("status 127"), std::string::npos) << r;
     EXPECT_TRUE(sb.calls_of("virsh").empty()) << sb.dump();
 

@@ -1,5 +1,6 @@
-// In-process stand-ins for the host: a scripted runner, a fixed clock, a recording sleeper
-// and a temporary root, bundled into a Context for unit tests.
+// In-process stand-ins for the host: a scripted runner, a fixed clock, a recording sleeper,
+// a scripted platform, a temporary root and a temporary current directory, bundled into a
+// Context for unit tests.
 #pragma once
 
 #include <cerrno>
@@ -80,7 +81,7 @@ public:
         r.signal = a.signal;
         r.wait_status = a.signal ? a.signal : (a.exit_code & 0xff) << 8;
         if (mode == RunMode::Query || mode == RunMode::QueryWithStderr) r.out = a.out;
-        if (mode == RunMode::QueryWithStderr) r.err = a.err;
+        if (mode == RunMode::QueryWithStderr || mode == RunMode::ChangeWithStderr) r.err = a.err;
         if (mode == RunMode::Shown) shown += a.out;
         return r;
     }
@@ -132,6 +133,25 @@ public:
     std::vector<std::chrono::milliseconds> pauses;
 };
 
+// The process's own facts as a test sets them. Link speeds answer from `speeds`; an
+// interface without an entry fails like a device without ethtool support (EOPNOTSUPP).
+class FakePlatform final : public Platform {
+public:
+    std::uint32_t effective_user_id() override { return euid; }
+    Expected<std::filesystem::path, OsError> own_executable() override { return executable; }
+    Expected<std::uint16_t, OsError> link_speed(const std::string& interface) override {
+        speed_queries.push_back(interface);
+        auto it = speeds.find(interface);
+        if (it == speeds.end()) return unexpected(OsError{EOPNOTSUPP});
+        return it->second;
+    }
+
+    std::uint32_t euid = 0;
+    Expected<std::filesystem::path, OsError> executable = std::filesystem::path("/usr/sbin/quillmar");
+    std::map<std::string, Expected<std::uint16_t, OsError>> speeds;
+    std::vector<std::string> speed_queries;  // interfaces asked about, in order
+};
+
 // A temporary directory removed with the object.
 class TempDir {
 public:
@@ -164,10 +184,13 @@ struct FakeHost {
     std::ostringstream err;
     FixedClock clock;
     RecordingSleeper sleeper;
+    FakePlatform platform;
     TempDir root;
-    Context ctx{runner, in, out, err, clock, sleeper, root.path()};
+    // The current directory, apart from the root: relative paths never land below the root.
+    TempDir cwd;
+    Context ctx{runner, in, out, err, clock, sleeper, platform, root.path(), cwd.path()};
 
-    // Absolute fixed path below the temporary root.
+    // Absolute fixed path below the temporary root; a relative one in the current directory.
     std::filesystem::path file(std::string_view absolute) const { return ctx.path(absolute); }
     void write_file(std::string_view absolute, std::string_view content) const {
         auto p = file(absolute);

@@ -28,5 +28,15 @@ TEST(Files, AtomicWriteReplacesWholeAndLeavesNoTemporaryFile) {
     EXPECT_FALSE(write_file_atomic(dir.path() / "no-dir" / "x", "y").has_value());
 }
 
+TEST(Files, ExistenceFollowingLinksCountsADanglingLinkAsAbsent) {
+    test::TempDir dir;
+    std::filesystem::create_symlink("missing", dir.path() / "dangling");
+    std::filesystem::create_symlink(dir.path(), dir.path() / "to-dir");
+    EXPECT_FALSE(exists_following_links(dir.path() / "dangling"));
+    EXPECT_TRUE(path_exists(dir.path() / "dangling"));
+    EXPECT_TRUE(exists_following_links(dir.path() / "to-dir"));
+    EXPECT_FALSE(exists_following_links(dir.path() / "none"));
+}
+
 }  // namespace
 }  // namespace qm

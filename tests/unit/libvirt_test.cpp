@@ -11,6 +11,7 @@
 #include "cmds/libvirt/libvirt.hpp"
 #include "support/fake_host.hpp"
 #include "unit/virsh_file_spy.hpp"
+#include "utils/xml.hpp"
 
 namespace qm {
 namespace {

@@ -8,6 +8,7 @@
 
 #include "cmds/bridge/mac_preservation.hpp"
 #include "support/fake_host.hpp"
+#include "utils/links.hpp"
 
 namespace qm {
 namespace {

@@ -60,6 +60,7 @@ TEST(PosixRunner, StartFailuresCarryTheSystemsErrorNumber) {
         {{"quillmar-test-no-such-program"}, RunMode::Change, ENOENT},
         {{"quillmar-test-no-such-program"}, RunMode::Query, ENOENT},
         {{"quillmar-test-no-such-program"}, RunMode::QueryWithStderr, ENOENT},
+        {{"quillmar-test-no-such-program"}, RunMode::ChangeWithStderr, ENOENT},
         {{"quillmar-test-no-such-program"}, RunMode::Shown, ENOENT},
         {{"quillmar-test-no-such-program"}, RunMode::Detached, ENOENT},
         {{(dir / "absent").string()}, RunMode::Query, ENOENT},
@@ -103,6 +104,17 @@ TEST(PosixRunner, ChangeCapturesNothing) {
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(r.exit_code, 1);
+}
+
+TEST(PosixRunner, ChangeWithStderrKeepsOnlyTheErrorStream) {
+    auto r = run_ok({"sh", "-c", "cat; echo out; echo err >&2; exit 2"}, RunMode::ChangeWithStderr);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "err\n");
+    EXPECT_EQ(r.exit_code, 2);
+    // Far more than a pipe holds on the discarded stream must not stall the child either.
+    auto big = run_ok({"sh", "-c", "head -c 1200000 /dev/zero; echo done >&2"}, RunMode::ChangeWithStderr);
+    EXPECT_EQ(big.out, "");
+    EXPECT_EQ(big.err, "done\n");
 }
 
 TEST(PosixRunner, QueryWithStderrDrainsBothLargeStreams) {

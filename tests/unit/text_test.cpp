@@ -116,6 +116,14 @@ TEST(Trim, RemovesUnicodeWhiteSpaceAtBothEnds) {
     for (const auto& c : cases) EXPECT_EQ(trim(c.text), c.trimmed) << testing::PrintToString(c.text);
 }
 
+TEST(SplitList, TrimsPiecesAndDropsEmptyOnes) {
+    using V = std::vector<std::string>;
+    EXPECT_EQ(split_list(" eno1 , eno2,,\teno3\u00a0,", ','), (V{"eno1", "eno2", "eno3"}));
+    EXPECT_EQ(split_list(" , ,", ','), V{});
+    EXPECT_EQ(split_list("", ','), V{});
+    EXPECT_EQ(split_list("a b", ','), V{"a b"});
+}
+
 TEST(SplitWhitespace, DropsEmptyPieces) {
     struct Case {
         std::string text;

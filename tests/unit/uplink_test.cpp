@@ -263,7 +263,7 @@ TEST_F(Uplink, ExistingBondProfileBecomesTheUplinkItself) {
 
     ASSERT_TRUE(change("Storage", "Trunk", /*master=*/true));
     EXPECT_EQ(changes(host), (std::vector<Argv>{del("Storage Uplink"), up("vswitch2"), enslave, up("Trunk")}));
-    EXPECT_THAT(host.runner.calls, ::testing::Contains(test::Call{enslave, RunMode::QueryWithStderr}));
+    EXPECT_THAT(host.runner.calls, ::testing::Contains(test::Call{enslave, RunMode::ChangeWithStderr}));
     EXPECT_EQ(host.sleeper.pauses, (Pauses{milliseconds(500), milliseconds(300)}));
     EXPECT_EQ(host.out.str(),
               "[+] Found bridge device: 'vswitch2'\n"

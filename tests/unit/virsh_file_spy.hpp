@@ -51,7 +51,8 @@ private:
     std::size_t index_;
 
 public:
-    Context ctx{*this, host_.in, host_.out, host_.err, host_.clock, host_.sleeper, host_.root.path()};
+    Context ctx{*this,           host_.in,          host_.out,        host_.err, host_.clock,
+                host_.sleeper,   host_.platform,    host_.root.path(), host_.cwd.path()};
 };
 
 }  // namespace qm::test

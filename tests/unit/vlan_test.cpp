@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "support/fake_host.hpp"
+#include "utils/links.hpp"
 
 namespace qm::test {
 

@@ -288,9 +288,11 @@ TEST_F(Vm, ListWithoutMachinesOrWithoutVirsh) {
 
 TEST_F(Vm, ListPrintsOneColouredBlockPerMachine) {
     host.runner.on({"virsh", "list", "--all", "--name"},
-                   Answer::exit(1, "web 1\r\n  a-machine-name-of-25-chr \n\nstuck\nlost\ngone\n\n"));
+                   Answer::exit(1, "web 1\r\n  a-machine-name-of-25-chr \n\nstuck\nodd\nlost\ngone\n\n"));
     host.runner.on({"virsh", "domstate", "web 1"}, Answer::ok("running\n\n"));
-    host.runner.on({"virsh", "domautostart", "web 1"}, Answer::ok("enabled\n"));
+    host.runner.on({"virsh", "dominfo", "web 1"},
+                   Answer::ok("Id:             3\nName:           web 1\nState:          running\n"
+                              "Persistent:     yes\nAutostart:      enable\nManaged save:   no\n\n"));
     host.runner.on({"virsh", "dumpxml", "web 1"},
                    Answer::ok(std::string(kRunningDomain) +
                               "<source network=\"quoted\"/>\n<source network='unclosed\n"
@@ -303,12 +305,16 @@ TEST_F(Vm, ListPrintsOneColouredBlockPerMachine) {
                               " vnet2       network   lab        virtio   52:54:00:aa:00:03   extra\n"
                               "\n"));
     host.runner.on({"virsh", "domstate", "a-machine-name-of-25-chr"}, Answer::ok("shut off\n"));
-    host.runner.on({"virsh", "domautostart", "a-machine-name-of-25-chr"}, Answer::ok("disable\n"));
+    host.runner.on({"virsh", "dominfo", "a-machine-name-of-25-chr"},
+                   Answer::ok("Name:           a-machine-name-of-25-chr\nAutostart:      disable\n"));
     host.runner.on({"virsh", "domiflist", "a-machine-name-of-25-chr"}, Answer::missing());
     host.runner.on({"virsh", "domstate", "stuck"}, Answer::exit(1));
-    host.runner.on({"virsh", "domautostart", "stuck"}, Answer::exit(1, "autostart is enabled, they say"));
+    host.runner.on({"virsh", "dominfo", "stuck"}, Answer::exit(1, "Name: stuck\r\nAutostart:  enable \r\n"));
+    host.runner.on({"virsh", "domstate", "odd"}, Answer::ok("running\n"));
+    host.runner.on({"virsh", "dominfo", "odd"},
+                   Answer::ok("Description: autostart enable\nAutostart:      enabled\nAutostart: enable\n"));
     host.runner.on({"virsh", "domstate", "lost"}, Answer::missing());
-    host.runner.on({"virsh", "domautostart", "gone"}, Answer::missing());
+    host.runner.on({"virsh", "dominfo", "gone"}, Answer::missing());
 
     list_vms(host.ctx);
     EXPECT_EQ(host.out.str(),
@@ -323,25 +329,31 @@ TEST_F(Vm, ListPrintsOneColouredBlockPerMachine) {
               "\x1b[31ma-machine-name-of-25-chr shut off     autostart:no\n"
               "\x1b[0m\n"
               "\x1b[31mstuck                             autostart:yes\n"
+              "\x1b[0m\n"
+              "\x1b[32modd                  running      autostart:no\n"
               "\x1b[0m\n");
     for (const auto& c : host.runner.calls) EXPECT_EQ(c.mode, RunMode::Query);
     std::vector<Argv> want = {
         {"virsh", "list", "--all", "--name"},
         {"virsh", "domstate", "web 1"},
-        {"virsh", "domautostart", "web 1"},
+        {"virsh", "dominfo", "web 1"},
         {"virsh", "dumpxml", "web 1"},
         {"virsh", "domiflist", "web 1"},
         {"virsh", "domstate", "a-machine-name-of-25-chr"},
-        {"virsh", "domautostart", "a-machine-name-of-25-chr"},
+        {"virsh", "dominfo", "a-machine-name-of-25-chr"},
         {"virsh", "dumpxml", "a-machine-name-of-25-chr"},
         {"virsh", "domiflist", "a-machine-name-of-25-chr"},
         {"virsh", "domstate", "stuck"},
-        {"virsh", "domautostart", "stuck"},
+        {"virsh", "dominfo", "stuck"},
         {"virsh", "dumpxml", "stuck"},
         {"virsh", "domiflist", "stuck"},
+        {"virsh", "domstate", "odd"},
+        {"virsh", "dominfo", "odd"},
+        {"virsh", "dumpxml", "odd"},
+        {"virsh", "domiflist", "odd"},
         {"virsh", "domstate", "lost"},
         {"virsh", "domstate", "gone"},
-        {"virsh", "domautostart", "gone"},
+        {"virsh", "dominfo", "gone"},
     };
     EXPECT_EQ(host.runner.argvs(), want);
 }

@@ -5,55 +5,47 @@
 #include <string>
 
 #include "utils/fs.hpp"
+#include "utils/paths.hpp"
+#include "utils/systemd.hpp"
 #include "utils/text.hpp"
 
 namespace qm {
 namespace {
 
 constexpr const char* kUnitName = "quillmar-baseline";
-constexpr const char* kUnitPath = "/usr/lib/systemd/system/quillmar-baseline.service";
 
-constexpr const char* kUnitText =
-    "[Unit]\n"
-    "Description=Configure baseline network setup for Ostrel appliances\n"
-    "After=network-online.target NetworkManager.service NetworkManager-wait-online.service\n"
-    "Wants=network-online.target NetworkManager.service\n"
-    "Requires=NetworkManager.service\n"
-    "\n"
-    "[Service]\n"
-    "Type=oneshot\n"
-    "ExecStart=/usr/sbin/quillmar baseline --auto\n"
-    "RemainAfterExit=yes\n"
-    "StandardOutput=journal\n"
-    "StandardError=journal\n"
-    "TimeoutStartSec=300\n"
-    "TimeoutStopSec=60\n"
-    "Restart=on-failure\n"
-    "RestartSec=10\n"
-    "\n"
-    "[Install]\n"
-    "WantedBy=multi-user.target\n";
-
-// A unit cut short by a failed write would count as present from then on and never be
-// mended, so a file this write created is removed again when it fails.
-Status write_unit_file(const std::filesystem::path& p, std::string_view text) {
-    if (auto written = write_new_file_whole(p, text); !written) return fail(written.error().message());
-    return {};
-}
-
-RunResult systemctl(const Context& ctx, std::vector<std::string> args) {
-    args.insert(args.begin(), "systemctl");
-    return ctx.run(args, RunMode::QueryWithStderr);
+std::string unit_text() {
+    return std::string(
+               "[Unit]\n"
+               "Description=Configure baseline network setup for Ostrel appliances\n"
+               "After=network-online.target NetworkManager.service NetworkManager-wait-online.service\n"
+               "Wants=network-online.target NetworkManager.service\n"
+               "Requires=NetworkManager.service\n"
+               "\n"
+               "[Service]\n"
+               "Type=oneshot\n"
+               "ExecStart=") +
+           std::string(kUnitProgramPath) +
+           " baseline --auto\n"
+           "RemainAfterExit=yes\n"
+           "StandardOutput=journal\n"
+           "StandardError=journal\n"
+           "TimeoutStartSec=300\n"
+           "TimeoutStopSec=60\n"
+           "Restart=on-failure\n"
+           "RestartSec=10\n"
+           "\n"
+           "[Install]\n"
+           "WantedBy=multi-user.target\n";
 }
 
 }  // namespace
 
 Status setup_baseline_service(const Context& ctx) {
-    const auto unit_file = ctx.path(kUnitPath);
-    std::error_code ec;
-    if (!std::filesystem::exists(unit_file, ec)) {
+    const auto unit_file = ctx.path(path_in(kSystemdLibUnitDir, std::string(kUnitName) + ".service"));
+    if (!exists_following_links(unit_file)) {
         ctx.out << "[+] Setting up baseline service for vswitch operation...\n";
-        if (auto st = write_unit_file(unit_file, kUnitText); !st) return st;
+        if (auto st = write_unit_file(unit_file, unit_text()); !st) return st;
         (void)systemctl(ctx, {"daemon-reload"});
         (void)systemctl(ctx, {"enable", kUnitName});
         ctx.out << "[+] Baseline service created and enabled\n";

@@ -4,7 +4,9 @@
 #include <vector>
 
 #include "utils/fs.hpp"
+#include "utils/host_calls.hpp"
 #include "utils/json.hpp"
+#include "utils/links.hpp"
 #include "utils/nmcli_tools/nmcli_tools.hpp"
 #include "utils/state_file.hpp"
 #include "utils/text.hpp"
@@ -26,23 +28,6 @@ constexpr auto describe_json(JsonTag<BridgeNetworkIdentity>) {
 }
 
 namespace {
-
-// Standard output of a query run, decoded leniently, or the reason the child did not start.
-Result<std::string> captured(const Context& ctx, const std::vector<std::string>& argv) {
-    auto r = ctx.run(argv, RunMode::QueryWithStderr);
-    if (!r) return fail(r.error().message());
-    return decode_utf8_lossy(r->out);
-}
-
-// Second token of the first "link/ether" line that has one.
-std::optional<std::string> link_ether_address(std::string_view output) {
-    for (const auto& line : split_lines(output)) {
-        if (line.find("link/ether") == std::string::npos) continue;
-        auto tokens = split_whitespace(line);
-        if (tokens.size() >= 2) return tokens[1];
-    }
-    return std::nullopt;
-}
 
 std::uint64_t now_seconds(const Context& ctx) {
     auto s = std::chrono::duration_cast<std::chrono::seconds>(ctx.clock.now().time_since_epoch()).count();
@@ -83,9 +68,9 @@ Result<MacPreservationStrategy> choose_strategy(const Context& ctx, const Bridge
     using Source = MacPreservationStrategy::Source;
     if (id.dhcp_enabled && id.lease_mac) return MacPreservationStrategy{Source::DhcpLeaseMac, *id.lease_mac};
     if (!id.original_mac.empty()) return MacPreservationStrategy{Source::OriginalMac, id.original_mac};
-    auto uplink = captured(ctx, {"ip", "link", "show", id.last_uplink});
+    auto uplink = get_interface_mac(ctx, id.last_uplink);
     if (!uplink) return unexpected(uplink.error());
-    if (auto mac = link_ether_address(*uplink)) return MacPreservationStrategy{Source::UplinkMac, *mac};
+    if (*uplink) return MacPreservationStrategy{Source::UplinkMac, **uplink};
     auto own = get_interface_mac(ctx, id.bridge_name);
     if (!own) return unexpected(own.error());
     if (!*own) return fail("No suitable MAC address found for preservation");
@@ -104,14 +89,6 @@ const char* strategy_line(MacPreservationStrategy::Source source) {
 
 }  // namespace
 
-std::string original_mac_path(std::string_view bridge) {
-    return "/var/lib/quillmar/" + std::string(bridge) + std::string(kOriginalMacSuffix);
-}
-
-std::string network_identity_path(std::string_view bridge) {
-    return "/var/lib/quillmar/" + std::string(bridge) + std::string(kNetworkIdentitySuffix);
-}
-
 void store_original_mac(const Context& ctx, const std::string& bridge, const std::string& mac) {
     if (auto written = write_file_atomic(ctx.path(original_mac_path(bridge)), mac); !written)
         ctx.err << "[!] Warning: Failed to store original MAC for " << bridge << ": " << written.error().message()
@@ -127,12 +104,6 @@ std::optional<std::string> load_original_mac(const Context& ctx, const std::stri
     std::string mac = trim(*text);
     if (mac.empty()) return std::nullopt;
     return mac;
-}
-
-Result<std::optional<std::string>> get_interface_mac(const Context& ctx, const std::string& interface) {
-    auto out = captured(ctx, {"ip", "link", "show", interface});
-    if (!out) return unexpected(out.error());
-    return link_ether_address(*out);
 }
 
 std::optional<std::string> extract_lease_value(std::string_view text, std::string_view key) {
@@ -158,8 +129,8 @@ Status preserve_bridge_network_identity(const Context& ctx, const std::string& b
     id.last_uplink = uplink;
     id.last_update = now;
 
-    auto addresses = captured(ctx, {"ip", "addr", "show", bridge});
-    if (!addresses) return unexpected(addresses.error());
+    auto addresses = query_text(ctx, {"ip", "addr", "show", bridge}, RunMode::QueryWithStderr);
+    if (!addresses) return fail(addresses.error().message());
     for (const auto& line : split_lines(*addresses)) {
         if (line.find("inet ") == std::string::npos || line.find("127.0.0.1") != std::string::npos) continue;
         auto tokens = split_whitespace(line);
@@ -168,8 +139,9 @@ Status preserve_bridge_network_identity(const Context& ctx, const std::string& b
         break;
     }
 
-    auto method = captured(ctx, {"nmcli", "-g", "ipv4.method", "connection", "show", bridge});
-    if (!method) return unexpected(method.error());
+    auto method =
+        query_text(ctx, {"nmcli", "-g", "ipv4.method", "connection", "show", bridge}, RunMode::QueryWithStderr);
+    if (!method) return fail(method.error().message());
     id.dhcp_enabled = trim(*method) == "auto";
 
     if (id.original_mac.empty()) {
@@ -188,7 +160,7 @@ Status preserve_bridge_network_identity(const Context& ctx, const std::string& b
     (void)modify_connection(ctx, bridge, "bridge.mac-address", strategy->mac);
     store_original_mac(ctx, bridge, strategy->mac);
 
-    create_directories_quietly(ctx.path("/var/lib/quillmar"));
+    create_directories_quietly(ctx.path(kStateDir));
     if (auto saved = save_state_file(ctx.path(network_identity_path(id.bridge_name)), id); !saved) return saved;
     ctx.out << "[+] Saved network identity for " << id.bridge_name << "\n";
     return {};
@@ -197,15 +169,15 @@ Status preserve_bridge_network_identity(const Context& ctx, const std::string& b
 void ensure_mac_persistence(const Context& ctx, const std::string& bridge) {
     auto mac = load_original_mac(ctx, bridge);
     if (!mac) {
-        auto r = ctx.run({"ip", "link", "show", bridge}, RunMode::QueryWithStderr);
-        if (!r) return;
-        mac = link_ether_address(decode_utf8_lossy(r->out));
-        if (!mac) return;
+        auto own = get_interface_mac(ctx, bridge);
+        if (!own || !*own) return;
+        mac = **own;
         store_original_mac(ctx, bridge, *mac);
     }
-    auto r = ctx.run({"nmcli", "-g", "bridge.mac-address", "connection", "show", bridge}, RunMode::QueryWithStderr);
-    if (!r) return;
-    std::string pinned = trim(decode_utf8_lossy(r->out));
+    auto profile =
+        query_text(ctx, {"nmcli", "-g", "bridge.mac-address", "connection", "show", bridge}, RunMode::QueryWithStderr);
+    if (!profile) return;
+    std::string pinned = trim(*profile);
     if (!pinned.empty() && pinned != "--" && pinned == *mac) return;
     ctx.out << "[+] Ensuring " << bridge << " MAC address persistence: " << *mac << "\n";
     (void)modify_connection(ctx, bridge, "bridge.mac-address", *mac);

@@ -8,16 +8,9 @@
 #include <string_view>
 
 #include "utils/context.hpp"
+#include "utils/paths.hpp"
 
 namespace qm {
-
-inline constexpr std::string_view kOriginalMacSuffix = "_original_mac";
-inline constexpr std::string_view kNetworkIdentitySuffix = "_network_identity.json";
-inline constexpr std::string_view kDhcpLeasesPath = "/var/lib/dhcp/dhclient.leases";
-
-// "/var/lib/quillmar/<bridge>_original_mac" and "/var/lib/quillmar/<bridge>_network_identity.json".
-std::string original_mac_path(std::string_view bridge);
-std::string network_identity_path(std::string_view bridge);
 
 struct BridgeNetworkIdentity {
     std::string bridge_name;
@@ -49,8 +42,6 @@ struct MacPreservationStrategy {
 void store_original_mac(const Context& ctx, const std::string& bridge, const std::string& mac);
 // The stored MAC without surrounding white space; absent when unreadable or blank.
 std::optional<std::string> load_original_mac(const Context& ctx, const std::string& bridge);
-// The link/ether address `ip link show` gives; an error when `ip` cannot be started.
-Result<std::optional<std::string>> get_interface_mac(const Context& ctx, const std::string& interface);
 // The token after the words of key on the first line that holds key and has one,
 // stripped of ';' and then '"' at both ends.
 std::optional<std::string> extract_lease_value(std::string_view text, std::string_view key);

@@ -11,7 +11,6 @@
 namespace qm {
 namespace {
 
-constexpr std::string_view kStateDir = "/var/lib/quillmar";
 
 std::string bridge_device_of(const Context& ctx, const std::string& name) {
     return resolve_bridge_device(ctx, name).value_or(name);

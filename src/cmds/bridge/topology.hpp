@@ -6,15 +6,13 @@
 #include <vector>
 
 #include "utils/context.hpp"
+#include "utils/paths.hpp"
 
 namespace qm {
 
 using MasterBridgeList = std::vector<std::string>;
 // Master bridge device -> bridge devices joined to it by veth pairs.
 using BridgeConnectionMap = std::map<std::string, std::vector<std::string>>;
-
-inline constexpr std::string_view kMasterBridgesPath = "/var/lib/quillmar/master_bridges.json";
-inline constexpr std::string_view kBridgeConnectionsPath = "/var/lib/quillmar/bridge_connections.json";
 
 void add_master_bridge(const Context& ctx, const std::string& device);
 MasterBridgeList load_master_bridges(const Context& ctx);

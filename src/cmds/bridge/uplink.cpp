@@ -4,14 +4,17 @@
 #include <string>
 #include <vector>
 
+#include "cmds/bond/bond_building.hpp"
 #include "cmds/bridge/mac_preservation.hpp"
 #include "cmds/bridge/topology.hpp"
 #include "cmds/bridge/vswitch.hpp"
 #include "cmds/vm/sync_vm_interfaces.hpp"
 #include "utils/fs.hpp"
+#include "utils/host_calls.hpp"
 #include "utils/managed_resources/managed_resources.hpp"
 #include "utils/nmcli_tools/log.hpp"
 #include "utils/nmcli_tools/nmcli_tools.hpp"
+#include "utils/paths.hpp"
 #include "utils/text.hpp"
 
 namespace qm {
@@ -19,35 +22,13 @@ namespace {
 
 using std::chrono::milliseconds;
 
-constexpr std::string_view kControlFilePath = "/var/lib/quillmar/control-file";
-
-// The standard output of a query run, decoded leniently; absent when the child cannot start.
-std::optional<std::string> captured(const Context& ctx, const std::vector<std::string>& argv) {
-    auto r = ctx.run(argv, RunMode::QueryWithStderr);
-    if (!r) return std::nullopt;
-    return decode_utf8_lossy(r->out);
-}
-
-// Change runs whose outcome the uplink change does not look at.
-void silent(const Context& ctx, const std::vector<std::string>& argv) { (void)ctx.run(argv, RunMode::Change); }
+// The nmcli queries here capture both streams and look at standard output only.
+constexpr RunMode kCaptured = RunMode::QueryWithStderr;
 
 bool contains(const std::vector<std::string>& list, const std::string& name) {
     for (const auto& item : list)
         if (item == name) return true;
     return false;
-}
-
-std::vector<std::string> parse_uplink_list(const std::string& uplinks) {
-    std::vector<std::string> list;
-    std::size_t start = 0;
-    for (;;) {
-        std::size_t comma = uplinks.find(',', start);
-        std::string piece = trim(std::string_view(uplinks).substr(start, comma - start));
-        if (!piece.empty()) list.push_back(std::move(piece));
-        if (comma == std::string::npos) break;
-        start = comma + 1;
-    }
-    return list;
 }
 
 // ["eno1", "eno2"], for the log.
@@ -66,26 +47,26 @@ std::string list_notation(const std::vector<std::string>& list) {
 }
 
 bool is_bond_profile(const Context& ctx, const std::string& name) {
-    auto out = captured(ctx, {"nmcli", "-g", "connection.type", "connection", "show", name});
+    auto out = query_text(ctx, {"nmcli", "-g", "connection.type", "connection", "show", name}, kCaptured);
     return out && trim(*out) == "bond";
 }
 
 // The bond profile that is the bridge's current uplink.
 std::optional<std::string> find_current_bond(const Context& ctx, const std::string& device) {
-    auto listing = captured(ctx, {"nmcli", "-t", "-f", "NAME,TYPE,MASTER", "connection", "show"});
+    auto listing = query_lines(ctx, {"nmcli", "-t", "-f", "NAME,TYPE,MASTER", "connection", "show"}, kCaptured);
     if (!listing) return std::nullopt;
-    for (const auto& line : split_lines(*listing)) {
+    for (const auto& line : *listing) {
         auto f = split_terse(line);
         if (f.size() >= 3 && f[1] == "bond" && f[2] == device) return f[0];
     }
     // Bonds whose master only shows in their own settings: look at the uplink-named ones.
-    auto named = captured(ctx, {"nmcli", "-t", "-f", "NAME,TYPE", "connection", "show"});
+    auto named = query_lines(ctx, {"nmcli", "-t", "-f", "NAME,TYPE", "connection", "show"}, kCaptured);
     if (!named) return std::nullopt;
-    for (const auto& line : split_lines(*named)) {
+    for (const auto& line : *named) {
         auto f = split_terse(line);
         if (f.size() < 2 || f[1] != "bond") continue;
         if (f[0].find("Uplink") == std::string::npos && f[0].find("uplink") == std::string::npos) continue;
-        auto master = captured(ctx, {"nmcli", "-g", "connection.master", "connection", "show", f[0]});
+        auto master = query_text(ctx, {"nmcli", "-g", "connection.master", "connection", "show", f[0]}, kCaptured);
         if (!master) return std::nullopt;
         if (trim(*master) == device) return f[0];
     }
@@ -96,15 +77,13 @@ std::optional<std::string> find_current_bond(const Context& ctx, const std::stri
 void use_existing_bond(const Context& ctx, const std::string& bond, const std::string& device,
                        const std::string& uplink_profile) {
     ctx.out << "[+] Configuring existing bond '" << bond << "' as bridge uplink\n";
-    if (uplink_profile != bond) {
-        auto r = ctx.run({"nmcli", "connection", "show", uplink_profile}, RunMode::QueryWithStderr);
-        if (r && r->success()) (void)delete_connection(ctx, uplink_profile);
-    }
+    if (uplink_profile != bond && run_succeeded(ctx, {"nmcli", "connection", "show", uplink_profile}, kCaptured))
+        (void)delete_connection(ctx, uplink_profile);
     (void)up_connection(ctx, device);
     ctx.out << "[+] Allowing NetworkManager to process bridge state changes...\n";
     ctx.pause(milliseconds(500));
     auto r = ctx.run({"nmcli", "connection", "modify", bond, "master", device, "slave-type", "bridge"},
-                     RunMode::QueryWithStderr);
+                     RunMode::ChangeWithStderr);
     if (!r) {
         ctx.err << "[-] Failed to execute nmcli modify: " << r.error().message() << "\n";
     } else if (!r->success()) {
@@ -121,18 +100,17 @@ void use_existing_bond(const Context& ctx, const std::string& bond, const std::s
 // Deletes a bond uplink with its member profiles and drops it from the ledger.
 Status clean_up_bond(const Context& ctx, const std::string& bond) {
     ctx.out << "[+] Cleaning up bond '" << bond << "' and its slaves...\n";
-    auto ifname = ctx.run({"nmcli", "-g", "connection.interface-name", "connection", "show", bond},
-                          RunMode::QueryWithStderr);
+    auto ifname = query_text(ctx, {"nmcli", "-g", "connection.interface-name", "connection", "show", bond}, kCaptured);
     if (!ifname) return fail(ifname.error().message());
-    std::string bond_device = trim(decode_utf8_lossy(ifname->out));
+    std::string bond_device = trim(*ifname);
     ctx.out << "[+] Bond device name: " << bond_device << "\n";
 
-    auto listing = ctx.run({"nmcli", "-t", "-f", "NAME,MASTER", "connection", "show"}, RunMode::QueryWithStderr);
+    auto listing = query_lines(ctx, {"nmcli", "-t", "-f", "NAME,MASTER", "connection", "show"}, kCaptured);
     if (!listing) return fail(listing.error().message());
     std::vector<std::string> slaves;
     // Without a device name every profile lacking a master would look like a member.
     if (!bond_device.empty()) {
-        for (const auto& line : split_lines(decode_utf8_lossy(listing->out))) {
+        for (const auto& line : *listing) {
             auto f = split_terse(line);
             if (f.size() >= 2 && f[1] == bond_device) slaves.push_back(f[0]);
         }
@@ -150,7 +128,7 @@ Status clean_up_bond(const Context& ctx, const std::string& bond) {
 
 // Writes the empty marker that tells the baseline the management uplink was changed.
 Status write_control_file(const Context& ctx) {
-    create_directories_quietly(ctx.path("/var/lib/quillmar"));
+    create_directories_quietly(ctx.path(kStateDir));
     if (auto written = write_file_atomic(ctx.path(kControlFilePath), ""); !written)
         return fail(written.error().message());
     return {};
@@ -171,21 +149,20 @@ void record_management_uplink(const Context& ctx, const std::vector<std::string>
     log_info(ctx, "vswitch0 change: uplink changed to " + list_notation(list));
 }
 
-// Replaces the bridge's uplink profiles with a direct or a bonded uplink and finishes the change.
-Result<UplinkOutcome> apply_uplink(const Context& ctx, const std::string& name, const std::string& device,
-                                   const std::string& uplink_profile, const std::vector<std::string>& list,
-                                   bool master) {
-    std::string method = get_bridge_ipv4_method(ctx, device);
+// Removes what is left of the old uplink: the uplink profile itself, every other profile
+// enslaved to the bridge, and bond devices whose profiles are enslaved to it. False when the
+// profile listing cannot be had, after printing why: the command then has to stop.
+bool remove_old_uplink(const Context& ctx, const std::string& device, const std::string& uplink_profile,
+                       const std::vector<std::string>& list) {
+    if (run_succeeded(ctx, {"nmcli", "connection", "show", uplink_profile}, kCaptured))
+        (void)delete_connection(ctx, uplink_profile);
 
-    auto existing = ctx.run({"nmcli", "connection", "show", uplink_profile}, RunMode::QueryWithStderr);
-    if (existing && existing->success()) (void)delete_connection(ctx, uplink_profile);
-
-    auto listing = ctx.run({"nmcli", "-t", "-f", "NAME,DEVICE", "connection", "show"}, RunMode::QueryWithStderr);
+    auto listing = query_lines(ctx, {"nmcli", "-t", "-f", "NAME,DEVICE", "connection", "show"}, kCaptured);
     if (!listing) {
         ctx.err << "Failed to list connections: " << listing.error().message() << "\n";
-        return UplinkOutcome::Stopped;
+        return false;
     }
-    for (const auto& line : split_lines(decode_utf8_lossy(listing->out))) {
+    for (const auto& line : *listing) {
         auto f = split_terse(line);
         if (f.size() != 2) continue;
         const std::string& profile = f[0];
@@ -197,50 +174,60 @@ Result<UplinkOutcome> apply_uplink(const Context& ctx, const std::string& name, 
             get_connection_master(ctx, profile) == device)
             (void)delete_connection(ctx, profile_device);
     }
+    return true;
+}
+
+// One interface enslaved to the bridge through the uplink profile.
+void make_direct_uplink(const Context& ctx, const std::string& device, const std::string& uplink_profile,
+                        const std::string& uplink) {
+    ctx.out << "[+] Configuring '" << uplink << "' as direct bridge uplink\n";
+    change_quietly(ctx, {"nmcli", "connection", "add", "type", "ethernet", "ifname", uplink, "con-name", uplink_profile,
+                         "master", device, "connection.autoconnect", "yes"});
+    (void)modify_connection(ctx, device, "connection.autoconnect-slaves", "1");
+}
+
+// A new active-backup bond of the interfaces under the uplink profile, enslaved to the bridge.
+// False when no bond name is free (the line is printed): no uplink was made.
+bool make_bond_uplink(const Context& ctx, const std::string& device, const std::string& uplink_profile,
+                      const std::vector<std::string>& list, const std::string& ipv4_method) {
+    auto bond = find_available_bond_name(ctx);
+    if (!bond) {
+        ctx.err << "[-] Failed to find available bond name\n";
+        return false;
+    }
+    ctx.out << "[+] Creating " << *bond << " with: " << join(list, ",") << "\n";
+    build_active_backup_bond(ctx, {*bond, uplink_profile, ipv4_method, list});
+    change_quietly(ctx, {"nmcli", "connection", "mod", uplink_profile, "connection.master", device,
+                         "connection.slave-type", "bridge"});
+    return true;
+}
+
+// Brings the new uplink up, keeps the bridge's MAC and puts the machines' taps back.
+void finish_uplink(const Context& ctx, const std::string& device, const std::string& uplink_profile,
+                   const std::vector<std::string>& list) {
+    (void)up_connection(ctx, device);
+    (void)up_connection(ctx, uplink_profile);
+    if (auto kept = preserve_bridge_network_identity(ctx, device, join(list, ",")); !kept) {
+        ctx.out << "[!] Warning: Enhanced MAC preservation failed, falling back to legacy method: "
+                << kept.error().message << "\n";
+        ensure_mac_persistence(ctx, device);
+    }
+    sync_vm_interfaces(ctx);
+}
+
+// Replaces the bridge's uplink profiles with a direct or a bonded uplink and finishes the change.
+Result<UplinkOutcome> apply_uplink(const Context& ctx, const std::string& name, const std::string& device,
+                                   const std::string& uplink_profile, const std::vector<std::string>& list,
+                                   bool master) {
+    const std::string method = get_bridge_ipv4_method(ctx, device);
+    if (!remove_old_uplink(ctx, device, uplink_profile, list)) return UplinkOutcome::Stopped;
 
     bool uplink_made = true;
-    if (list.size() == 1) {
-        const std::string& uplink = list.front();
-        ctx.out << "[+] Configuring '" << uplink << "' as direct bridge uplink\n";
-        silent(ctx, {"nmcli", "connection", "add", "type", "ethernet", "ifname", uplink, "con-name", uplink_profile,
-                     "master", device, "connection.autoconnect", "yes"});
-        (void)modify_connection(ctx, device, "connection.autoconnect-slaves", "1");
-    } else if (auto bond = find_available_bond_name(ctx); !bond) {
-        ctx.err << "[-] Failed to find available bond name\n";
-        uplink_made = false;
-    } else {
-        ctx.out << "[+] Creating " << *bond << " with: " << join(list, ",") << "\n";
-        silent(ctx, {"nmcli", "connection", "add", "type", "bond", "ifname", *bond, "con-name", uplink_profile, "mode",
-                     "active-backup", "bond.options", "mode=active-backup,miimon=100", "connection.autoconnect", "yes",
-                     "connection.autoconnect-slaves", "1"});
-        ctx.out << "[+] Allowing NetworkManager to process bond creation...\n";
-        ctx.pause(milliseconds(300));
-        silent(ctx, {"nmcli", "connection", "mod", uplink_profile, "ipv4.method", method, "ipv6.method", "ignore"});
-        for (const auto& member : list) {
-            (void)delete_connection(ctx, member);
-            silent(ctx, {"nmcli", "connection", "add", "type", "ethernet", "ifname", member, "con-name", member,
-                         "master", *bond, "slave-type", "bond"});
-        }
-        ctx.out << "[+] Allowing NetworkManager to process slave connections...\n";
-        ctx.pause(milliseconds(500));
-        (void)up_connection(ctx, *bond);
-        ctx.out << "[+] Allowing NetworkManager to process bond activation...\n";
-        ctx.pause(milliseconds(300));
-        for (const auto& member : list) (void)up_connection(ctx, member);
-        silent(ctx, {"nmcli", "connection", "mod", uplink_profile, "connection.master", device,
-                     "connection.slave-type", "bridge"});
-    }
-
-    if (uplink_made) {
-        (void)up_connection(ctx, device);
-        (void)up_connection(ctx, uplink_profile);
-        if (auto kept = preserve_bridge_network_identity(ctx, device, join(list, ",")); !kept) {
-            ctx.out << "[!] Warning: Enhanced MAC preservation failed, falling back to legacy method: "
-                    << kept.error().message << "\n";
-            ensure_mac_persistence(ctx, device);
-        }
-        sync_vm_interfaces(ctx);
-    }
+    if (list.size() == 1)
+        make_direct_uplink(ctx, device, uplink_profile, list.front());
+    else
+        uplink_made = make_bond_uplink(ctx, device, uplink_profile, list, method);
+    if (uplink_made) finish_uplink(ctx, device, uplink_profile, list);
 
     if (master) {
         ctx.out << "[+] Marking bridge '" << name << "' as master bridge\n";
@@ -254,16 +241,16 @@ Result<UplinkOutcome> apply_uplink(const Context& ctx, const std::string& name, 
 
 std::string get_bridge_ipv4_method(const Context& ctx, const std::string& device) {
     std::string listing;
-    if (auto r = ctx.run({"nmcli", "-t", "-f", "NAME,TYPE,DEVICE", "connection", "show"}, RunMode::QueryWithStderr);
-        r && is_valid_utf8(r->out))
-        listing = r->out;
+    if (auto out = query_bytes(ctx, {"nmcli", "-t", "-f", "NAME,TYPE,DEVICE", "connection", "show"}, kCaptured);
+        out && is_valid_utf8(*out))
+        listing = std::move(*out);
     for (const auto& line : split_lines(listing)) {
         auto f = split_terse(line);
         if (f.size() < 3 || f[1] != "bridge" || f[2] != device) continue;
         std::string method;
-        if (auto r = ctx.run({"nmcli", "-g", "ipv4.method", "connection", "show", f[0]}, RunMode::QueryWithStderr);
-            r && is_valid_utf8(r->out))
-            method = trim(r->out);
+        if (auto out = query_bytes(ctx, {"nmcli", "-g", "ipv4.method", "connection", "show", f[0]}, kCaptured);
+            out && is_valid_utf8(*out))
+            method = trim(*out);
         if (!method.empty() && method != "--") {
             ctx.out << "[+] Preserving existing IPv4 method for " << device << ": " << method << "\n";
             return method;
@@ -289,7 +276,7 @@ Result<UplinkOutcome> change_bridge_uplink(const Context& ctx, const std::string
 
     const std::string uplink_profile =
         (name == "Management Network" || device == "vswitch0") ? "Management Uplink" : name + " Uplink";
-    const std::vector<std::string> list = parse_uplink_list(uplinks);
+    const std::vector<std::string> list = split_list(uplinks, ',');
     if (list.empty()) {
         ctx.err << "[-] No uplink interfaces specified.\n";
         return UplinkOutcome::Done;

@@ -5,43 +5,52 @@
 #include <string>
 
 #include "utils/fs.hpp"
+#include "utils/paths.hpp"
+#include "utils/systemd.hpp"
 
 namespace qm {
 namespace {
 
-constexpr const char* kUnitDir = "/etc/systemd/system/";
-constexpr const char* kRestoreUnit = "quillmar-veth-restore";
 constexpr const char* kCheckUnit = "quillmar-veth-check";
 
-constexpr const char* kRestoreServiceText =
-    "[Unit]\n"
-    "Description=Restore quillmar veth pairs on boot\n"
-    "After=network-online.target NetworkManager.service quillmar-baseline.service\n"
-    "Before=NetworkManager-wait-online.service\n"
-    "Wants=NetworkManager.service quillmar-baseline.service\n"
-    "Requires=quillmar-baseline.service\n"
-    "\n"
-    "[Service]\n"
-    "Type=oneshot\n"
-    "ExecStart=/usr/sbin/quillmar vswitch veth restore\n"
-    "RemainAfterExit=yes\n"
-    "StandardOutput=journal\n"
-    "StandardError=journal\n"
-    "\n"
-    "[Install]\n"
-    "WantedBy=multi-user.target\n";
+std::string unit_file(const std::string& unit) { return path_in(kSystemdUnitDir, unit); }
 
-constexpr const char* kCheckServiceText =
-    "[Unit]\n"
-    "Description=Check and restore quillmar veth pairs and masters\n"
-    "After=network-online.target NetworkManager.service quillmar-baseline.service quillmar-veth-restore.service\n"
-    "Wants=NetworkManager.service\n"
-    "\n"
-    "[Service]\n"
-    "Type=oneshot\n"
-    "ExecStart=/usr/sbin/quillmar vswitch veth restore\n"
-    "StandardOutput=journal\n"
-    "StandardError=journal\n";
+std::string restore_service_text() {
+    return std::string("[Unit]\n"
+                       "Description=Restore quillmar veth pairs on boot\n"
+                       "After=network-online.target NetworkManager.service quillmar-baseline.service\n"
+                       "Before=NetworkManager-wait-online.service\n"
+                       "Wants=NetworkManager.service quillmar-baseline.service\n"
+                       "Requires=quillmar-baseline.service\n"
+                       "\n"
+                       "[Service]\n"
+                       "Type=oneshot\n"
+                       "ExecStart=") +
+           std::string(kUnitProgramPath) +
+           " vswitch veth restore\n"
+           "RemainAfterExit=yes\n"
+           "StandardOutput=journal\n"
+           "StandardError=journal\n"
+           "\n"
+           "[Install]\n"
+           "WantedBy=multi-user.target\n";
+}
+
+std::string check_service_text() {
+    return std::string("[Unit]\n"
+                       "Description=Check and restore quillmar veth pairs and masters\n"
+                       "After=network-online.target NetworkManager.service quillmar-baseline.service "
+                       "quillmar-veth-restore.service\n"
+                       "Wants=NetworkManager.service\n"
+                       "\n"
+                       "[Service]\n"
+                       "Type=oneshot\n"
+                       "ExecStart=") +
+           std::string(kUnitProgramPath) +
+           " vswitch veth restore\n"
+           "StandardOutput=journal\n"
+           "StandardError=journal\n";
+}
 
 std::string check_timer_text() {
     return std::string("[Unit]\n"
@@ -59,54 +68,37 @@ std::string check_timer_text() {
            "WantedBy=timers.target\n";
 }
 
-// A dangling link counts as no unit file: the unit still has to be written.
-bool file_exists(const std::filesystem::path& p) {
-    std::error_code ec;
-    return std::filesystem::exists(p, ec);
-}
-
-// A unit cut short by a failed write would count as present from then on and never be
-// mended, so a file this write created is removed again when it fails.
-Status write_unit_file(const std::filesystem::path& p, std::string_view text) {
-    if (auto written = write_new_file_whole(p, text); !written) return fail(written.error().message());
-    return {};
-}
-
-// Neither the start nor the exit status of systemctl matters here.
-void systemctl(const Context& ctx, std::vector<std::string> args) {
-    args.insert(args.begin(), "systemctl");
-    (void)ctx.run(args, RunMode::QueryWithStderr);
-}
-
 }  // namespace
 
+std::string veth_restore_unit_path() { return unit_file(std::string(kVethRestoreUnit) + ".service"); }
+
 Status setup_veth_persistence_service(const Context& ctx) {
-    const std::string restore_path = std::string(kUnitDir) + kRestoreUnit + ".service";
-    const auto restore_file = ctx.path(restore_path);
-    if (!file_exists(restore_file)) {
+    const auto restore_file = ctx.path(veth_restore_unit_path());
+    // A dangling link counts as no unit file: the unit still has to be written.
+    if (!exists_following_links(restore_file)) {
         ctx.out << "[+] Creating systemd service for veth persistence...\n";
-        if (auto st = write_unit_file(restore_file, kRestoreServiceText); !st) return st;
+        if (auto st = write_unit_file(restore_file, restore_service_text()); !st) return st;
     }
-    systemctl(ctx, {"daemon-reload"});
-    systemctl(ctx, {"enable", kRestoreUnit});
-    ctx.out << "[+] Systemd service '" << kRestoreUnit << "' created and enabled\n";
+    // Neither the start nor the exit status of systemctl matters here.
+    (void)systemctl(ctx, {"daemon-reload"});
+    (void)systemctl(ctx, {"enable", std::string(kVethRestoreUnit)});
+    ctx.out << "[+] Systemd service '" << kVethRestoreUnit << "' created and enabled\n";
     ctx.out << "[+] Veth pairs will be automatically restored on boot\n";
 
-    const std::string timer_path = std::string(kUnitDir) + kCheckUnit + ".timer";
-    const auto timer_file = ctx.path(timer_path);
-    if (file_exists(timer_file)) return {};
+    const auto timer_file = ctx.path(unit_file(std::string(kCheckUnit) + ".timer"));
+    if (exists_following_links(timer_file)) return {};
 
     ctx.out << "[+] Creating systemd timer for periodic veth pair checking...\n";
-    Status written = write_unit_file(ctx.path(std::string(kUnitDir) + kCheckUnit + ".service"), kCheckServiceText);
+    Status written = write_unit_file(ctx.path(unit_file(std::string(kCheckUnit) + ".service")), check_service_text());
     if (written) written = write_unit_file(timer_file, check_timer_text());
     if (!written) {
         ctx.err << "[-] Warning: Failed to create veth check timer: " << written.error().message << "\n";
         return {};
     }
     const std::string timer_unit = std::string(kCheckUnit) + ".timer";
-    systemctl(ctx, {"daemon-reload"});
-    systemctl(ctx, {"enable", timer_unit});
-    systemctl(ctx, {"start", timer_unit});
+    (void)systemctl(ctx, {"daemon-reload"});
+    (void)systemctl(ctx, {"enable", timer_unit});
+    (void)systemctl(ctx, {"start", timer_unit});
     ctx.out << "[+] Systemd timer '" << kCheckUnit << "' created and started\n";
     ctx.out << "[+] Veth pairs will be checked and restored every 3 minutes if needed\n";
     return {};

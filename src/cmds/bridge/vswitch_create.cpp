@@ -12,8 +12,11 @@
 #include "cmds/bridge/mac_preservation.hpp"
 #include "cmds/bridge/topology.hpp"
 #include "cmds/bridge/vswitch.hpp"
+#include "utils/host_calls.hpp"
+#include "utils/links.hpp"
 #include "utils/managed_resources/managed_resources.hpp"
 #include "utils/nmcli_tools/nmcli_tools.hpp"
+#include "utils/paths.hpp"
 #include "utils/text.hpp"
 
 namespace qm {
@@ -40,9 +43,9 @@ std::optional<std::uint32_t> parse_u32(std::string_view text) {
 
 // The profile already bound to the device in `nmcli -g NAME,DEVICE connection show`.
 std::optional<std::string> profile_on_device(const Context& ctx, const std::string& device) {
-    auto r = ctx.run({"nmcli", "-g", "NAME,DEVICE", "connection", "show"}, RunMode::QueryWithStderr);
-    if (!r) return std::nullopt;
-    for (const auto& line : split_lines(decode_utf8_lossy(r->out))) {
+    auto lines = query_lines(ctx, {"nmcli", "-g", "NAME,DEVICE", "connection", "show"}, RunMode::QueryWithStderr);
+    if (!lines) return std::nullopt;
+    for (const auto& line : *lines) {
         auto last = line.rfind(':');
         if (last == std::string::npos || line.substr(last + 1) != device) continue;
         return trim(std::string_view(line).substr(0, line.find(':')));
@@ -82,25 +85,18 @@ void pin_first_uplink_mac(const Context& ctx, const std::string& name, const std
                           const std::string& uplink) {
     std::string first = trim(std::string_view(uplink).substr(0, uplink.find(',')));
     if (first.empty()) return;
-    auto r = ctx.run({"ip", "link", "show", first}, RunMode::QueryWithStderr);
-    if (!r) return;
-    for (const auto& line : split_lines(decode_utf8_lossy(r->out))) {
-        if (line.find("link/ether") == std::string::npos) continue;
-        auto tokens = split_whitespace(line);
-        if (tokens.size() < 2) return;
-        const std::string& mac = tokens[1];
-        ctx.out << "[+] Setting " << device << " to use persistent MAC address: " << mac << "\n";
-        store_original_mac(ctx, device, mac);
-        (void)modify_connection(ctx, name, "bridge.mac-address", mac);
-        return;
-    }
+    auto mac = read_link_mac(ctx, first, RunMode::QueryWithStderr, EtherLine::First);
+    if (!mac || !*mac) return;
+    ctx.out << "[+] Setting " << device << " to use persistent MAC address: " << **mac << "\n";
+    store_original_mac(ctx, device, **mac);
+    (void)modify_connection(ctx, name, "bridge.mac-address", **mac);
 }
 
 }  // namespace
 
 std::optional<std::string> find_available_vswitch_name(const Context& ctx) {
     std::error_code ec;
-    std::filesystem::directory_iterator it(ctx.path("/sys/class/net"), ec);
+    std::filesystem::directory_iterator it(ctx.path(kSysClassNet), ec);
     if (ec) return std::nullopt;
     std::set<std::uint32_t> used;
     for (auto end = std::filesystem::directory_iterator(); it != end; it.increment(ec)) {

@@ -8,47 +8,10 @@
 #include <cstring>
 #include <random>
 
+#include "utils/paths.hpp"
+#include "utils/xml.hpp"
+
 namespace qm {
-
-std::string xml_escape(std::string_view text) {
-    std::string out;
-    out.reserve(text.size());
-    for (char c : text) {
-        switch (c) {
-            case '\'': out += "&apos;"; break;
-            case '"': out += "&quot;"; break;
-            case '<': out += "&lt;"; break;
-            case '>': out += "&gt;"; break;
-            case '&': out += "&amp;"; break;
-            default: out += c;
-        }
-    }
-    return out;
-}
-
-std::string xml_unescape(std::string_view text) {
-    static constexpr std::pair<std::string_view, char> kEntities[] = {
-        {"&apos;", '\''}, {"&quot;", '"'}, {"&lt;", '<'}, {"&gt;", '>'}, {"&amp;", '&'},
-    };
-    std::string out;
-    out.reserve(text.size());
-    std::size_t i = 0;
-    while (i < text.size()) {
-        bool replaced = false;
-        if (text[i] == '&') {
-            for (const auto& [entity, c] : kEntities) {
-                if (text.substr(i, entity.size()) == entity) {
-                    out += c;
-                    i += entity.size();
-                    replaced = true;
-                    break;
-                }
-            }
-        }
-        if (!replaced) out += text[i++];
-    }
-    return out;
-}
 
 std::string network_definition_xml(std::string_view name, std::string_view bridge) {
     return "<network>\n  <name>" + xml_escape(name) + "</name>\n  <forward mode='bridge'/>\n  <bridge name='" +
@@ -123,7 +86,7 @@ Status write_new_private_file(const std::filesystem::path& path, std::string_vie
 }
 
 Result<std::filesystem::path> write_temp_xml(const Context& ctx, std::string_view stem, std::string_view content) {
-    const std::filesystem::path dir = ctx.path("/tmp");
+    const std::filesystem::path dir = ctx.path(kTempDir);
     const std::string base = file_stem(stem);
     std::random_device rd;
     int error = EEXIST;

@@ -9,11 +9,7 @@
 
 namespace qm {
 
-// Escapes ' " < > & so a name can stand inside an attribute or element of the documents below.
-std::string xml_escape(std::string_view text);
-// Reverses xml_escape (the five named entities only; anything else is kept as it stands).
-std::string xml_unescape(std::string_view text);
-
+// Names inside the documents below are escaped (xml_escape).
 // A bridge-forward network bound to an existing Linux bridge.
 std::string network_definition_xml(std::string_view name, std::string_view bridge);
 // A virtio interface on a libvirt network, as attached to a machine.

@@ -2,11 +2,13 @@
 
 #include <filesystem>
 #include <ostream>
-#include <system_error>
 
 #include "cmds/libvirt/definition_files.hpp"
+#include "utils/fs.hpp"
+#include "utils/host_calls.hpp"
 #include "utils/nmcli_tools/nmcli_tools.hpp"
 #include "utils/text.hpp"
+#include "utils/xml.hpp"
 
 namespace qm {
 
@@ -16,22 +18,6 @@ constexpr const char* kGreen = "\x1b[32m";
 constexpr const char* kRed = "\x1b[31m";
 constexpr const char* kReset = "\x1b[0m";
 
-// A captured virsh run: its standard output decoded, or nothing when virsh cannot be started.
-std::optional<std::string> virsh_output(const Context& ctx, std::vector<std::string> args) {
-    args.insert(args.begin(), "virsh");
-    auto r = ctx.run(args, RunMode::QueryWithStderr);
-    if (!r) return std::nullopt;
-    return decode_utf8_lossy(r->out);
-}
-
-// The text after prefix up to the next quote, or the whole rest when no quote follows.
-std::string quoted_value(std::string_view rest) {
-    auto end = rest.find('\'');
-    return xml_unescape(end == std::string_view::npos ? rest : rest.substr(0, end));
-}
-
-LibvirtError failed(std::string message) { return LibvirtError::command_failed(std::move(message)); }
-
 // The Linux bridge a network is bound to: a VLAN bridge or a virtual switch's device.
 Expected<std::string, LibvirtError> choose_bridge(const Context& ctx, const std::string& vswitch,
                                                    std::optional<std::uint16_t> vlan_id) {
@@ -39,28 +25,23 @@ Expected<std::string, LibvirtError> choose_bridge(const Context& ctx, const std:
         const std::string n = std::to_string(*vlan_id);
         std::string bridge = "vlan" + n + "br";
         if (!device_exists(ctx, bridge))
-            return unexpected(failed("VLAN " + n + " bridge '" + bridge +
-                                     "' not found. Create the VLAN first with 'quillmar vlan create --vlan-id " + n +
-                                     "'"));
+            return unexpected(LibvirtError::command_failed(
+                "VLAN " + n + " bridge '" + bridge +
+                "' not found. Create the VLAN first with 'quillmar vlan create --vlan-id " + n + "'"));
         return bridge;
     }
-    if (vswitch.empty()) return unexpected(failed("Bridge name cannot be empty"));
+    if (vswitch.empty()) return unexpected(LibvirtError::command_failed("Bridge name cannot be empty"));
     auto device = resolve_vswitch_device(ctx, vswitch);
-    if (!device) return unexpected(failed("Could not resolve bridge '" + vswitch + "'"));
+    if (!device) return unexpected(LibvirtError::command_failed("Could not resolve bridge '" + vswitch + "'"));
     return *device;
-}
-
-void remove_quietly(const std::filesystem::path& path) {
-    std::error_code ec;
-    std::filesystem::remove(path, ec);
 }
 
 // Shared tail of both deletions: stop the network, then drop its definition.
 LibvirtStatus destroy_and_undefine(const Context& ctx, const std::string& name, const std::string& undefine_failure) {
     (void)ctx.run({"virsh", "net-destroy", name}, RunMode::Shown);
     auto r = ctx.run({"virsh", "net-undefine", name}, RunMode::Shown);
-    if (!r) return unexpected(failed("Failed to execute virsh: " + r.error().message()));
-    if (!r->success()) return unexpected(failed(undefine_failure));
+    if (!r) return unexpected(LibvirtError::command_failed("Failed to execute virsh: " + r.error().message()));
+    if (!r->success()) return unexpected(LibvirtError::command_failed(undefine_failure));
     return {};
 }
 
@@ -77,7 +58,7 @@ std::string LibvirtError::display() const {
 
 std::vector<LibvirtNetworkInfo> list_libvirt_networks(const Context& ctx) {
     std::vector<LibvirtNetworkInfo> networks;
-    auto text = virsh_output(ctx, {"net-list", "--all"});
+    auto text = query_text(ctx, {"virsh", "net-list", "--all"}, RunMode::QueryWithStderr);
     if (!text) return networks;
     auto lines = split_lines(*text);
     // The first two lines are the column heading and the rule under it.
@@ -130,14 +111,14 @@ LibvirtStatus create_libvirt_network(const Context& ctx, const std::string& name
         ctx.out << "[+] Creating libvirt network '" << name << "' on bridge '" << vswitch << "'\n";
 
     auto file = write_temp_xml(ctx, name, network_definition_xml(name, bridge));
-    if (!file) return unexpected(failed("Failed to write XML"));
+    if (!file) return unexpected(LibvirtError::command_failed("Failed to write XML"));
 
     auto defined = ctx.run({"virsh", "net-define", file->string()}, RunMode::Shown);
     // The definition stays in place for inspection when virsh rejects it.
-    if (!defined || !defined->success()) return unexpected(failed("Failed to define network"));
+    if (!defined || !defined->success()) return unexpected(LibvirtError::command_failed("Failed to define network"));
     (void)ctx.run({"virsh", "net-autostart", name}, RunMode::Shown);
     (void)ctx.run({"virsh", "net-start", name}, RunMode::Shown);
-    remove_quietly(*file);
+    (void)remove_file(*file);
 
     ctx.out << "[+] Libvirt network '" << name << "' created on bridge '" << bridge << "'\n";
     return {};
@@ -183,31 +164,30 @@ LibvirtStatus force_delete_libvirt_network(const Context& ctx, const std::string
 }
 
 bool libvirt_network_exists(const Context& ctx, const std::string& name) {
-    auto r = ctx.run({"virsh", "net-info", name}, RunMode::QueryWithStderr);
-    return r && r->success();
+    return run_succeeded(ctx, {"virsh", "net-info", name}, RunMode::QueryWithStderr);
 }
 
 std::optional<std::string> get_network_bridge(const Context& ctx, const std::string& name) {
-    auto text = virsh_output(ctx, {"net-dumpxml", name});
+    auto text = query_text(ctx, {"virsh", "net-dumpxml", name}, RunMode::QueryWithStderr);
     if (!text) return std::nullopt;
     static constexpr std::string_view kPrefix = "<bridge name='";
     for (const auto& line : split_lines(*text)) {
         auto t = trim(line);
-        if (starts_with(t, kPrefix)) return quoted_value(std::string_view(t).substr(kPrefix.size()));
+        if (starts_with(t, kPrefix)) return attribute_after(t, kPrefix, UnclosedQuote::RestOfLine);
     }
     return std::nullopt;
 }
 
 std::vector<std::string> vms_using_network(const Context& ctx, const std::string& name) {
     std::vector<std::string> vms;
-    auto listing = virsh_output(ctx, {"list", "--all", "--name"});
+    auto listing = query_text(ctx, {"virsh", "list", "--all", "--name"}, RunMode::QueryWithStderr);
     if (!listing) return vms;
     // Definitions print names escaped, as they were written.
     const std::string needle = "<source network='" + xml_escape(name) + "'";
     for (const auto& line : split_lines(*listing)) {
         auto vm = trim(line);
         if (vm.empty()) continue;
-        auto xml = virsh_output(ctx, {"dumpxml", vm});
+        auto xml = query_text(ctx, {"virsh", "dumpxml", vm}, RunMode::QueryWithStderr);
         if (!xml) continue;
         if (xml->find(needle) != std::string::npos) vms.push_back(vm);
     }
@@ -216,14 +196,14 @@ std::vector<std::string> vms_using_network(const Context& ctx, const std::string
 
 std::vector<std::string> vms_using_bridge(const Context& ctx, const std::string& bridge) {
     std::vector<std::string> vms;
-    auto listing = virsh_output(ctx, {"list", "--all", "--name"});
+    auto listing = query_text(ctx, {"virsh", "list", "--all", "--name"}, RunMode::QueryWithStderr);
     if (!listing) return vms;
     const std::string direct = "source bridge='" + xml_escape(bridge) + "'";
     static constexpr std::string_view kNetwork = "<source network='";
     for (const auto& line : split_lines(*listing)) {
         auto vm = trim(line);
         if (vm.empty()) continue;
-        auto xml = virsh_output(ctx, {"dumpxml", vm});
+        auto xml = query_text(ctx, {"virsh", "dumpxml", vm}, RunMode::QueryWithStderr);
         if (!xml) return {};
         if (xml->find(direct) != std::string::npos) {
             vms.push_back(vm);
@@ -232,8 +212,8 @@ std::vector<std::string> vms_using_bridge(const Context& ctx, const std::string&
         for (const auto& def_line : split_lines(*xml)) {
             auto t = trim(def_line);
             if (!starts_with(t, kNetwork)) continue;
-            auto network = quoted_value(std::string_view(t).substr(kNetwork.size()));
-            if (get_network_bridge(ctx, network) == bridge) vms.push_back(vm);
+            auto network = attribute_after(t, kNetwork, UnclosedQuote::RestOfLine);
+            if (get_network_bridge(ctx, *network) == bridge) vms.push_back(vm);
             break;
         }
     }

@@ -5,6 +5,7 @@
 #include <ostream>
 
 #include "cmds/libvirt/libvirt.hpp"
+#include "utils/links.hpp"
 #include "utils/managed_resources/managed_resources.hpp"
 #include "utils/nmcli_tools/nmcli_tools.hpp"
 #include "utils/text.hpp"
@@ -218,23 +219,6 @@ VlanStatus delete_vlan(const Context& ctx, std::uint16_t vlan_id, bool force) {
 
     ctx.out << "[+] VLAN " << n << " deleted successfully\n";
     return {};
-}
-
-std::optional<std::string> get_mac_address(const Context& ctx, const std::string& device) {
-    auto r = ctx.run({"ip", "link", "show", device}, RunMode::Query);
-    if (!r) return std::nullopt;
-    for (const auto& line : split_lines(decode_utf8_lossy(r->out))) {
-        if (line.find("link/ether") == std::string::npos) continue;
-        auto words = split_whitespace(line);
-        if (words.size() < 2) return std::nullopt;
-        return words[1];
-    }
-    return std::nullopt;
-}
-
-void set_mac_address(const Context& ctx, const std::string& device, const std::string& mac) {
-    ctx.out << "[+] Restoring " << device << " MAC address to: " << mac << "\n";
-    (void)ctx.run({"ip", "link", "set", device, "address", mac}, RunMode::Change);
 }
 
 }  // namespace qm

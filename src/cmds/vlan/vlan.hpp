@@ -53,9 +53,4 @@ VlanStatus create_vlan(const Context& ctx, std::uint16_t vlan_id, const std::str
 // `vlan delete`.
 VlanStatus delete_vlan(const Context& ctx, std::uint16_t vlan_id, bool force);
 
-// The MAC address of a link as `ip link show` prints it, absent when there is none.
-std::optional<std::string> get_mac_address(const Context& ctx, const std::string& device);
-// Announces and sets a link's MAC address; failures are not reported.
-void set_mac_address(const Context& ctx, const std::string& device, const std::string& mac);
-
 }  // namespace qm

@@ -5,17 +5,12 @@
 #include <string>
 #include <string_view>
 
+#include "utils/host_calls.hpp"
 #include "utils/text.hpp"
+#include "utils/xml.hpp"
 
 namespace qm {
 namespace {
-
-// The text after the first `key` in line up to the next quote, or to the end of the line.
-std::string quoted_value_after(std::string_view line, std::string_view key) {
-    auto start = line.find(key);
-    std::string_view rest = line.substr(start + key.size());
-    return std::string(rest.substr(0, rest.find('\'')));
-}
 
 struct TapBinding {
     std::string tap;
@@ -28,8 +23,11 @@ std::optional<TapBinding> find_tap_binding(std::string_view definition) {
     std::optional<std::string> tap;
     std::optional<std::string> bridge;
     for (const auto& line : split_lines(definition)) {
-        if (line.find("<target dev='vnet") != std::string::npos) tap = quoted_value_after(line, "dev='");
-        if (line.find("bridge='") != std::string::npos) bridge = quoted_value_after(line, "bridge='");
+        // Each key is on the line, so each value is there too (up to the end of the line at most).
+        if (line.find("<target dev='vnet") != std::string::npos)
+            tap = quoted_after(line, "dev='", UnclosedQuote::RestOfLine);
+        if (line.find("bridge='") != std::string::npos)
+            bridge = quoted_after(line, "bridge='", UnclosedQuote::RestOfLine);
         if (tap && bridge) return TapBinding{*tap, *bridge};
     }
     return std::nullopt;
@@ -38,30 +36,30 @@ std::optional<TapBinding> find_tap_binding(std::string_view definition) {
 }  // namespace
 
 void sync_vm_interfaces(const Context& ctx) {
-    auto listed = ctx.run({"virsh", "list", "--all", "--name"}, RunMode::QueryWithStderr);
+    auto listed = query_lines(ctx, {"virsh", "list", "--all", "--name"}, RunMode::QueryWithStderr);
     if (!listed) {
         ctx.err << "Failed to list VMs: " << listed.error().message() << "\n";
         return;
     }
-    for (const auto& raw : split_lines(decode_utf8_lossy(listed->out))) {
+    for (const auto& raw : *listed) {
         const std::string vm = trim(raw);
         if (vm.empty()) continue;
 
-        auto xml = ctx.run({"virsh", "dumpxml", vm}, RunMode::Query);
+        auto xml = query_text(ctx, {"virsh", "dumpxml", vm}, RunMode::Query);
         if (!xml) {
             ctx.err << "Failed to dumpxml: " << xml.error().message() << "\n";
             return;
         }
-        auto binding = find_tap_binding(decode_utf8_lossy(xml->out));
+        auto binding = find_tap_binding(*xml);
         if (!binding) continue;
 
-        auto link = ctx.run({"ip", "link", "show", binding->tap}, RunMode::Query);
+        auto link = query_text(ctx, {"ip", "link", "show", binding->tap}, RunMode::Query);
         if (!link) {
             ctx.err << "Failed to get link status for " << binding->tap << "\n";
             return;
         }
         // Plain containment: a bridge whose name prefixes the current master's counts as attached.
-        if (decode_utf8_lossy(link->out).find("master " + binding->bridge) != std::string::npos) continue;
+        if (link->find("master " + binding->bridge) != std::string::npos) continue;
 
         ctx.out << "[+] Reattaching " << binding->tap << " to " << binding->bridge << "\n";
         (void)ctx.run({"ip", "link", "set", binding->tap, "master", binding->bridge}, RunMode::Shown);

@@ -3,32 +3,17 @@
 #include <filesystem>
 #include <optional>
 #include <ostream>
-#include <system_error>
 #include <vector>
 
 #include "cmds/libvirt/definition_files.hpp"
+#include "utils/fs.hpp"
+#include "utils/host_calls.hpp"
 #include "utils/text.hpp"
+#include "utils/xml.hpp"
 
 namespace qm {
 
 namespace {
-
-LibvirtError failed(std::string message) { return LibvirtError::command_failed(std::move(message)); }
-
-void remove_quietly(const std::filesystem::path& path) {
-    std::error_code ec;
-    std::filesystem::remove(path, ec);
-}
-
-// The text after the first `key` in line up to the next quote; absent without a closing quote.
-std::optional<std::string> attribute_after(std::string_view line, std::string_view key) {
-    auto start = line.find(key);
-    if (start == std::string_view::npos) return std::nullopt;
-    start += key.size();
-    auto end = line.find('\'', start);
-    if (end == std::string_view::npos) return std::nullopt;
-    return xml_unescape(line.substr(start, end - start));
-}
 
 // MAC address of the first interface of a machine definition whose source is the network.
 std::optional<std::string> interface_mac_on_network(std::string_view definition, const std::string& network) {
@@ -46,7 +31,7 @@ std::optional<std::string> interface_mac_on_network(std::string_view definition,
             if (on_network && mac) return mac;
             inside = false;
         } else if (inside) {
-            if (starts_with(line, "<mac ")) mac = attribute_after(line, "address='");
+            if (starts_with(line, "<mac ")) mac = attribute_after(line, "address='", UnclosedQuote::Absent);
             if (line.find(source) != std::string::npos) on_network = true;
         }
     }
@@ -69,30 +54,32 @@ struct VmInfo {
     bool autostart = false;
 };
 
-// Standard output of a virsh query, decoded; absent when virsh cannot be started.
-std::optional<std::string> virsh_query(const Context& ctx, std::vector<std::string> args) {
-    args.insert(args.begin(), "virsh");
-    auto r = ctx.run(args, RunMode::Query);
-    if (!r) return std::nullopt;
-    return decode_utf8_lossy(r->out);
+// `virsh dominfo` shows the setting as "Autostart:" followed by "enable" or "disable".
+bool autostart_enabled(std::string_view dominfo) {
+    static constexpr std::string_view kKey = "Autostart:";
+    for (const auto& raw : split_lines(dominfo)) {
+        const std::string line = trim(raw);
+        if (starts_with(line, kKey)) return trim(std::string_view(line).substr(kKey.size())) == "enable";
+    }
+    return false;
 }
 
 std::optional<VmInfo> query_vm(const Context& ctx, const std::string& name) {
     VmInfo vm;
     vm.name = name;
-    auto state = virsh_query(ctx, {"domstate", name});
+    auto state = query_text(ctx, {"virsh", "domstate", name}, RunMode::Query);
     if (!state) return std::nullopt;
     vm.state = trim(*state);
-    auto autostart = virsh_query(ctx, {"domautostart", name});
-    if (!autostart) return std::nullopt;
-    vm.autostart = autostart->find("enabled") != std::string::npos;
-    auto definition = virsh_query(ctx, {"dumpxml", name});
+    auto info = query_text(ctx, {"virsh", "dominfo", name}, RunMode::Query);
+    if (!info) return std::nullopt;
+    vm.autostart = autostart_enabled(*info);
+    auto definition = query_text(ctx, {"virsh", "dumpxml", name}, RunMode::Query);
     if (!definition) return std::nullopt;
     for (const auto& line : split_lines(*definition)) {
         if (line.find("<source network=") == std::string::npos) continue;
-        if (auto network = attribute_after(line, "network='")) vm.networks.push_back(*network);
+        if (auto network = attribute_after(line, "network='", UnclosedQuote::Absent)) vm.networks.push_back(*network);
     }
-    if (auto iflist = virsh_query(ctx, {"domiflist", name})) {
+    if (auto iflist = query_text(ctx, {"virsh", "domiflist", name}, RunMode::Query)) {
         for (const auto& line : split_lines(*iflist)) {
             if (line.find("Interface") != std::string::npos || line.find("---") != std::string::npos) continue;
             auto cols = split_whitespace(trim(line));
@@ -106,21 +93,22 @@ std::optional<VmInfo> query_vm(const Context& ctx, const std::string& name) {
 }  // namespace
 
 bool vm_exists(const Context& ctx, const std::string& vm) {
-    auto r = ctx.run({"virsh", "dominfo", vm}, RunMode::QueryWithStderr);
-    return r && r->success();
+    return run_succeeded(ctx, {"virsh", "dominfo", vm}, RunMode::QueryWithStderr);
 }
 
 LibvirtStatus attach_vm_to_network(const Context& ctx, const std::string& network, const std::string& vm) {
     ctx.out << "[+] Attaching VM '" << vm << "' to network '" << network << "'\n";
     if (!libvirt_network_exists(ctx, network)) return unexpected(LibvirtError::network_not_found(network));
-    if (!vm_exists(ctx, vm)) return unexpected(failed("VM '" + vm + "' not found"));
+    if (!vm_exists(ctx, vm)) return unexpected(LibvirtError::command_failed("VM '" + vm + "' not found"));
 
     auto file = write_temp_xml(ctx, "attach_" + vm + "_" + network, interface_definition_xml(network));
-    if (!file) return unexpected(failed("Failed to create temporary XML file"));
+    if (!file) return unexpected(LibvirtError::command_failed("Failed to create temporary XML file"));
     auto r = ctx.run({"virsh", "attach-device", vm, file->string(), "--live", "--config"}, RunMode::Shown);
-    if (!r) return unexpected(failed("Failed to execute virsh: " + r.error().message()));
-    remove_quietly(*file);
-    if (!r->success()) return unexpected(failed("Failed to attach VM '" + vm + "' to network '" + network + "'"));
+    if (!r) return unexpected(LibvirtError::command_failed("Failed to execute virsh: " + r.error().message()));
+    (void)remove_file(*file);
+    if (!r->success())
+        return unexpected(
+            LibvirtError::command_failed("Failed to attach VM '" + vm + "' to network '" + network + "'"));
 
     ctx.out << "[+] VM '" << vm << "' successfully attached to network '" << network << "'\n";
     return {};
@@ -129,20 +117,25 @@ LibvirtStatus attach_vm_to_network(const Context& ctx, const std::string& networ
 LibvirtStatus detach_vm_from_network(const Context& ctx, const std::string& network, const std::string& vm) {
     ctx.out << "[+] Detaching VM '" << vm << "' from network '" << network << "'\n";
     if (!libvirt_network_exists(ctx, network)) return unexpected(LibvirtError::network_not_found(network));
-    if (!vm_exists(ctx, vm)) return unexpected(failed("VM '" + vm + "' not found"));
+    if (!vm_exists(ctx, vm)) return unexpected(LibvirtError::command_failed("VM '" + vm + "' not found"));
 
     // The interface is identified by its MAC address, which the detachment matches on.
-    auto definition = ctx.run({"virsh", "dumpxml", vm}, RunMode::QueryWithStderr);
-    if (!definition) return unexpected(failed("Failed to execute virsh: " + definition.error().message()));
-    auto mac = interface_mac_on_network(decode_utf8_lossy(definition->out), network);
-    if (!mac) return unexpected(failed("No interface found for VM '" + vm + "' on network '" + network + "'"));
+    auto definition = query_text(ctx, {"virsh", "dumpxml", vm}, RunMode::QueryWithStderr);
+    if (!definition)
+        return unexpected(LibvirtError::command_failed("Failed to execute virsh: " + definition.error().message()));
+    auto mac = interface_mac_on_network(*definition, network);
+    if (!mac)
+        return unexpected(
+            LibvirtError::command_failed("No interface found for VM '" + vm + "' on network '" + network + "'"));
 
     auto file = write_temp_xml(ctx, "detach_" + vm + "_" + network, interface_removal_xml(network, *mac));
-    if (!file) return unexpected(failed("Failed to create temporary XML file"));
+    if (!file) return unexpected(LibvirtError::command_failed("Failed to create temporary XML file"));
     auto r = ctx.run({"virsh", "detach-device", vm, file->string(), "--live", "--config"}, RunMode::Shown);
-    remove_quietly(*file);
-    if (!r) return unexpected(failed("Failed to execute virsh: " + r.error().message()));
-    if (!r->success()) return unexpected(failed("Failed to detach VM '" + vm + "' from network '" + network + "'"));
+    (void)remove_file(*file);
+    if (!r) return unexpected(LibvirtError::command_failed("Failed to execute virsh: " + r.error().message()));
+    if (!r->success())
+        return unexpected(
+            LibvirtError::command_failed("Failed to detach VM '" + vm + "' from network '" + network + "'"));
 
     ctx.out << "[+] VM '" << vm << "' successfully detached from network '" << network << "'\n";
     return {};
@@ -153,7 +146,7 @@ LibvirtStatus move_vm_between_networks(const Context& ctx, const std::string& vm
     ctx.out << "[+] Moving VM '" << vm << "' from network '" << from << "' to network '" << to << "'\n";
     if (!libvirt_network_exists(ctx, from)) return unexpected(LibvirtError::network_not_found(from));
     if (!libvirt_network_exists(ctx, to)) return unexpected(LibvirtError::network_not_found(to));
-    if (!vm_exists(ctx, vm)) return unexpected(failed("VM '" + vm + "' not found"));
+    if (!vm_exists(ctx, vm)) return unexpected(LibvirtError::command_failed("VM '" + vm + "' not found"));
     if (auto detached = detach_vm_from_network(ctx, from, vm); !detached) return detached;
     if (auto attached = attach_vm_to_network(ctx, to, vm); !attached) return attached;
     ctx.out << "[+] VM '" << vm << "' successfully moved from network '" << from << "' to network '" << to << "'\n";
@@ -162,7 +155,7 @@ LibvirtStatus move_vm_between_networks(const Context& ctx, const std::string& vm
 
 void list_vms(const Context& ctx) {
     std::vector<VmInfo> vms;
-    if (auto listing = virsh_query(ctx, {"list", "--all", "--name"})) {
+    if (auto listing = query_text(ctx, {"virsh", "list", "--all", "--name"}, RunMode::Query)) {
         for (const auto& line : split_lines(*listing)) {
             auto name = trim(line);
             if (name.empty()) continue;

@@ -9,8 +9,6 @@ namespace qm {
 
 namespace {
 
-constexpr std::string_view kStateDir = "/var/lib/quillmar";
-
 std::vector<std::string>* list_of_kind(ManagedResources& m, std::string_view kind) {
     if (kind == "vswitch") return &m.vswitches;
     if (kind == "vlan_bridge") return &m.vlan_bridges;

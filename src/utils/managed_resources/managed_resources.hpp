@@ -9,11 +9,10 @@
 #include "utils/expected.hpp"
 #include "utils/json.hpp"
 #include "utils/state_file.hpp"
+#include "utils/paths.hpp"
 #include "utils/time.hpp"
 
 namespace qm {
-
-inline constexpr std::string_view kManagedResourcesPath = "/var/lib/quillmar/managed_resources.json";
 
 struct ManagedResources {
     std::vector<std::string> vswitches;

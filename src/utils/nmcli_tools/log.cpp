@@ -8,6 +8,8 @@
 #include <cstdio>
 #include <string>
 
+#include "utils/paths.hpp"
+
 namespace qm {
 namespace {
 
@@ -35,7 +37,7 @@ void log_info(const Context& ctx, std::string_view msg) {
     line += msg;
     line += '\n';
 
-    int fd = ::open(ctx.path("/var/log/quillmar.log").c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+    int fd = ::open(ctx.path(kLogPath).c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
     if (fd < 0) return;
     const char* p = line.data();
     std::size_t left = line.size();

@@ -1,5 +1,6 @@
 #include "utils/nmcli_tools/nm_resolver.hpp"
 
+#include "utils/host_calls.hpp"
 #include "utils/text.hpp"
 
 namespace qm {
@@ -15,9 +16,9 @@ std::optional<std::string> optional_value(std::string value) {
 // One "-g" property of a profile: the first line of the trimmed answer, trimmed again.
 // A query that cannot be started reads as empty.
 std::string profile_property(const Context& ctx, const std::string& property, const std::string& name) {
-    auto r = ctx.run({"nmcli", "-g", property, "connection", "show", name}, RunMode::Query);
-    if (!r) return {};
-    auto lines = split_lines(trim(decode_utf8_lossy(r->out)));
+    auto out = query_text(ctx, {"nmcli", "-g", property, "connection", "show", name}, RunMode::Query);
+    if (!out) return {};
+    auto lines = split_lines(trim(*out));
     if (lines.empty()) return {};
     return trim(lines.front());
 }
@@ -25,11 +26,12 @@ std::string profile_property(const Context& ctx, const std::string& property, co
 }  // namespace
 
 Result<NmResolver> NmResolver::create(const Context& ctx) {
-    auto listing = ctx.run({"nmcli", "-t", "-f", "UUID,NAME,DEVICE,TYPE", "connection", "show"}, RunMode::Query);
+    auto listing =
+        query_lines(ctx, {"nmcli", "-t", "-f", "UUID,NAME,DEVICE,TYPE", "connection", "show"}, RunMode::Query);
     if (!listing) return fail(listing.error().message());
 
     NmResolver resolver;
-    for (const auto& line : split_lines(decode_utf8_lossy(listing->out))) {
+    for (const auto& line : *listing) {
         auto f = split_terse(line);
         if (f.size() < 4) continue;
         NmConnection c;

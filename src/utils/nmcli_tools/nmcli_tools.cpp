@@ -3,6 +3,7 @@
 #include <string>
 #include <utility>
 
+#include "utils/host_calls.hpp"
 #include "utils/text.hpp"
 
 namespace qm {
@@ -69,8 +70,7 @@ Status create_vlan_connection(const Context& ctx, const std::string& con_name, c
 }
 
 bool connection_exists(const Context& ctx, const std::string& name) {
-    auto r = ctx.run(nmcli({"connection", "show", name}), RunMode::Change);
-    return r && r->success();
+    return run_succeeded(ctx, nmcli({"connection", "show", name}), RunMode::Change);
 }
 
 Result<std::string> get_connection_info(const Context& ctx, const std::string& name) {
@@ -89,9 +89,9 @@ Result<std::string> get_all_devices(const Context& ctx) {
 
 // "--" is passed through: callers that care about an unset master check for it.
 std::optional<std::string> get_connection_master(const Context& ctx, const std::string& name) {
-    auto r = ctx.run(nmcli({"-g", "connection.master", "connection", "show", name}), RunMode::Query);
-    if (!r) return std::nullopt;
-    std::string master = trim(decode_utf8_lossy(r->out));
+    auto out = query_text(ctx, nmcli({"-g", "connection.master", "connection", "show", name}), RunMode::Query);
+    if (!out) return std::nullopt;
+    std::string master = trim(*out);
     if (master.empty()) return std::nullopt;
     return master;
 }

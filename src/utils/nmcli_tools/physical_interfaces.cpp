@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "utils/nmcli_tools/nmcli_tools.hpp"
+#include "utils/paths.hpp"
 #include "utils/text.hpp"
 
 namespace qm {
@@ -31,7 +32,7 @@ std::optional<std::string> read_link(const std::string& path) {
 }  // namespace
 
 std::vector<std::string> physical_interfaces_pci_order(const Context& ctx) {
-    const std::string dir = ctx.path("/sys/class/net").string();
+    const std::string dir = ctx.path(kSysClassNet).string();
     DIR* d = ::opendir(dir.c_str());
     if (!d) return {};
 

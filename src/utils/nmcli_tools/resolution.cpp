@@ -6,26 +6,12 @@
 #include <string>
 #include <vector>
 
+#include "utils/host_calls.hpp"
 #include "utils/nmcli_tools/nmcli_tools.hpp"
 #include "utils/text.hpp"
 
 namespace qm {
 namespace {
-
-// Raw standard output of a query run, or absent when nmcli cannot be started.
-std::optional<std::string> query_raw(const Context& ctx, std::vector<std::string> args) {
-    args.insert(args.begin(), "nmcli");
-    auto r = ctx.run(args, RunMode::Query);
-    if (!r) return std::nullopt;
-    return std::move(r->out);
-}
-
-// Query output split into lines after lossy decoding.
-std::optional<std::vector<std::string>> query_lines(const Context& ctx, std::vector<std::string> args) {
-    auto out = query_raw(ctx, std::move(args));
-    if (!out) return std::nullopt;
-    return split_lines(decode_utf8_lossy(*out));
-}
 
 bool is_vswitch_name(const std::string& name) { return starts_with(name, "vswitch"); }
 
@@ -38,7 +24,7 @@ bool first_token_is(const std::string& line, const std::string& name) {
 }  // namespace
 
 bool device_exists(const Context& ctx, const std::string& name) {
-    auto lines = query_lines(ctx, {"device", "status"});
+    auto lines = query_lines(ctx, {"nmcli", "device", "status"}, RunMode::Query);
     if (!lines) return false;
     for (const auto& line : *lines)
         if (first_token_is(line, name)) return true;
@@ -47,7 +33,7 @@ bool device_exists(const Context& ctx, const std::string& name) {
 
 // Unlike device_exists, a line with invalid UTF-8 is never compared at all.
 bool device_exists_lines(const Context& ctx, const std::string& name) {
-    auto out = query_raw(ctx, {"device", "status"});
+    auto out = query_bytes(ctx, {"nmcli", "device", "status"}, RunMode::Query);
     if (!out) return false;
     for (const auto& raw : split_lines(*out)) {
         auto line = decode_utf8_strict(raw);
@@ -70,17 +56,18 @@ std::optional<std::string> resolve_vswitch_device(const Context& ctx, const std:
 }
 
 std::optional<std::string> resolve_bridge_device(const Context& ctx, const std::string& name) {
-    auto profiles = query_lines(ctx, {"-t", "-f", "NAME,TYPE", "connection", "show"});
+    auto profiles = query_lines(ctx, {"nmcli", "-t", "-f", "NAME,TYPE", "connection", "show"}, RunMode::Query);
     if (!profiles) return std::nullopt;
     for (const auto& line : *profiles) {
         auto f = split_terse(line);
         if (f.size() != 2 || f[1] != "bridge" || f[0] != name) continue;
-        auto out = query_raw(ctx, {"-g", "connection.interface-name", "connection", "show", f[0]});
+        auto out =
+            query_text(ctx, {"nmcli", "-g", "connection.interface-name", "connection", "show", f[0]}, RunMode::Query);
         if (!out) return std::nullopt;
-        std::string ifname = trim(decode_utf8_lossy(*out));
+        std::string ifname = trim(*out);
         if (!ifname.empty() && ifname != "--") return ifname;
     }
-    auto devices = query_lines(ctx, {"-t", "-f", "DEVICE,TYPE", "device", "status"});
+    auto devices = query_lines(ctx, {"nmcli", "-t", "-f", "DEVICE,TYPE", "device", "status"}, RunMode::Query);
     if (!devices) return std::nullopt;
     for (const auto& line : *devices) {
         auto f = split_terse(line);
@@ -90,7 +77,7 @@ std::optional<std::string> resolve_bridge_device(const Context& ctx, const std::
 }
 
 std::optional<std::string> find_enslaved_profile(const Context& ctx, const std::string& ifname) {
-    auto lines = query_lines(ctx, {"-t", "-f", "NAME,DEVICE,TYPE", "connection", "show"});
+    auto lines = query_lines(ctx, {"nmcli", "-t", "-f", "NAME,DEVICE,TYPE", "connection", "show"}, RunMode::Query);
     if (!lines) return std::nullopt;
     for (const auto& line : *lines) {
         auto f = split_terse(line);
@@ -103,7 +90,7 @@ std::optional<std::string> find_enslaved_profile(const Context& ctx, const std::
 }
 
 std::optional<std::string> find_available_bond_name(const Context& ctx) {
-    auto lines = query_lines(ctx, {"-t", "-f", "NAME,DEVICE,TYPE", "connection", "show"});
+    auto lines = query_lines(ctx, {"nmcli", "-t", "-f", "NAME,DEVICE,TYPE", "connection", "show"}, RunMode::Query);
     if (!lines) return std::nullopt;
     std::set<std::string> used;
     for (const auto& line : *lines) {

@@ -1,0 +1,33 @@
+#include "utils/host_calls.hpp"
+
+#include "utils/text.hpp"
+
+namespace qm {
+
+Expected<std::string, OsError> query_bytes(const Context& ctx, const std::vector<std::string>& argv, RunMode mode) {
+    auto r = ctx.run(argv, mode);
+    if (!r) return unexpected(r.error());
+    return std::move(r->out);
+}
+
+Expected<std::string, OsError> query_text(const Context& ctx, const std::vector<std::string>& argv, RunMode mode) {
+    auto out = query_bytes(ctx, argv, mode);
+    if (!out) return unexpected(out.error());
+    return decode_utf8_lossy(*out);
+}
+
+Expected<std::vector<std::string>, OsError> query_lines(const Context& ctx, const std::vector<std::string>& argv,
+                                                        RunMode mode) {
+    auto text = query_text(ctx, argv, mode);
+    if (!text) return unexpected(text.error());
+    return split_lines(*text);
+}
+
+bool run_succeeded(const Context& ctx, const std::vector<std::string>& argv, RunMode mode) {
+    auto r = ctx.run(argv, mode);
+    return r && r->success();
+}
+
+void change_quietly(const Context& ctx, const std::vector<std::string>& argv) { (void)ctx.run(argv, RunMode::Change); }
+
+}  // namespace qm

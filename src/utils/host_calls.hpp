@@ -1,0 +1,25 @@
+// Runs of host tools by the way their answer is used. Every call names its run mode, so the
+// streams a child gets stay visible where it is started.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "utils/context.hpp"
+
+namespace qm {
+
+// A query run (mode Query or QueryWithStderr): the standard output as captured bytes, or why
+// the child could not be started. The exit status is not looked at.
+Expected<std::string, OsError> query_bytes(const Context& ctx, const std::vector<std::string>& argv, RunMode mode);
+// The same output decoded as UTF-8, invalid sequences replaced.
+Expected<std::string, OsError> query_text(const Context& ctx, const std::vector<std::string>& argv, RunMode mode);
+// The decoded output cut into lines (split_lines).
+Expected<std::vector<std::string>, OsError> query_lines(const Context& ctx, const std::vector<std::string>& argv,
+                                                        RunMode mode);
+// A run whose output is not wanted: true when the child started and exited with status 0.
+bool run_succeeded(const Context& ctx, const std::vector<std::string>& argv, RunMode mode);
+// A change run (both output streams to the null device) whose outcome does not matter.
+void change_quietly(const Context& ctx, const std::vector<std::string>& argv);
+
+}  // namespace qm

@@ -1,0 +1,48 @@
+#include "utils/links.hpp"
+
+#include <ostream>
+
+#include "utils/host_calls.hpp"
+#include "utils/text.hpp"
+
+namespace qm {
+
+std::optional<std::string> link_ether_mac(std::string_view ip_link_output, EtherLine rule) {
+    for (const auto& line : split_lines(ip_link_output)) {
+        if (line.find("link/ether") == std::string::npos) continue;
+        auto words = split_whitespace(line);
+        if (words.size() >= 2) return words[1];
+        if (rule == EtherLine::First) return std::nullopt;
+    }
+    return std::nullopt;
+}
+
+Expected<std::optional<std::string>, OsError> read_link_mac(const Context& ctx, const std::string& interface,
+                                                            RunMode mode, EtherLine rule) {
+    auto out = query_text(ctx, {"ip", "link", "show", interface}, mode);
+    if (!out) return unexpected(out.error());
+    return link_ether_mac(*out, rule);
+}
+
+Result<std::optional<std::string>> get_interface_mac(const Context& ctx, const std::string& interface) {
+    auto mac = read_link_mac(ctx, interface, RunMode::QueryWithStderr, EtherLine::FirstWithAddress);
+    if (!mac) return fail(mac.error().message());
+    return *mac;
+}
+
+std::optional<std::string> get_mac_address(const Context& ctx, const std::string& device) {
+    auto mac = read_link_mac(ctx, device, RunMode::Query, EtherLine::First);
+    if (!mac) return std::nullopt;
+    return *mac;
+}
+
+RunResult set_link_address(const Context& ctx, const std::string& device, const std::string& mac) {
+    return ctx.run({"ip", "link", "set", device, "address", mac}, RunMode::Change);
+}
+
+void set_mac_address(const Context& ctx, const std::string& device, const std::string& mac) {
+    ctx.out << "[+] Restoring " << device << " MAC address to: " << mac << "\n";
+    (void)set_link_address(ctx, device, mac);
+}
+
+}  // namespace qm

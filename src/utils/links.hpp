@@ -1,0 +1,37 @@
+// Links and their MAC addresses through `ip link`.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "utils/context.hpp"
+
+namespace qm {
+
+// Which "link/ether" line of `ip link show` output gives the address: the first such line
+// (no address when it lacks a second word), or the first such line that has a second word.
+enum class EtherLine { First, FirstWithAddress };
+
+// The second whitespace-separated word of the chosen "link/ether" line.
+std::optional<std::string> link_ether_mac(std::string_view ip_link_output, EtherLine rule);
+
+// Runs `ip link show <interface>` in the given query mode and reads its MAC address.
+Expected<std::optional<std::string>, OsError> read_link_mac(const Context& ctx, const std::string& interface,
+                                                            RunMode mode, EtherLine rule);
+
+// The MAC of an interface for the bridge MAC preservation (stderr captured, the first
+// "link/ether" line with an address); an error when `ip` cannot be started.
+Result<std::optional<std::string>> get_interface_mac(const Context& ctx, const std::string& interface);
+
+// The MAC address of a link (a plain query, the first "link/ether" line); absent when there
+// is none or `ip` cannot be started.
+std::optional<std::string> get_mac_address(const Context& ctx, const std::string& device);
+
+// `ip link set <device> address <mac>` as a change run.
+RunResult set_link_address(const Context& ctx, const std::string& device, const std::string& mac);
+
+// Announces and sets a link's MAC address; failures are not reported.
+void set_mac_address(const Context& ctx, const std::string& device, const std::string& mac);
+
+}  // namespace qm

@@ -1,0 +1,57 @@
+#include "utils/links.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+
+#include "support/fake_host.hpp"
+
+namespace qm {
+namespace {
+
+using test::Answer;
+using test::Call;
+using test::FakeHost;
+
+TEST(Links, TheTwoEtherLineRulesDifferOnlyOnAShortFirstLine) {
+    struct Case {
+        const char* output;
+        std::optional<std::string> first, first_with_address;
+    };
+    const Case cases[] = {
+        {"2: eno1: <UP>\n    link/ether 52:54:00:00:00:01 brd ff:ff:ff:ff:ff:ff\n", "52:54:00:00:00:01",
+         "52:54:00:00:00:01"},
+        {"    link/ether\n    link/ether 52:54:00:00:00:02\n", std::nullopt, "52:54:00:00:00:02"},
+        {"link/ether a\nlink/ether b\n", "a", "a"},
+        {"    link/none\n", std::nullopt, std::nullopt},
+        {"", std::nullopt, std::nullopt},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(link_ether_mac(c.output, EtherLine::First), c.first) << c.output;
+        EXPECT_EQ(link_ether_mac(c.output, EtherLine::FirstWithAddress), c.first_with_address) << c.output;
+    }
+}
+
+TEST(Links, ReadLinkMacRunsIpLinkShowInTheGivenMode) {
+    FakeHost host;
+    host.runner.on({"ip", "link", "show", "eno1"}, Answer::ok("    link/ether 52:54:00:00:00:01 brd\n"));
+    auto mac = read_link_mac(host.ctx, "eno1", RunMode::QueryWithStderr, EtherLine::First);
+    ASSERT_TRUE(mac);
+    EXPECT_EQ(*mac, "52:54:00:00:00:01");
+    EXPECT_EQ(host.runner.calls, (std::vector<Call>{{{"ip", "link", "show", "eno1"}, RunMode::QueryWithStderr}}));
+    host.runner.missing("ip");
+    auto none = read_link_mac(host.ctx, "eno1", RunMode::Query, EtherLine::First);
+    ASSERT_FALSE(none);
+    EXPECT_EQ(none.error(), OsError{ENOENT});
+
+    FakeHost other;
+    other.runner.on({"ip", "link", "set", "vswitch0", "address", "52:54:00:00:00:09"}, Answer::exit(2));
+    auto set = set_link_address(other.ctx, "vswitch0", "52:54:00:00:00:09");
+    ASSERT_TRUE(set);
+    EXPECT_EQ(set->exit_code, 2);
+    EXPECT_EQ(other.runner.calls.back().mode, RunMode::Change);
+    EXPECT_EQ(other.out.str(), "") << "only set_mac_address announces";
+}
+
+}  // namespace
+}  // namespace qm
