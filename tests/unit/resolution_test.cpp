@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <map>
 
 #include "support/fake_host.hpp"
 #include "utils/nmcli_tools/nmcli_tools.hpp"
@@ -320,6 +321,43 @@ TEST(PhysicalInterfaces, SkipsUnusableEntries) {
 TEST(PhysicalInterfaces, MissingDirectoryGivesNothing) {
     FakeHost host;
     EXPECT_TRUE(physical_interfaces_pci_order(host.ctx).empty());
+}
+
+const Argv kNameUuidTypeDevice{"nmcli", "-t", "-f", "NAME,UUID,TYPE,DEVICE", "connection", "show"};
+
+TEST(ProfileForDevice, NamesTheProfileBoundToTheDevice) {
+    struct Case {
+        std::string what;
+        std::string listing;
+        std::map<std::string, std::string> interface_names;  // UUID -> connection.interface-name
+        std::string expected;
+    };
+    const std::vector<Case> cases = {
+        {"a profile named like the device", "vswitch0:u-1:bridge:vswitch0\n", {}, "vswitch0"},
+        {"named like the device but bound elsewhere",
+         "Management Network:u-1:bridge:vswitch0\nvswitch0:u-2:802-3-ethernet:eth9\n", {}, "vswitch0"},
+        {"an active bridge under another name", "eth1:u-0:802-3-ethernet:eth1\nManagement Network:u-1:bridge:vswitch0\n",
+         {}, "u-1"},
+        {"an active bond", "Management Uplink:u-7:bond:vswitch0\n", {}, "u-7"},
+        {"an inactive bridge found by its interface name",
+         "other:u-3:bridge:\nManagement Network:u-1:bridge:\n", {{"u-3", "vswitch5\n"}, {"u-1", "vswitch0\n"}}, "u-1"},
+        {"an ethernet profile on the device does not count", "lan:u-9:802-3-ethernet:vswitch0\n", {}, "vswitch0"},
+        {"nothing bound: the device name", "lan:u-9:802-3-ethernet:eth0\n", {}, "vswitch0"},
+        {"a name with a colon is not split into a match", "a:b:u-1:bridge:vswitch0\n", {}, "vswitch0"},
+    };
+    for (const auto& c : cases) {
+        FakeHost host;
+        host.runner.on(kNameUuidTypeDevice, Answer::ok(c.listing));
+        for (const auto& [uuid, ifname] : c.interface_names) host.runner.on(interface_name_of(uuid), Answer::ok(ifname));
+        EXPECT_EQ(profile_for_device(host.ctx, "vswitch0"), c.expected) << c.what;
+        for (const auto& call : host.runner.calls) EXPECT_EQ(call.mode, RunMode::Query) << c.what;
+    }
+}
+
+TEST(ProfileForDevice, KeepsTheDeviceNameWhenNmcliCannotStart) {
+    FakeHost host;
+    host.runner.missing("nmcli");
+    EXPECT_EQ(profile_for_device(host.ctx, "bond0"), "bond0");
 }
 
 }  // namespace

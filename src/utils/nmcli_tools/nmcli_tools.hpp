@@ -37,6 +37,14 @@ std::optional<std::string> resolve_bridge_device(const Context& ctx, const std::
 std::optional<std::string> find_enslaved_profile(const Context& ctx, const std::string& ifname);
 std::optional<std::string> find_available_bond_name(const Context& ctx);
 
+// What to name in `nmcli connection show|modify|up|down` for a bridge or bond device. A step
+// that holds only the device name cannot pass it as a profile: the profile is often named
+// otherwise ("Management Network" on vswitch0). The device name itself when a profile of exactly
+// that name exists; else the UUID of the bridge or bond profile bound to the device, active or
+// not (an inactive profile shows no DEVICE, so its connection.interface-name is asked); else the
+// device name, so the step fails with nmcli's own answer.
+std::string profile_for_device(const Context& ctx, const std::string& device);
+
 // Entries of /sys/class/net with a device link, ordered by PCI address (stable).
 std::vector<std::string> physical_interfaces_pci_order(const Context& ctx);
 

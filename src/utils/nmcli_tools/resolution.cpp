@@ -104,4 +104,27 @@ std::optional<std::string> find_available_bond_name(const Context& ctx) {
     return std::nullopt;
 }
 
+std::string profile_for_device(const Context& ctx, const std::string& device) {
+    auto lines =
+        query_lines(ctx, {"nmcli", "-t", "-f", "NAME,UUID,TYPE,DEVICE", "connection", "show"}, RunMode::Query);
+    if (!lines) return device;
+    std::vector<std::string> unbound;  // UUIDs of inactive bridge and bond profiles
+    for (const auto& line : *lines) {
+        auto f = split_terse(line);
+        if (f.size() == 4 && f[0] == device) return device;
+    }
+    for (const auto& line : *lines) {
+        auto f = split_terse(line);
+        if (f.size() != 4 || (f[2] != "bridge" && f[2] != "bond") || f[1].empty()) continue;
+        if (f[3] == device) return f[1];
+        if (f[3].empty() || f[3] == "--") unbound.push_back(f[1]);
+    }
+    for (const auto& uuid : unbound) {
+        auto out =
+            query_text(ctx, {"nmcli", "-g", "connection.interface-name", "connection", "show", uuid}, RunMode::Query);
+        if (out && trim(*out) == device) return uuid;
+    }
+    return device;
+}
+
 }  // namespace qm
