@@ -8,7 +8,9 @@
 #include "cli/usage_texts.hpp"
 #include "cmds/baseline/baseline_unit.hpp"
 #include "cmds/bridge/vswitch.hpp"
+#include "cmds/bridge/vswitch_list.hpp"
 #include "cmds/libvirt/libvirt.hpp"
+#include "cmds/list/list.hpp"
 #include "cmds/vlan/vlan.hpp"
 #include "cmds/vm/sync_vm_interfaces.hpp"
 #include "cmds/vm/vm.hpp"
@@ -190,8 +192,9 @@ CommandDef vswitch_group() {
                                     not_available("vswitch quarantine"),
                                     opt("bridge", &VswitchQuarantine::bridge, "BRIDGE", "Bridge to quarantine")),
             leaf<VswitchTopology>("topology", "Show bridge topology and connections",
-                                  not_available("vswitch topology")),
-            leaf<VswitchList>("list", "List all virtual switch bridges", not_available("vswitch list")),
+                                  [](const Context& ctx, const VswitchTopology&) { show_bridge_topology(ctx); }),
+            leaf<VswitchList>("list", "List all virtual switch bridges",
+                              [](const Context& ctx, const VswitchList&) { list_vswitches(ctx); }),
             leaf<VswitchUsage>("usage", "Show usage examples and help", usage_text(kVswitchUsage)),
             group<VswitchVeth>("veth", "Restore veth pairs from stored bridge connections",
                                {leaf<VethRestore>("restore",
@@ -278,10 +281,12 @@ CommandDef list_group() {
     return group<ListCommands>(
         "list", "Show network interfaces and connections",
         {
-            leaf<ListPhysical>("physical", "List physical network interfaces", not_available("list physical")),
+            leaf<ListPhysical>("physical", "List physical network interfaces",
+                               [](const Context& ctx, const ListPhysical&) { list_physical_interfaces(ctx); }),
             leaf<ListInterfaces>("interfaces", "List all network interfaces (physical and virtual)",
-                                 not_available("list interfaces")),
-            leaf<ListConnections>("connections", "List NetworkManager connections", not_available("list connections")),
+                                 [](const Context& ctx, const ListInterfaces&) { list_interfaces(ctx); }),
+            leaf<ListConnections>("connections", "List NetworkManager connections",
+                                  [](const Context& ctx, const ListConnections&) { list_connections(ctx); }),
             leaf<ListUsage>("usage", "Show usage examples and help", usage_text(kListUsage)),
         });
 }
