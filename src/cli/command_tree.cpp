@@ -5,6 +5,7 @@
 
 #include "cli/command_rows.hpp"
 #include "cli/dispatch.hpp"
+#include "cli/install.hpp"
 #include "cli/usage_texts.hpp"
 #include "cmds/baseline/baseline_unit.hpp"
 #include "cmds/bridge/vswitch.hpp"
@@ -361,7 +362,7 @@ CommandDef build_command_tree() {
             8),
         ordered(leaf<Commands::EnableService>("enable-service",
                                               "Create systemd service for veth persistence from managed resources",
-                                              not_available("enable-service")),
+                                              [](const Context& ctx, const auto&) { enable_service(ctx); }),
                 9),
         ordered(config_group(), 10),
         ordered(leaf<Commands::Baseline>(
@@ -372,12 +373,15 @@ CommandDef build_command_tree() {
                          "Manual mode: full reset to baseline configuration (requires confirmation)")),
                 11),
         ordered(
-            leaf<Commands::InstallSelf>("install-self", "Install quillmar to system", not_available("install-self")),
+            leaf<Commands::InstallSelf>("install-self", "Install quillmar to system",
+                                        [](const Context& ctx, const auto&) { return install_self(ctx); }),
             98),
-        ordered(leaf<Commands::PostInstall>("post-install", "Install bash completion", not_available("post-install")),
+        ordered(leaf<Commands::PostInstall>("post-install", "Install bash completion",
+                                            [](const Context& ctx, const auto&) { return post_install(ctx); }),
                 99),
         ordered(leaf<Commands::Completion>(
-                    "completion", "Generate shell completions", not_available("completion"),
+                    "completion", "Generate shell completions",
+                    [](const Context& ctx, const Commands::Completion& a) { print_completion(ctx, a.shell); },
                     opt("shell", &Commands::Completion::shell, "SHELL", "Shell type (bash, zsh, fish)")),
                 100),
         ordered(leaf<Commands::Usage>("usage", "Show comprehensive usage and command list", usage_text(kUsageOverview)),

@@ -41,6 +41,13 @@ Expected<void, FileError> write_new_file_whole(const std::filesystem::path& path
 // and the old file stays.
 Expected<void, FileError> write_file_atomic(const std::filesystem::path& path, std::string_view content);
 
+// Copies `source` whole to a hidden temporary name beside `target` ("." + name + ".tmp"),
+// gives the copy `mode`, flushes it to disk and renames it over `target`. So `target` is at
+// every moment either its old file or the whole new one, never missing or cut short (also
+// when `source` is `target` itself). On failure the temporary file is removed again.
+Expected<void, FileError> install_file_atomic(const std::filesystem::path& source,
+                                              const std::filesystem::path& target, std::filesystem::perms mode);
+
 // Removes a file; a missing file is not an error.
 Expected<void, FileError> remove_file(const std::filesystem::path& path);
 

@@ -172,7 +172,7 @@ TEST(CommandTree, AHandlersStatusIsTheExitStatus) {
 
 TEST(CommandTree, DispatchRunsTheRowsHandler) {
     const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
-        {{"quillmar", "install-self"}, "[-] The command 'quillmar install-self' is not available in this build\n"},
+        {{"quillmar", "completion", "--shell", "tcsh"}, "Unsupported shell: tcsh\n"},
         {{"quillmar", "vswitch", "veth", "restore"},
          "[-] The command 'quillmar vswitch veth restore' is not available in this build\n"},
         {{"quillmar", "baseline", "--force"},
