@@ -101,7 +101,8 @@ TEST_F(SandboxRuns, MissingToolCannotBeStarted) {
     sb.missing("virsh");
     EXPECT_FALSE(sb.exists("/fakebin/virsh"));
     EXPECT_TRUE(sb.exists("/fakebin/nmcli"));
-    auto r = sh("virsh list; echo \"status $?\"");
+    // The program's own PATH: the shell's /usr/bin may hold a real virsh.
+    auto r = sh("PATH=/fakebin:/qmbin; virsh list; echo \"status $?\"");
     EXPECT_EQ(r.status, 0) << r;
     EXPECT_NE(r.out.find("status 127"), std::string::npos) << r;
     EXPECT_TRUE(sb.calls_of("virsh").empty()) << sb.dump();
