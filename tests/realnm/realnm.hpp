@@ -121,7 +121,7 @@ public:
     // `nmcli -g FIELD connection show NAME`, trimmed and unescaped; nullopt when refused.
     std::optional<std::string> field(const std::string& name, const std::string& field);
     bool active(const std::string& name);  // the profile is activated on its device
-    // Live link facts from the host's sysfs; nullopt when the link is missing.
+    // Live link facts from the test host's sysfs; nullopt when the link is missing.
     std::optional<std::string> link_mac(const std::string& dev);
     std::optional<std::string> link_master(const std::string& dev);  // "" when it has none
     bool link_exists(const std::string& dev) { return link_mac(dev).has_value(); }

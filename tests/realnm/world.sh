@@ -41,7 +41,7 @@ done
 chmod 1777 /tmp
 mount -t sysfs -o ro,nosuid,nodev,noexec sysfs /sys || fail "cannot mount a read-only sysfs"
 
-mkdir -p "$Q/bin" "$Q/nm/conf.d" "$Q/nm/system.d" "$Q/dbus" "$Q/lan" /run/dbus
+mkdir -p "$Q/bin" "$Q/home" "$Q/nm/conf.d" "$Q/nm/system.d" "$Q/dbus" "$Q/lan" /run/dbus
 for tool in nmcli ip virsh systemctl; do ln -s "$shim" "$Q/bin/$tool"; done
 : >"$Q/calls"
 
@@ -101,6 +101,7 @@ dhcp=internal
 level=INFO
 EOF
 
+# --debug: stays in the foreground and logs to stderr (no syslog runs here).
 start_nm() {
     /usr/sbin/NetworkManager --debug --config="$Q/nm/NetworkManager.conf" --config-dir="$Q/nm/conf.d" \
         --system-config-dir="$Q/nm/system.d" --pid-file="$Q/nm/NetworkManager.pid" \
