@@ -44,6 +44,7 @@ using Clock = std::chrono::steady_clock;
 
 constexpr const char* kPlainPath = "/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin";
 constexpr const char* kShimDir = "/run/qm/bin";
+constexpr const char* kProgram = "/run/qm/quillmar";  // world.sh's copy of the built program
 constexpr const char* kBus = "DBUS_SYSTEM_BUS_ADDRESS=unix:path=/run/dbus/system_bus_socket";
 
 void send(int fd, const std::string& msg) {
@@ -261,7 +262,7 @@ RealNm::RealNm() {
         return;
     }
     world_err_ = memfd_create("realnm-world-stderr", MFD_CLOEXEC);
-    const std::string world = QM_REALNM_WORLD, shim = QM_REALNM_SHIM;
+    const std::string world = QM_REALNM_WORLD, shim = QM_REALNM_SHIM, program = QM_BINARY_PATH;
     std::fflush(nullptr);
     pid_t launcher = fork();
     if (launcher < 0) {
@@ -290,7 +291,7 @@ RealNm::RealNm() {
             dup2(rep[1], 1);
             if (world_err_ >= 0) dup2(world_err_, 2);
             close_range(3, ~0U, CLOSE_RANGE_CLOEXEC);
-            const char* argv[] = {"bash", world.c_str(), shim.c_str(), nullptr};
+            const char* argv[] = {"bash", world.c_str(), shim.c_str(), program.c_str(), nullptr};
             const char* envp[] = {"PATH=/usr/sbin:/usr/bin:/sbin:/bin", "LANG=C.UTF-8", "HOME=/run/qm/home", nullptr};
             execve("/bin/bash", const_cast<char**>(argv), const_cast<char**>(envp));
             _exit(127);
@@ -505,7 +506,7 @@ Result RealNm::run_inside(const Args& argv, const std::vector<std::string>& env,
 }
 
 Result RealNm::run_quillmar(const Args& args, std::chrono::seconds limit) {
-    Args argv{QM_BINARY_PATH};
+    Args argv{kProgram};
     argv.insert(argv.end(), args.begin(), args.end());
     std::vector<std::string> env{std::string("PATH=") + kShimDir + ":" + kPlainPath, "HOME=/run/qm/home",
                                  "LANG=C.UTF-8", kBus, "LIBVIRT_DEFAULT_URI=test:///default"};

@@ -12,10 +12,13 @@
 # "ok" or "error <why>". At "stop" or at the end of its input it stops every daemon it started,
 # by PID, and exits; the kernel removes the namespaces with it.
 #
-# Usage: world.sh SHIM   (SHIM: the logging stand-in that becomes nmcli, ip, virsh, systemctl)
+# Usage: world.sh SHIM PROGRAM
+#   SHIM: the logging stand-in that becomes nmcli, ip, virsh and systemctl;
+#   PROGRAM: the built quillmar, copied to /run/qm/quillmar.
+# Both are opened before any mount, so they are found wherever they were built (even under
+# /tmp or /run, which get a tmpfs here).
 set -u
-
-shim=$1
+exec 3<"$1" 4<"$2" || { printf 'error cannot open %s and %s\n' "$1" "$2"; exit 1; }
 Q=/run/qm
 LAN_NET=192.0.2            # documentation range: only ever lives inside these namespaces
 UPLINKS="eth1 eth2 eth3"
@@ -42,7 +45,10 @@ chmod 1777 /tmp
 mount -t sysfs -o ro,nosuid,nodev,noexec sysfs /sys || fail "cannot mount a read-only sysfs"
 
 mkdir -p "$Q/bin" "$Q/home" "$Q/nm/conf.d" "$Q/nm/system.d" "$Q/dbus" "$Q/lan" /run/dbus
-for tool in nmcli ip virsh systemctl; do ln -s "$shim" "$Q/bin/$tool"; done
+cat <&3 >"$Q/shim" && cat <&4 >"$Q/quillmar" && chmod 755 "$Q/shim" "$Q/quillmar" ||
+    fail "cannot copy the stand-in and the program"
+exec 3<&- 4<&-
+for tool in nmcli ip virsh systemctl; do ln -s "$Q/shim" "$Q/bin/$tool"; done
 : >"$Q/calls"
 
 # --- LAN ----------------------------------------------------------------------------------
