@@ -29,10 +29,11 @@
 //     }
 //
 // The program runs as a copy at /run/qm/quillmar (the build tree may lie under a directory
-// the host hides, such as /tmp). Programs run inside with PATH "/run/qm/bin:/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:
-// /sbin:/bin" (the stand-ins first), HOME=/run/qm/home, LANG=C.UTF-8, the private bus in
-// DBUS_SYSTEM_BUS_ADDRESS and LIBVIRT_DEFAULT_URI=test:///default, cwd /tmp. `nmcli`, `ip` and
-// `exec` of the harness bypass the stand-ins, so the call log holds only the program's calls.
+// the test host hides, such as /tmp). Programs run inside with PATH "/run/qm/bin:/usr/local/
+// sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin" (the stand-ins first), HOME=/run/qm/home,
+// LANG=C.UTF-8, the private bus in DBUS_SYSTEM_BUS_ADDRESS and LIBVIRT_DEFAULT_URI=
+// test:///default, cwd /tmp. `nmcli`, `ip` and `exec` of the harness bypass the stand-ins, so
+// the call log holds only the program's calls.
 #pragma once
 
 #include <chrono>
