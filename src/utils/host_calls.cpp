@@ -1,5 +1,7 @@
 #include "utils/host_calls.hpp"
 
+#include <ostream>
+
 #include "utils/text.hpp"
 
 namespace qm {
@@ -39,5 +41,11 @@ bool run_succeeded(const Context& ctx, const std::vector<std::string>& argv, Run
 }
 
 void change_quietly(const Context& ctx, const std::vector<std::string>& argv) { (void)ctx.run(argv, RunMode::Change); }
+
+RunResult change_showing_stderr(const Context& ctx, const std::vector<std::string>& argv) {
+    auto r = ctx.run(argv, RunMode::ChangeWithStderr);
+    if (r) ctx.err << r->err;
+    return r;
+}
 
 }  // namespace qm
