@@ -74,22 +74,23 @@ std::vector<Profile> realistic_host() {
         {"Lab", "aa11bb22-3333-4c3e-9d10-000000000000", "", "bridge", "", "", "", "vswitch2"},
         {"vlan100br", "c0ffee00-4444-4c3e-9d10-000000000000", "vlan100br", "bridge", "activated", "", "",
          "vlan100br"},
-        // Way A: the master is the bridge profile's UUID.
+        // By slave type, the master given as the bridge profile's UUID.
         {"bridge-slave-eno1", "0e000001-5555-4c3e-9d10-000000000000", "eno1", "802-3-ethernet", "activated",
          "7d3c0a61-1111-4c3e-9d10-000000000000", "bridge", "eno1"},
-        // Way B: the master is the bridge's interface name (no slave type said).
+        // By master device: the master is the bridge's interface name (no slave type said).
         {"uplink-eno2", "0e000002-6666-4c3e-9d10-000000000000", "eno2", "802-3-ethernet", "activated", "vswitch1",
          "", "eno2"},
-        // Way A by interface name, for the VLAN bridge, which way B does not search for.
+        // By slave type with an interface name, for the VLAN bridge, whose device the search
+        // by master device does not look for.
         {"vlan100", "0e000003-7777-4c3e-9d10-000000000000", "vlan100", "vlan", "activated", "vlan100br", "bridge",
          "vlan100"},
-        // A VM tap: filtered out by both ways.
+        // A VM tap: filtered out by both searches.
         {"vnet3", "0e000004-8888-4c3e-9d10-000000000000", "vnet3", "tun", "activated", "vswitch1", "bridge",
          "vnet3"},
     };
 }
 
-TEST(VswitchList, RealisticHostShowsGroupsStatesAndPortsFoundBothWays) {
+TEST(VswitchList, RealisticHostShowsGroupsStatesAndPortsFoundBySlaveTypeAndByMasterDevice) {
     FakeHost host;
     script(host, realistic_host());
 
@@ -102,15 +103,15 @@ TEST(VswitchList, RealisticHostShowsGroupsStatesAndPortsFoundBothWays) {
                                   "  └─ eno2 (uplink-eno2)\n" + row(kRed, "Lab", "", "bridge", "") + kVlanHeading +
                                   row(kGreen, "vlan100br", "vlan100br", "bridge", "activated") +
                                   "  └─ vlan100 (vlan100)\n" + "\n");
-    // The tap is named once per way that reaches it: way A by the master's text, way B by the
-    // bridge profile that owns the device.
+    // The tap is named once per search that reaches it: by slave type under the master's
+    // text, by master device under the bridge profile that owns the device.
     EXPECT_EQ(host.err.str(),
               "DEBUG: Filtering out vnet interface: vnet3 for bridge: vswitch1\n"
               "DEBUG: Filtering out vnet interface: vnet3 for bridge: Storage\n");
     for (const auto& call : host.runner.calls) EXPECT_EQ(call.mode, RunMode::Query);
 }
 
-TEST(VswitchList, QueriesTheThreeListingsThenEachProfileWayAThenWayB) {
+TEST(VswitchList, QueriesTheThreeListingsThenEachProfileBySlaveTypeThenByMasterDevice) {
     FakeHost host;
     script(host, {{"Storage", "u-storage", "vswitch1", "bridge", "activated", "", "", "vswitch1"},
                   {"uplink-eno2", "u-eno2", "eno2", "802-3-ethernet", "activated", "vswitch1", "", "eno2"}});
@@ -192,8 +193,8 @@ TEST(VswitchList, MastersAreTaggedWithTheirJoinsBeforeTheirPorts) {
 
 TEST(VswitchList, APortFoundBothWaysUnderOneKeyIsListedOnce) {
     FakeHost host;
-    // A bridge profile named like its device: way A files the port under the master's text,
-    // way B under the profile's name, and both are "vswitch1".
+    // A bridge profile named like its device: the search by slave type files the port under
+    // the master's text, the one by master device under the profile's name; both are "vswitch1".
     script(host, {{"vswitch1", "u1", "vswitch1", "bridge", "activated", "", "", "vswitch1"},
                   {"bridge-slave-eno2", "u2", "eno2", "802-3-ethernet", "activated", "vswitch1", "bridge", "eno2"}});
     list_vswitches(host.ctx);
@@ -216,11 +217,11 @@ TEST(VswitchList, AMissingNmcliStopsWithItsMessage) {
     EXPECT_EQ(later.err.str(), "Failed to list connections\n");
 }
 
-TEST(VswitchList, SingleValueQueriesThatCannotStartSkipOnlyTheirWay) {
+TEST(VswitchList, SingleValueQueriesThatCannotStartSkipOnlyTheirSearch) {
     FakeHost host;
     script(host, {{"Storage", "u1", "vswitch1", "bridge", "activated", "", "", "vswitch1"},
                   {"uplink-eno2", "u2", "eno2", "802-3-ethernet", "activated", "vswitch1", "", "eno2"}});
-    // Way A cannot ask; way B still finds the port.
+    // The slave-type query cannot start; the search by master device still finds the port.
     host.runner.on({"nmcli", "-g", "connection.master,connection.slave-type", "connection", "show", "uplink-eno2"},
                    Answer::missing());
     list_vswitches(host.ctx);

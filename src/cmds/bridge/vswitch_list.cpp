@@ -29,9 +29,7 @@ struct BridgeRecord {
 };
 
 // Every profile, to turn a master given as a UUID into the profile's name, and to search for
-// the bridge profile of a device.
-// The bridge profile of a device is searched for in listing order, in which nmcli puts
-// active profiles first.
+// the bridge profile of a device, in listing order (nmcli lists active profiles first).
 struct ProfileLookup {
     std::map<std::string, std::string> name_by_uuid;
     std::vector<std::string> uuids;  // each once, in listing order
@@ -68,12 +66,12 @@ void file_port(const Context& ctx, PortMap& ports, const std::string& key, const
     }
     auto& list = ports[key];
     std::string port = *ifname + " (" + profile + ")";
-    // Both ways can find the same port under the same key (a bridge profile named like its
-    // device); it is one port all the same.
+    // Both searches can find the same port under the same key (a bridge profile named like
+    // its device); it is one port all the same.
     if (std::find(list.begin(), list.end(), port) == list.end()) list.push_back(std::move(port));
 }
 
-// Way A: the profile names its master and says it is a bridge port.
+// A port by slave type: the profile names its master and says it is a bridge port.
 void find_port_by_slave_type(const Context& ctx, const ProfileLookup& lookup, PortMap& ports,
                              const std::string& profile) {
     auto answer = query_text(
@@ -87,7 +85,7 @@ void find_port_by_slave_type(const Context& ctx, const ProfileLookup& lookup, Po
     file_port(ctx, ports, key, profile);
 }
 
-// Way B: the profile's master is the device of a bridge profile.
+// A port by master device: the profile's master is the device of a bridge profile.
 void find_port_by_master_device(const Context& ctx, const ProfileLookup& lookup, PortMap& ports,
                                 const std::string& profile) {
     auto master = profile_setting(ctx, "connection.master", profile);
