@@ -22,4 +22,8 @@ bool run_succeeded(const Context& ctx, const std::vector<std::string>& argv, Run
 // A change run (both output streams to the null device) whose outcome does not matter.
 void change_quietly(const Context& ctx, const std::vector<std::string>& argv);
 
+// How a child ended, for messages: "exit status: 2", or "signal: 9 (SIGKILL)" with
+// " (core dumped)" added when it left a core; an unnamed signal shows only its number.
+std::string exit_status_text(const ProcessResult& result);
+
 }  // namespace qm
