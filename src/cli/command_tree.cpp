@@ -9,6 +9,7 @@
 #include "cmds/baseline/baseline_unit.hpp"
 #include "cmds/bridge/veth.hpp"
 #include "cmds/bridge/vswitch.hpp"
+#include "cmds/config/maintenance.hpp"
 #include "cmds/libvirt/libvirt.hpp"
 #include "cmds/vlan/vlan.hpp"
 #include "cmds/vm/sync_vm_interfaces.hpp"
@@ -72,6 +73,11 @@ auto not_available(std::string_view command) {
 template <class E>
 void report(const Context& ctx, const Expected<void, E>& result) {
     if (!result) ctx.err << "Error: " << result.error().display() << "\n";
+}
+
+// A general error is shown as "Error: " and its text.
+void report(const Context& ctx, const Status& result) {
+    if (!result) ctx.err << "Error: " << result.error().message << "\n";
 }
 
 // network create and network change take exactly one of --vswitch and --vlan-id.
@@ -316,12 +322,13 @@ CommandDef config_group() {
                 "info", "Show information about a specific backup", not_available("config info"),
                 opt("name", &ConfigInfo::name, "NAME", "Name of the backup to show info for (default: latest)")
                     .short_name('n')),
-            leaf<ConfigCleanup>("cleanup", "Clean up stale NetworkManager connections",
-                                not_available("config cleanup")),
+            leaf<ConfigCleanup>(
+                "cleanup", "Clean up stale NetworkManager connections",
+                [](const Context& ctx, const ConfigCleanup&) { report(ctx, cleanup_stale_connections(ctx)); }),
             leaf<ConfigSmartCleanup>("smart-cleanup", "Smart cleanup of only our managed resources",
                                      [](const Context& ctx, const ConfigSmartCleanup&) { smart_cleanup(ctx); }),
             leaf<ConfigSync>("sync", "Sync configuration files with current network state",
-                             not_available("config sync")),
+                             [](const Context& ctx, const ConfigSync&) { report(ctx, sync_config_files(ctx)); }),
             leaf<ConfigRestoreVeth>("restore-veth", "Restore only veth connections from backup",
                                     not_available("config restore-veth")),
             leaf<ConfigUsage>("usage", "Show usage examples and help", usage_text(kConfigUsage)),
