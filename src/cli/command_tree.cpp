@@ -168,7 +168,8 @@ CommandDef vswitch_group() {
                 opt("name", &VswitchCreate::name, "NAME", "Name of the bridge to create"),
                 opt("uplink", &VswitchCreate::uplink, "UPLINK", "Uplink interface (or 'none' for isolated bridge)"),
                 flag("master", &VswitchCreate::master, "Mark this bridge as a master bridge")),
-            leaf<VswitchDelete>("delete", "Delete a virtual switch bridge", not_available("vswitch delete"),
+            leaf<VswitchDelete>("delete", "Delete a virtual switch bridge",
+                                [](const Context& ctx, const VswitchDelete& a) { delete_vswitch(ctx, a.name); },
                                 opt("name", &VswitchDelete::name, "NAME", "Name of the bridge to delete")),
             leaf<VswitchChange>(
                 "change", "Change uplink interface for a bridge",
@@ -182,7 +183,7 @@ CommandDef vswitch_group() {
                 flag("master", &VswitchChange::master, "Mark this bridge as a master bridge")),
             leaf<VswitchSetMaster>(
                 "set-master", "Mark an existing virtual switch as a master without reconfiguring it",
-                not_available("vswitch set-master"),
+                [](const Context& ctx, const VswitchSetMaster& a) { set_master_bridge(ctx, a.name); },
                 opt("name", &VswitchSetMaster::name, "NAME", "Name of the bridge to mark as master")),
             leaf<VswitchConnect>("connect", "Connect a bridge to a master bridge",
                                  [](const Context& ctx, const VswitchConnect& a) {

@@ -1,6 +1,6 @@
-// Joins between bridges as a user and the boot units run them: `vswitch connect`,
-// `vswitch veth restore`, `vswitch disconnect`, against scripted host tools and a fake
-// /sys/class/net that the fake `ip` changes.
+// Joins between bridges as a user and the boot units run them (`vswitch connect`,
+// `vswitch veth restore`, `vswitch disconnect`) and `vswitch delete`, against scripted host
+// tools and a fake /sys/class/net that the fake `ip` changes.
 
 #include <string>
 #include <vector>
@@ -179,4 +179,67 @@ TEST_F(VethCli, RestoreRecreatesAVanishedPairAndReenslavesAMovedEnd) {
     EXPECT_EQ(sb.read(kLedger), ledger);
 }
 
+class VswitchDeleteCli : public sb::SandboxTest {};
+
+TEST_F(VswitchDeleteCli, AMasterJoinedToTwoBridgesTakesBothPairsWithIt) {
+    for (const char* dev : {"vswitch1", "vswitch2", "vswitch3", "vvs2_vs1", "vvs1_vs2", "vvs3_vs1", "vvs1_vs3"})
+        sb.iface(dev);
+    sb.tool("nmcli")
+        .on({"-g", "connection.uuid", "connection", "show", "Hub"}, sb::ok("6f1c0a52-hub\n"))
+        .on({"-t", "-f", "NAME,TYPE", "connection", "show"},
+            sb::ok("Hub:bridge\neno2:802-3-ethernet\nLab:bridge\n"))
+        .on({"-g", "connection.master", "connection", "show", "eno2"}, sb::ok("6f1c0a52-hub\n"))
+        .on({"-g", "connection.interface-name", "connection", "show", "Hub"}, sb::ok("vswitch1\n"))
+        .on({"-g", "connection.interface-name", "connection", "show", "Lab"}, sb::ok("vswitch2\n"))
+        .on({"-t", "-f", "DEVICE,TYPE", "device", "status"},
+            sb::ok("vswitch1:bridge\nvswitch2:bridge\nvswitch3:bridge\n"))
+        .on({"-t", "-f", "NAME,DEVICE,TYPE,STATE", "connection", "show"},
+            sb::ok("Lab:vswitch2:bridge:activated\nHub Uplink::802-3-ethernet:\n"));
+    sb.tool("ip")
+        .on({"link", "delete", "vvs2_vs1"}, sb::ok().removes("/sys/class/net/vvs2_vs1").removes("/sys/class/net/vvs1_vs2"))
+        .on({"link", "delete", "vvs3_vs1"}, sb::ok().removes("/sys/class/net/vvs3_vs1").removes("/sys/class/net/vvs1_vs3"));
+    sb.write(kJoins, "{\"vswitch1\": [\"vswitch2\", \"vswitch3\"], \"vswitch9\": [\"vswitch3\"]}");
+    sb.write(kLedger,
+             "{\"vswitches\": [\"Hub\", \"Lab\"], \"vlan_bridges\": [], \"veth_pairs\": [\"vvs2_vs1\", \"vvs1_vs2\", "
+             "\"vvs3_vs1\", \"vvs1_vs3\"], \"bonds\": [], \"created_at\": \"2026-12-10T10:00:00+00:00\"}");
+
+    auto r = sb.run({"vswitch", "delete", "--name", "Hub"});
+
+    EXPECT_EQ(r.status, 0) << r;
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.out,
+              "[+] Cleaning up veth pairs associated with bridge 'Hub'\n"
+              "[+] Found connection: vswitch1 -> vswitch2 (master relationship)\n"
+              "[+] Deleting veth pair: vswitch2 <-> vswitch1 (interfaces: vvs2_vs1 <-> vvs1_vs2)\n"
+              "  - Successfully deleted veth pair: vvs2_vs1 <-> vvs1_vs2\n"
+              "[+] Found connection: vswitch1 -> vswitch3 (master relationship)\n"
+              "[+] Deleting veth pair: vswitch3 <-> vswitch1 (interfaces: vvs3_vs1 <-> vvs1_vs3)\n"
+              "  - Successfully deleted veth pair: vvs3_vs1 <-> vvs1_vs3\n"
+              "[+] Cleaned up 2 veth pairs associated with bridge 'vswitch1'\n"
+              "[+] Cleaning up stale NetworkManager connections...\n"
+              "  - Removing stale connection: Hub Uplink\n"
+              "[+] Cleaned up 1 stale connections\n");
+    sb::Argvs changes;
+    for (const auto& argv : sb.argvs())
+        if (argv[0] == "ip" || (argv.size() > 2 && argv[1] == "connection" && argv[2] == "delete")) changes.push_back(argv);
+    EXPECT_EQ(changes, (sb::Argvs{{"nmcli", "connection", "delete", "eno2"},
+                                  {"nmcli", "connection", "delete", "veth-vswitch2-vswitch1"},
+                                  {"nmcli", "connection", "delete", "veth-vswitch1-vswitch2"},
+                                  {"ip", "link", "delete", "vvs2_vs1"},
+                                  {"nmcli", "connection", "delete", "veth-vswitch3-vswitch1"},
+                                  {"nmcli", "connection", "delete", "veth-vswitch1-vswitch3"},
+                                  {"ip", "link", "delete", "vvs3_vs1"},
+                                  {"nmcli", "connection", "delete", "Hub"},
+                                  {"nmcli", "connection", "delete", "Hub Uplink"},
+                                  {"nmcli", "connection", "delete", "Hub Uplink"}}))
+        << sb.dump();
+    for (const char* veth : {"vvs2_vs1", "vvs1_vs2", "vvs3_vs1", "vvs1_vs3"})
+        EXPECT_FALSE(sb.exists(std::string("/sys/class/net/") + veth)) << veth;
+    // The master's own key is gone; vswitch3 stays joined to the other master.
+    EXPECT_EQ(sb.read(kJoins), "{\n  \"vswitch9\": [\n    \"vswitch3\"\n  ]\n}");
+    EXPECT_EQ(sb.read(kLedger), "{\n  \"vswitches\": [\n    \"Lab\"\n  ],\n  \"vlan_bridges\": [],\n  \"veth_pairs\": [],\n"
+                                "  \"bonds\": [],\n  \"created_at\": \"2026-12-10T10:00:00+00:00\"\n}");
+}
+
 }  // namespace
+
