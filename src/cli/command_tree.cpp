@@ -7,6 +7,7 @@
 #include "cli/dispatch.hpp"
 #include "cli/usage_texts.hpp"
 #include "cmds/baseline/baseline_unit.hpp"
+#include "cmds/bond/bond.hpp"
 #include "cmds/bridge/veth.hpp"
 #include "cmds/bridge/vswitch.hpp"
 #include "cmds/config/maintenance.hpp"
@@ -110,27 +111,32 @@ CommandDef bond_group() {
                            "create", "Create a new bonded interface",
                            [](const Context& ctx, const BondCreate& a) {
                                if (trim(a.members).empty()) return print_bond_types(ctx);
-                               print_not_available(ctx, "bond create");
+                               create_bond(ctx, a.name, a.members, a.mode);
                            },
                            opt("name", &BondCreate::name, "NAME", "").hidden(),
                            opt("members", &BondCreate::members, "MEMBERS", "Comma-separated list of interface members"),
                            opt("mode", &BondCreate::mode, "MODE", "Bonding mode (active-backup, balance-rr, etc.)")
                                .default_value("active-backup")),
                        "quillmar bond create --name <NAME> --members <MEMBERS> [--mode (default: active-backup)]"),
-            with_usage(leaf<BondChange>("change", "Modify an existing bonded interface", not_available("bond change"),
+            with_usage(leaf<BondChange>("change", "Modify an existing bonded interface",
+                                        [](const Context& ctx, const BondChange& a) {
+                                            report(ctx, change_bond(ctx, a.name, a.members, a.mode));
+                                        },
                                         opt("name", &BondChange::name, "NAME", "Name of the bonded interface"),
                                         opt("members", &BondChange::members, "MEMBERS",
                                             "New comma-separated list of interface members"),
                                         opt("mode", &BondChange::mode, "MODE", "New bonding mode")),
                        "quillmar bond change --name <NAME> --members <MEMBERS> | --mode <MODE> (see 'bond usage' "
                        "for all modes)"),
-            leaf<BondDelete>("delete", "Delete a bonded interface", not_available("bond delete"),
+            leaf<BondDelete>("delete", "Delete a bonded interface",
+                             [](const Context& ctx, const BondDelete& a) { delete_bond(ctx, a.name); },
                              opt("name", &BondDelete::name, "NAME", "Name of the bonded interface to delete")),
-            leaf<BondList>("list", "List all bonded interfaces", not_available("bond list")),
+            leaf<BondList>("list", "List all bonded interfaces",
+                           [](const Context& ctx, const BondList&) { list_bonds(ctx); }),
             leaf<BondFixBootPriorities>(
                 "fix-boot-priorities",
                 "Fix autoconnect priorities for existing bonds to prevent boot-time race conditions",
-                not_available("bond fix-boot-priorities")),
+                [](const Context& ctx, const BondFixBootPriorities&) { fix_boot_priorities(ctx); }),
             leaf<BondUsage>("usage", "Show usage examples and help", usage_text(kBondUsage)),
         });
 }
@@ -371,7 +377,7 @@ CommandDef build_command_tree() {
         ordered(
             leaf<Commands::FixBootPriorities>(
                 "fix-boot-priorities", "Fix autoconnect priorities for all bonds to prevent boot-time race conditions",
-                not_available("fix-boot-priorities")),
+                [](const Context& ctx, const auto&) { fix_boot_priorities(ctx); }),
             8),
         ordered(leaf<Commands::EnableService>("enable-service",
                                               "Create systemd service for veth persistence from managed resources",

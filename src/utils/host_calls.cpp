@@ -3,6 +3,7 @@
 #include <sys/wait.h>
 
 #include <cstring>
+#include <ostream>
 
 #include "utils/text.hpp"
 
@@ -33,6 +34,12 @@ bool run_succeeded(const Context& ctx, const std::vector<std::string>& argv, Run
 }
 
 void change_quietly(const Context& ctx, const std::vector<std::string>& argv) { (void)ctx.run(argv, RunMode::Change); }
+
+RunResult change_showing_stderr(const Context& ctx, const std::vector<std::string>& argv) {
+    auto r = ctx.run(argv, RunMode::ChangeWithStderr);
+    if (r) ctx.err << r->err;
+    return r;
+}
 
 std::string exit_status_text(const ProcessResult& result) {
     if (result.signal == 0) return "exit status: " + std::to_string(result.exit_code);
