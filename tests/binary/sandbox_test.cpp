@@ -101,11 +101,13 @@ TEST_F(SandboxRuns, MissingToolCannotBeStarted) {
     sb.missing("virsh");
     EXPECT_FALSE(sb.exists("/fakebin/virsh"));
     EXPECT_TRUE(sb.exists("/fakebin/nmcli"));
-    auto r = sh("virsh list; echo \"status $?\"");
+    // Only the program's own search path counts: the host may have a real virsh in /usr/bin.
+    auto r = sh("PATH=/fakebin:/qmbin; virsh list; echo \"status $?\"");
     EXPECT_EQ(r.status, 0) << r;
     EXPECT_NE(r.out.find("status 127"), std::string::npos) << r;
     EXPECT_TRUE(sb.calls_of("virsh").empty()) << sb.dump();
 
+    sb.env("PATH", "/fakebin:/qmbin");
     auto direct = sb.exec({"virsh", "list"});
     EXPECT_EQ(direct.status, 127);
     EXPECT_NE(direct.err.find("No such file or directory"), std::string::npos) << direct;
