@@ -1,12 +1,16 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
+#include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <fstream>
 #include <ostream>
 #include <streambuf>
@@ -78,6 +82,54 @@ TEST(PosixRunner, StartFailuresCarryTheSystemsErrorNumber) {
     std::filesystem::remove_all(dir);
 }
 
+TEST(PosixRunner, SearchesThePathItselfAndNeverHandsAFileToAShell) {
+    const auto dir = std::filesystem::path("/dev/shm") / ("qm-path-test-" + std::to_string(::getpid()));
+    const auto empty = dir / "empty", denied = dir / "denied", good = dir / "good", plain = dir / "plain";
+    for (const auto& d : {empty, denied, good, plain}) std::filesystem::create_directories(d);
+    auto script = [](const std::filesystem::path& p, const std::string& text, mode_t mode) {
+        std::ofstream(p) << text;
+        ::chmod(p.c_str(), mode);
+    };
+    script(denied / "qm-tool", "#!/bin/sh\necho denied\n", 0644);
+    script(good / "qm-tool", "#!/bin/sh\necho good\n", 0755);
+    script(good / "qm-plain", "#!/bin/sh\necho good\n", 0755);
+    const auto marker = dir / "ran";
+    script(plain / "qm-plain", "touch " + marker.string() + "\n", 0755);  // no "#!": not a program
+
+    const char* old = std::getenv("PATH");
+    const std::string saved = old ? old : "";
+    struct Case {
+        std::string path;
+        std::string program;
+        int code;  // 0: runs and prints "good"
+    };
+    const Case cases[] = {
+        {empty.string() + ":" + denied.string() + ":" + good.string(), "qm-tool", 0},  // search goes past both
+        {empty.string() + ":" + denied.string(), "qm-tool", EACCES},  // permission denied wins over not found
+        {denied.string() + ":" + empty.string(), "qm-tool", EACCES},
+        {empty.string(), "qm-tool", ENOENT},
+        {plain.string() + ":" + good.string(), "qm-plain", ENOEXEC},  // never run through /bin/sh
+    };
+    PosixRunner runner;
+    for (const auto& c : cases) {
+        ::setenv("PATH", c.path.c_str(), 1);
+        if (c.code == 0) {
+            auto r = runner.run({c.program}, RunMode::Query);
+            ASSERT_TRUE(r.has_value()) << c.path << ": " << r.error().message();
+            EXPECT_EQ(r->out, "good\n") << c.path;
+            continue;
+        }
+        for (RunMode mode : {RunMode::Query, RunMode::Detached}) {
+            auto r = runner.run({c.program}, mode);
+            ASSERT_FALSE(r.has_value()) << c.path;
+            EXPECT_EQ(r.error().code, c.code) << c.path << " mode " << static_cast<int>(mode);
+        }
+    }
+    ::setenv("PATH", saved.c_str(), 1);
+    EXPECT_FALSE(std::filesystem::exists(marker)) << "a file without \"#!\" was run by a shell";
+    std::filesystem::remove_all(dir);
+}
+
 TEST(PosixRunner, QueryKeepsRawBytesAndPassesArgumentsAsWords) {
     auto r = run_ok({"printf", "\\377%s|%s\\n", "a b", "c:d"}, RunMode::Query);
     EXPECT_EQ(r.out, "\xFF" "a b|c:d\n");
@@ -133,6 +185,68 @@ TEST(PosixRunner, DetachedReturnsWithoutWaiting) {
     auto r = run_ok({"sh", "-c", "exec sleep 5 </dev/null >/dev/null 2>&1"}, RunMode::Detached);
     EXPECT_TRUE(r.success());
     EXPECT_EQ(r.wait_status, 0);
+}
+
+// The "SigBlk" and "SigIgn" masks of /proc/<pid>/status text.
+struct SignalMasks {
+    std::uint64_t blocked = ~0ull, ignored = ~0ull;
+};
+SignalMasks signal_masks(const std::string& status) {
+    SignalMasks m;
+    for (const auto& line : split_lines(status)) {
+        if (starts_with(line, "SigBlk:")) m.blocked = std::stoull(trim(line.substr(7)), nullptr, 16);
+        if (starts_with(line, "SigIgn:")) m.ignored = std::stoull(trim(line.substr(7)), nullptr, 16);
+    }
+    return m;
+}
+constexpr std::uint64_t kSigpipeBit = 1ull << (SIGPIPE - 1);
+
+// /proc/self/status as seen by `cat` started in `mode` while SIGPIPE is ignored here. A detached
+// child writes it through our standard output, pointed at a file for the while.
+std::optional<std::string> child_status(RunMode mode, const std::filesystem::path& file) {
+    PosixRunner runner;
+    auto old_pipe = ::signal(SIGPIPE, SIG_IGN);
+    if (mode != RunMode::Detached) {
+        auto r = runner.run({"cat", "/proc/self/status"}, mode);
+        ::signal(SIGPIPE, old_pipe);
+        if (!r) return std::nullopt;
+        return r->out;
+    }
+    const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    const int saved = ::fcntl(1, F_DUPFD_CLOEXEC, 3);
+    std::fflush(stdout);
+    ::dup2(fd, 1);
+    auto r = runner.run({"cat", "/proc/self/status"}, mode);
+    ::dup2(saved, 1);
+    ::close(saved);
+    ::close(fd);
+    ::signal(SIGPIPE, old_pipe);
+    if (!r) return std::nullopt;
+    // Neither a zombie nor a running child is left to wait for.
+    int status = 0;
+    errno = 0;
+    EXPECT_EQ(::waitpid(-1, &status, WNOHANG), -1);
+    EXPECT_EQ(errno, ECHILD);
+    for (int i = 0; i < 500; ++i) {  // the detached child has up to five seconds to finish
+        std::ifstream f(file);
+        std::string text((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+        if (text.find("nonvoluntary_ctxt_switches") != std::string::npos && ends_with(text, "\n")) return text;
+        ::usleep(10000);
+    }
+    return std::nullopt;
+}
+
+TEST(PosixRunner, ChildrenGetOurSignalMaskAndTheDefaultSigpipe) {
+    const auto dir = std::filesystem::path("/dev/shm") / ("qm-signal-test-" + std::to_string(::getpid()));
+    std::filesystem::create_directories(dir);
+    for (RunMode mode : {RunMode::Query, RunMode::Detached}) {
+        auto text = child_status(mode, dir / "status");
+        ASSERT_TRUE(text.has_value()) << "mode " << static_cast<int>(mode);
+        const SignalMasks masks = signal_masks(*text);
+        EXPECT_EQ(masks.blocked, 0u) << *text;
+        EXPECT_EQ(masks.ignored & kSigpipeBit, 0u) << *text;
+    }
+    std::filesystem::remove_all(dir);
 }
 
 // Counts flushes, to see that our output is pushed out before a child writes its own.
