@@ -276,6 +276,9 @@ PosixRunner::PosixRunner(std::vector<std::ostream*> flush_before_spawn) : flush_
 
 RunResult PosixRunner::run(const std::vector<std::string>& argv, RunMode mode) {
     if (argv.empty()) return unexpected(OsError{EINVAL});
+    // The kernel would see each argument only up to its first NUL: never run a cut command.
+    for (const auto& a : argv)
+        if (a.find('\0') != std::string::npos) return unexpected(OsError{EINVAL});
 
     const std::vector<std::string> paths_owned = candidates(argv[0]);
     if (paths_owned.empty()) return unexpected(OsError{ENOENT});

@@ -249,6 +249,30 @@ TEST(PosixRunner, ChildrenGetOurSignalMaskAndTheDefaultSigpipe) {
     std::filesystem::remove_all(dir);
 }
 
+TEST(PosixRunner, RefusesAnArgumentHoldingANul) {
+    const auto marker = std::filesystem::path("/dev/shm") / ("qm-nul-test-" + std::to_string(::getpid()));
+    std::filesystem::remove(marker);
+    // Cut at its NUL, the script would still create the marker.
+    const std::string script = "touch " + marker.string() + std::string("\0; exit 1", 9);
+    const Argv argvs[] = {
+        {"sh", "-c", script},
+        {std::string("sh\0", 3), "-c", "touch " + marker.string()},
+        {"sh", "-c", "touch " + marker.string(), std::string("\0", 1)},
+    };
+    PosixRunner runner;
+    for (const auto& argv : argvs) {
+        for (RunMode mode : {RunMode::Change, RunMode::Query, RunMode::QueryWithStderr, RunMode::Shown, RunMode::Detached}) {
+            auto r = runner.run(argv, mode);
+            ASSERT_FALSE(r.has_value()) << testing::PrintToString(argv) << " mode " << static_cast<int>(mode);
+            EXPECT_EQ(r.error().code, EINVAL);
+            EXPECT_EQ(r.error().message(), "Invalid argument (os error 22)");
+        }
+    }
+    ::usleep(100000);  // a wrongly detached child would have had time to run
+    EXPECT_FALSE(std::filesystem::exists(marker)) << "a cut argument vector was run";
+    std::filesystem::remove(marker);
+}
+
 // Counts flushes, to see that our output is pushed out before a child writes its own.
 class CountingBuf : public std::streambuf {
 public:
