@@ -36,9 +36,7 @@ bool run_succeeded(const Context& ctx, const std::vector<std::string>& argv, Run
 void change_quietly(const Context& ctx, const std::vector<std::string>& argv) { (void)ctx.run(argv, RunMode::Change); }
 
 RunResult change_showing_stderr(const Context& ctx, const std::vector<std::string>& argv) {
-    auto r = ctx.run(argv, RunMode::ChangeWithStderr);
-    if (r) ctx.err << r->err;
-    return r;
+    return ctx.run(argv, RunMode::ChangeShowingStderr);
 }
 
 std::string exit_status_text(const ProcessResult& result) {

@@ -83,6 +83,7 @@ public:
         if (mode == RunMode::Query || mode == RunMode::QueryWithStderr) r.out = a.out;
         if (mode == RunMode::QueryWithStderr || mode == RunMode::ChangeWithStderr) r.err = a.err;
         if (mode == RunMode::Shown) shown += a.out;
+        if (mode == RunMode::Shown || mode == RunMode::ChangeShowingStderr) shown_err += a.err;
         return r;
     }
 
@@ -101,7 +102,8 @@ public:
     }
 
     std::vector<Call> calls;
-    std::string shown;  // stdout of Shown runs, as a terminal would have seen it
+    std::string shown;      // stdout of Shown runs, as a terminal would have seen it
+    std::string shown_err;  // stderr of the runs that let it through to the terminal
 
 private:
     struct Rule {
