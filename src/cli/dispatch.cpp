@@ -1,10 +1,33 @@
 #include "cli/dispatch.hpp"
 
+#include <exception>
+#include <new>
 #include <ostream>
 
 #include "cli/command_cases.hpp"
 
 namespace qm::cli {
+
+int run_guarded(std::ostream& out, std::ostream& err, const std::function<int()>& body) {
+    const char* why = nullptr;
+    try {
+        return body();
+    } catch (const std::bad_alloc&) {
+        // No text is built here: there may be no memory for it.
+        why = "out of memory";
+    } catch (const std::exception& e) {
+        why = e.what();
+    } catch (...) {
+        why = "unexpected failure";
+    }
+    try {
+        out.flush();
+        err << "error: " << why << "\n";
+        err.flush();
+    } catch (...) {
+    }
+    return 1;
+}
 
 void print_bond_types(const Context& ctx) {
     ctx.out << "Available bond types:\n"

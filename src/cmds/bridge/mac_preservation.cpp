@@ -90,8 +90,9 @@ const char* strategy_line(MacPreservationStrategy::Source source) {
 }  // namespace
 
 void store_original_mac(const Context& ctx, const std::string& bridge, const std::string& mac) {
-    if (auto written = write_file_atomic(ctx.path(original_mac_path(bridge)), mac); !written)
-        ctx.err << "[!] Warning: Failed to store original MAC for " << bridge << ": " << written.error().message()
+    StateLock lock(ctx);
+    if (auto written = write_state_file(ctx.path(original_mac_path(bridge)), mac); !written)
+        ctx.err << "[!] Warning: Failed to store original MAC for " << bridge << ": " << written.error().message
                 << "\n";
     else
         ctx.out << "[+] Stored original MAC address for " << bridge << ": " << mac << "\n";
@@ -124,6 +125,8 @@ std::optional<std::string> extract_lease_value(std::string_view text, std::strin
 
 Status preserve_bridge_network_identity(const Context& ctx, const std::string& bridge, const std::string& uplink) {
     ctx.out << "[+] Enhanced MAC preservation for " << bridge << " with uplink " << uplink << "\n";
+    // From the load of the record to its save; the stored MAC is written under it too.
+    StateLock lock(ctx);
     const std::uint64_t now = now_seconds(ctx);
     BridgeNetworkIdentity id = load_identity(ctx, bridge, now);
     id.last_uplink = uplink;
