@@ -267,6 +267,7 @@ Result<UplinkOutcome> change_bridge_uplink(const Context& ctx, const std::string
         return UplinkOutcome::Done;
     }
     const std::string device = *resolved;
+    if (!accept_device_name(ctx, device)) return UplinkOutcome::Done;
     ctx.out << "[+] Found bridge device: '" << device << "'\n";
 
     if (load_original_mac(ctx, device))
