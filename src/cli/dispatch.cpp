@@ -9,24 +9,26 @@
 namespace qm::cli {
 
 int run_guarded(std::ostream& out, std::ostream& err, const std::function<int()>& body) {
-    const char* why = nullptr;
+    // Inside the handlers: the exception's text lives only as long as the exception.
+    auto report = [&](const char* why) {
+        try {
+            out.flush();
+            err << "error: " << why << "\n";
+            err.flush();
+        } catch (...) {
+        }
+        return 1;
+    };
     try {
         return body();
     } catch (const std::bad_alloc&) {
         // No text is built here: there may be no memory for it.
-        why = "out of memory";
+        return report("out of memory");
     } catch (const std::exception& e) {
-        why = e.what();
+        return report(e.what());
     } catch (...) {
-        why = "unexpected failure";
+        return report("unexpected failure");
     }
-    try {
-        out.flush();
-        err << "error: " << why << "\n";
-        err.flush();
-    } catch (...) {
-    }
-    return 1;
 }
 
 void print_bond_types(const Context& ctx) {
