@@ -168,6 +168,7 @@ CommandDef vswitch_group() {
             leaf<VswitchCreate>(
                 "create", "Create a new virtual switch bridge",
                 [](const Context& ctx, const VswitchCreate& a) {
+                    if (!accept_vswitch_name(ctx, a.name)) return;
                     ensure_baseline_service(ctx);
                     create_vswitch(ctx, a.name, a.uplink, a.master);
                 },
@@ -180,6 +181,7 @@ CommandDef vswitch_group() {
             leaf<VswitchChange>(
                 "change", "Change uplink interface for a bridge",
                 [](const Context& ctx, const VswitchChange& a) {
+                    if (!accept_vswitch_name(ctx, a.name)) return;
                     ensure_baseline_service(ctx);
                     if (auto s = configure_bridge_uplink(ctx, a.name, a.uplink, a.master); !s)
                         ctx.err << "[-] Failed to change bridge: " << s.error().message << "\n";

@@ -3,8 +3,11 @@
 // Context for unit tests.
 #pragma once
 
+#include <sys/resource.h>
+
 #include <cerrno>
 #include <chrono>
+#include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -152,6 +155,25 @@ public:
     Expected<std::filesystem::path, OsError> executable = std::filesystem::path("/usr/sbin/quillmar");
     std::map<std::string, Expected<std::uint16_t, OsError>> speeds;
     std::vector<std::string> speed_queries;  // interfaces asked about, in order
+};
+
+// While it lives, no write of this process makes a file longer than `bytes`: such a write
+// fails with EFBIG. The way to make a file write fail in a test run as root.
+class FileSizeLimit {
+public:
+    explicit FileSizeLimit(rlim_t bytes) {
+        std::signal(SIGXFSZ, SIG_IGN);
+        getrlimit(RLIMIT_FSIZE, &saved_);
+        rlimit small = saved_;
+        small.rlim_cur = bytes;
+        setrlimit(RLIMIT_FSIZE, &small);
+    }
+    ~FileSizeLimit() { setrlimit(RLIMIT_FSIZE, &saved_); }
+    FileSizeLimit(const FileSizeLimit&) = delete;
+    FileSizeLimit& operator=(const FileSizeLimit&) = delete;
+
+private:
+    rlimit saved_{};
 };
 
 // A temporary directory removed with the object.
