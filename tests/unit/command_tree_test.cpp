@@ -175,8 +175,7 @@ TEST(CommandTree, DispatchRunsTheRowsHandler) {
         {{"quillmar", "list", "physical"}, "[-] The command 'quillmar list physical' is not available in this build\n"},
         {{"quillmar", "vswitch", "veth", "restore"},
          "[-] The command 'quillmar vswitch veth restore' is not available in this build\n"},
-        {{"quillmar", "baseline", "--force"},
-         "[-] The command 'quillmar baseline --force' is not available in this build\n"},
+        {{"quillmar", "baseline", "--auto", "--force"}, "Error: --auto and --force are mutually exclusive\n"},
         {{"quillmar", "network", "change", "--name", "n"}, "Error: Either --vswitch or --vlan-id must be specified.\n"},
     };
     for (const auto& [line, err] : cases) {
