@@ -8,7 +8,9 @@
 #include "cli/usage_texts.hpp"
 #include "cmds/baseline/baseline.hpp"
 #include "cmds/baseline/baseline_unit.hpp"
+#include "cmds/bond/bond.hpp"
 #include "cmds/bridge/vswitch.hpp"
+#include "cmds/config/maintenance.hpp"
 #include "cmds/libvirt/libvirt.hpp"
 #include "cmds/vlan/vlan.hpp"
 #include "cmds/vm/sync_vm_interfaces.hpp"
@@ -74,6 +76,11 @@ void report(const Context& ctx, const Expected<void, E>& result) {
     if (!result) ctx.err << "Error: " << result.error().display() << "\n";
 }
 
+// A general error is shown as "Error: " and its text.
+void report(const Context& ctx, const Status& result) {
+    if (!result) ctx.err << "Error: " << result.error().message << "\n";
+}
+
 // network create and network change take exactly one of --vswitch and --vlan-id.
 template <class NetworkArgs>
 bool network_options_ok(const Context& ctx, const NetworkArgs& a) {
@@ -104,27 +111,32 @@ CommandDef bond_group() {
                            "create", "Create a new bonded interface",
                            [](const Context& ctx, const BondCreate& a) {
                                if (trim(a.members).empty()) return print_bond_types(ctx);
-                               print_not_available(ctx, "bond create");
+                               create_bond(ctx, a.name, a.members, a.mode);
                            },
                            opt("name", &BondCreate::name, "NAME", "").hidden(),
                            opt("members", &BondCreate::members, "MEMBERS", "Comma-separated list of interface members"),
                            opt("mode", &BondCreate::mode, "MODE", "Bonding mode (active-backup, balance-rr, etc.)")
                                .default_value("active-backup")),
                        "quillmar bond create --name <NAME> --members <MEMBERS> [--mode (default: active-backup)]"),
-            with_usage(leaf<BondChange>("change", "Modify an existing bonded interface", not_available("bond change"),
+            with_usage(leaf<BondChange>("change", "Modify an existing bonded interface",
+                                        [](const Context& ctx, const BondChange& a) {
+                                            report(ctx, change_bond(ctx, a.name, a.members, a.mode));
+                                        },
                                         opt("name", &BondChange::name, "NAME", "Name of the bonded interface"),
                                         opt("members", &BondChange::members, "MEMBERS",
                                             "New comma-separated list of interface members"),
                                         opt("mode", &BondChange::mode, "MODE", "New bonding mode")),
                        "quillmar bond change --name <NAME> --members <MEMBERS> | --mode <MODE> (see 'bond usage' "
                        "for all modes)"),
-            leaf<BondDelete>("delete", "Delete a bonded interface", not_available("bond delete"),
+            leaf<BondDelete>("delete", "Delete a bonded interface",
+                             [](const Context& ctx, const BondDelete& a) { delete_bond(ctx, a.name); },
                              opt("name", &BondDelete::name, "NAME", "Name of the bonded interface to delete")),
-            leaf<BondList>("list", "List all bonded interfaces", not_available("bond list")),
+            leaf<BondList>("list", "List all bonded interfaces",
+                           [](const Context& ctx, const BondList&) { list_bonds(ctx); }),
             leaf<BondFixBootPriorities>(
                 "fix-boot-priorities",
                 "Fix autoconnect priorities for existing bonds to prevent boot-time race conditions",
-                not_available("bond fix-boot-priorities")),
+                [](const Context& ctx, const BondFixBootPriorities&) { fix_boot_priorities(ctx); }),
             leaf<BondUsage>("usage", "Show usage examples and help", usage_text(kBondUsage)),
         });
 }
@@ -306,12 +318,13 @@ CommandDef config_group() {
                 "info", "Show information about a specific backup", not_available("config info"),
                 opt("name", &ConfigInfo::name, "NAME", "Name of the backup to show info for (default: latest)")
                     .short_name('n')),
-            leaf<ConfigCleanup>("cleanup", "Clean up stale NetworkManager connections",
-                                not_available("config cleanup")),
+            leaf<ConfigCleanup>(
+                "cleanup", "Clean up stale NetworkManager connections",
+                [](const Context& ctx, const ConfigCleanup&) { report(ctx, cleanup_stale_connections(ctx)); }),
             leaf<ConfigSmartCleanup>("smart-cleanup", "Smart cleanup of only our managed resources",
                                      [](const Context& ctx, const ConfigSmartCleanup&) { smart_cleanup(ctx); }),
             leaf<ConfigSync>("sync", "Sync configuration files with current network state",
-                             not_available("config sync")),
+                             [](const Context& ctx, const ConfigSync&) { report(ctx, sync_config_files(ctx)); }),
             leaf<ConfigRestoreVeth>("restore-veth", "Restore only veth connections from backup",
                                     not_available("config restore-veth")),
             leaf<ConfigUsage>("usage", "Show usage examples and help", usage_text(kConfigUsage)),
@@ -354,7 +367,7 @@ CommandDef build_command_tree() {
         ordered(
             leaf<Commands::FixBootPriorities>(
                 "fix-boot-priorities", "Fix autoconnect priorities for all bonds to prevent boot-time race conditions",
-                not_available("fix-boot-priorities")),
+                [](const Context& ctx, const auto&) { fix_boot_priorities(ctx); }),
             8),
         ordered(leaf<Commands::EnableService>("enable-service",
                                               "Create systemd service for veth persistence from managed resources",

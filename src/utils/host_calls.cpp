@@ -1,5 +1,7 @@
 #include "utils/host_calls.hpp"
 
+#include <ostream>
+
 #include "utils/text.hpp"
 
 namespace qm {
@@ -34,6 +36,12 @@ Expected<void, OsError> run_ignoring_status(const Context& ctx, const std::vecto
     auto r = ctx.run(argv, mode);
     if (!r) return unexpected(r.error());
     return {};
+}
+
+RunResult change_showing_stderr(const Context& ctx, const std::vector<std::string>& argv) {
+    auto r = ctx.run(argv, RunMode::ChangeWithStderr);
+    if (r) ctx.err << r->err;
+    return r;
 }
 
 }  // namespace qm

@@ -23,5 +23,9 @@ bool run_succeeded(const Context& ctx, const std::vector<std::string>& argv, Run
 void change_quietly(const Context& ctx, const std::vector<std::string>& argv);
 // A run whose exit status does not matter: an error only when the child could not be started.
 Expected<void, OsError> run_ignoring_status(const Context& ctx, const std::vector<std::string>& argv, RunMode mode);
+// A change run whose standard output is not wanted but whose complaints are meant for the user:
+// standard output to the null device, standard error captured and copied to ctx.err once the
+// child has ended. Gives the run's result.
+RunResult change_showing_stderr(const Context& ctx, const std::vector<std::string>& argv);
 
 }  // namespace qm

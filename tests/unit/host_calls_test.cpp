@@ -60,5 +60,25 @@ TEST(HostCalls, SuccessMeansStartedAndExitStatusZero) {
     EXPECT_EQ(host.runner.calls.back(), (Call{{"nmcli", "connection", "up", "x"}, RunMode::Change}));
 }
 
+TEST(HostCalls, AChangeShowingStderrPassesOnWhatTheChildComplained) {
+    FakeHost host;
+    const Argv argv = {"nmcli", "connection", "delete", "eth1"};
+    Answer refused = Answer::exit(10, "never shown\n");
+    refused.err = "Error: unknown connection 'eth1'.\n";
+    host.runner.on(argv, refused);
+
+    auto r = change_showing_stderr(host.ctx, argv);
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->exit_code, 10);
+    EXPECT_EQ(host.err.str(), "Error: unknown connection 'eth1'.\n");
+    EXPECT_EQ(host.out.str(), "");
+    EXPECT_EQ(host.runner.calls, (std::vector<Call>{{argv, RunMode::ChangeWithStderr}}));
+
+    host.runner.missing("nmcli");
+    auto missing = change_showing_stderr(host.ctx, argv);
+    ASSERT_FALSE(missing);
+    EXPECT_EQ(missing.error(), OsError{ENOENT});
+}
+
 }  // namespace
 }  // namespace qm
