@@ -196,6 +196,8 @@ TEST(ComprehensiveCleanup, DeletesShortVethNamesAndVswitchBridgesFromTheLinkList
                                     "1: lo: <LOOPBACK,UP,LOWER_UP> mtu 65536",
                                     "5: veth1: <BROADCAST,MULTICAST> mtu 1500",
                                     "6: veth1-peer: <BROADCAST,MULTICAST> mtu 1500",
+                                    "11: veth3@veth2: <BROADCAST,MULTICAST,UP,LOWER_UP> mtu 1500",
+                                    "12: veth-a@veth-b: <BROADCAST,MULTICAST,UP,LOWER_UP> mtu 1500",
                                     "7: myveth0: <BROADCAST> mtu 1500",
                                     "    link/ether 52:54:00:00:00:01 brd ff:ff:ff:ff:ff:ff",
                                     "8: vswitch4: <BROADCAST,UP> mtu 1500 bridge",
@@ -208,6 +210,8 @@ TEST(ComprehensiveCleanup, DeletesShortVethNamesAndVswitchBridgesFromTheLinkList
               "[+] Performing comprehensive cleanup of quillmar resources...\n"
               "[+] Cleaning up orphaned veth pairs...\n"
               "  - Deleting veth pair: veth1\n"
+              "  - Deleting veth pair: veth3\n"
+              "  - Deleting veth pair: veth-a\n"
               "  - Deleting veth pair: veth0\n"
               "  - Deleting veth pair: veth9\n"
               "[+] Cleaning up orphaned bridge devices...\n"
@@ -215,6 +219,8 @@ TEST(ComprehensiveCleanup, DeletesShortVethNamesAndVswitchBridgesFromTheLinkList
               "  - Deleting bridge device: vswitch4 kind bridge_slave\n");
     EXPECT_EQ(host.runner.argvs_of("ip"), (std::vector<Argv>{kIpLinkShow,
                                                              {"ip", "link", "delete", "veth1"},
+                                                             {"ip", "link", "delete", "veth3"},
+                                                             {"ip", "link", "delete", "veth-a"},
                                                              {"ip", "link", "delete", "veth0"},
                                                              {"ip", "link", "delete", "veth9"},
                                                              kIpLinkShow,

@@ -84,11 +84,12 @@ bool looks_like_ours(const ProfileRow& r) {
     return false;
 }
 
-// The text from the first occurrence of `word` up to the next ':' (or the end of the line).
-std::string name_from(const std::string& line, std::string_view word) {
+// The text from the first occurrence of `word` up to the next of the `ends` (or the end of
+// the line).
+std::string name_from(const std::string& line, std::string_view word, const char* ends) {
     const std::size_t start = line.find(word);
-    const std::size_t colon = line.find(':', start + word.size());
-    return line.substr(start, colon == std::string::npos ? std::string::npos : colon - start);
+    const std::size_t end = line.find_first_of(ends, start + word.size());
+    return line.substr(start, end == std::string::npos ? std::string::npos : end - start);
 }
 
 // --- stale cleanup ---
@@ -134,7 +135,8 @@ Status comprehensive_cleanup(const Context& ctx) {
     if (!links) return fail(links.error().message());
     for (const auto& line : *links) {
         if (!contains_text(line, "veth")) continue;
-        const std::string veth = name_from(line, "veth");
+        // `ip link show` names a veth with its peer, "veth0@veth1:"; the device is "veth0".
+        const std::string veth = name_from(line, "veth", ":@");
         if (veth.size() > 6) continue;  // "veth" and at most two more bytes
         ctx.out << "  - Deleting veth pair: " << veth << "\n";
         change_quietly(ctx, {"ip", "link", "delete", veth});
@@ -145,7 +147,7 @@ Status comprehensive_cleanup(const Context& ctx) {
     if (!links) return fail(links.error().message());
     for (const auto& line : *links) {
         if (!contains_text(line, "vswitch") || !contains_text(line, "bridge")) continue;
-        const std::string bridge = name_from(line, "vswitch");
+        const std::string bridge = name_from(line, "vswitch", ":");
         ctx.out << "  - Deleting bridge device: " << bridge << "\n";
         change_quietly(ctx, {"ip", "link", "delete", bridge});
     }
