@@ -6,6 +6,7 @@
 #include "cli/command_rows.hpp"
 #include "cli/dispatch.hpp"
 #include "cli/usage_texts.hpp"
+#include "cmds/baseline/baseline.hpp"
 #include "cmds/baseline/baseline_unit.hpp"
 #include "cmds/bond/bond.hpp"
 #include "cmds/bridge/veth.hpp"
@@ -353,7 +354,8 @@ void run_baseline_command(const Context& ctx, const Commands::Baseline& a) {
         ctx.out << kBaselineUsage;
         return;
     }
-    print_not_available(ctx, a.auto_ ? "baseline --auto" : "baseline --force");
+    if (auto s = run_baseline(ctx, a.auto_ ? BaselineMode::Auto : BaselineMode::Force); !s)
+        ctx.err << "Error: " << s.error().message << "\n";
 }
 
 }  // namespace

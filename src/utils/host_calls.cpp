@@ -35,6 +35,12 @@ bool run_succeeded(const Context& ctx, const std::vector<std::string>& argv, Run
 
 void change_quietly(const Context& ctx, const std::vector<std::string>& argv) { (void)ctx.run(argv, RunMode::Change); }
 
+Expected<void, OsError> run_ignoring_status(const Context& ctx, const std::vector<std::string>& argv, RunMode mode) {
+    auto r = ctx.run(argv, mode);
+    if (!r) return unexpected(r.error());
+    return {};
+}
+
 RunResult change_showing_stderr(const Context& ctx, const std::vector<std::string>& argv) {
     return ctx.run(argv, RunMode::ChangeShowingStderr);
 }

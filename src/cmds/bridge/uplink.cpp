@@ -32,21 +32,6 @@ bool contains(const std::vector<std::string>& list, const std::string& name) {
     return false;
 }
 
-// ["eno1", "eno2"], for the log.
-std::string list_notation(const std::vector<std::string>& list) {
-    std::string s = "[";
-    for (std::size_t i = 0; i < list.size(); ++i) {
-        if (i) s += ", ";
-        s += '"';
-        for (char c : list[i]) {
-            if (c == '"' || c == '\\') s += '\\';
-            s += c;
-        }
-        s += '"';
-    }
-    return s + "]";
-}
-
 bool is_bond_profile(const Context& ctx, const std::string& name) {
     auto out = query_text(ctx, {"nmcli", "-g", "connection.type", "connection", "show", name}, kCaptured);
     return out && trim(*out) == "bond";
