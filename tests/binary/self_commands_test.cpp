@@ -79,15 +79,15 @@ TEST_F(SelfCommands, InstallSelfWithoutRootChangesNothing) {
     EXPECT_TRUE(sb.calls().empty()) << sb.dump();
 }
 
-TEST_F(SelfCommands, AFailedCopyKeepsTheOldProgram) {
-    sb.write(kTarget, "an older build");
-    // Something in the way of the temporary copy.
-    sb.mkdir("/sbin/.quillmar.tmp/busy");
+TEST_F(SelfCommands, AFailedInstallLeavesNothingBehind) {
+    // Something in the way that a file cannot be renamed over.
+    sb.mkdir("/sbin/quillmar/busy");
     auto r = sb.run({"install-self"});
     EXPECT_EQ(r.status, 1) << r;
     EXPECT_EQ(r.out, "");
-    EXPECT_EQ(r.err.rfind("❌ Failed to install quillmar: ", 0), 0u) << r;
-    EXPECT_EQ(sb.read(kTarget), "an older build");
+    EXPECT_EQ(r.err, "❌ Failed to install quillmar: Is a directory (os error 21)\n");
+    EXPECT_EQ(sb.list("/sbin"), std::vector<std::string>{"quillmar"});
+    EXPECT_EQ(sb.list("/sbin/quillmar"), std::vector<std::string>{"busy"});
     EXPECT_FALSE(sb.exists(kCompletionFile));
 }
 
