@@ -106,19 +106,21 @@ std::vector<std::string> split_lines(std::string_view text) {
     return lines;
 }
 
-std::vector<std::string> split_terse(std::string_view line) {
-    std::vector<std::string> fields;
+std::vector<std::string> split_at(std::string_view text, char separator) {
+    std::vector<std::string> pieces;
     std::size_t start = 0;
     for (;;) {
-        std::size_t colon = line.find(':', start);
-        if (colon == std::string_view::npos) {
-            fields.emplace_back(line.substr(start));
-            return fields;
+        std::size_t at = text.find(separator, start);
+        if (at == std::string_view::npos) {
+            pieces.emplace_back(text.substr(start));
+            return pieces;
         }
-        fields.emplace_back(line.substr(start, colon - start));
-        start = colon + 1;
+        pieces.emplace_back(text.substr(start, at - start));
+        start = at + 1;
     }
 }
+
+std::vector<std::string> split_terse(std::string_view line) { return split_at(line, ':'); }
 
 Result<std::string> decode_utf8_strict(std::string_view bytes) {
     for (std::size_t i = 0; i < bytes.size();) {

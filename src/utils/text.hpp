@@ -18,6 +18,9 @@ void append_utf8(std::string& out, char32_t c);
 // a last line without a line feed counts; an empty text gives no lines.
 std::vector<std::string> split_lines(std::string_view text);
 
+// Cuts text at every separator; every piece is kept as it stands, empty ones included.
+std::vector<std::string> split_at(std::string_view text, char separator);
+
 // Splits a terse nmcli line at every ':' ("\:" is not recognised).
 std::vector<std::string> split_terse(std::string_view line);
 
