@@ -1,5 +1,6 @@
 #include "utils/fs.hpp"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -106,6 +107,32 @@ Expected<void, FileError> remove_file(const std::filesystem::path& path) {
 void create_directories_quietly(const std::filesystem::path& path) {
     std::error_code ec;
     std::filesystem::create_directories(path, ec);
+}
+
+Expected<void, FileError> make_directories(const std::filesystem::path& path) {
+    std::error_code ec;
+    std::filesystem::create_directories(path, ec);
+    if (ec) return unexpected(FileError{ec.value()});
+    return {};
+}
+
+Expected<std::vector<std::string>, FileError> list_directory(const std::filesystem::path& dir) {
+    DIR* d = ::opendir(dir.c_str());
+    if (!d) return unexpected(FileError{errno});
+    std::vector<std::string> names;
+    for (;;) {
+        const dirent* e = ::readdir(d);
+        if (!e) break;  // the end, or an entry that cannot be read: the listing stops there
+        std::string_view name = e->d_name;
+        if (name != "." && name != "..") names.emplace_back(name);
+    }
+    ::closedir(d);
+    return names;
+}
+
+bool is_regular_file_itself(const std::filesystem::path& path) {
+    struct stat st;
+    return ::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
 Expected<std::filesystem::path, FileError> set_aside_damaged(const Context& ctx, const std::filesystem::path& path) {

@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "utils/context.hpp"
 #include "utils/expected.hpp"
@@ -46,6 +47,16 @@ Expected<void, FileError> remove_file(const std::filesystem::path& path);
 
 // Creates the directory and its parents; failures are ignored (a later write reports them).
 void create_directories_quietly(const std::filesystem::path& path);
+
+// Creates the directory and its parents (mode 0777 before the umask); an existing directory
+// is fine.
+Expected<void, FileError> make_directories(const std::filesystem::path& path);
+
+// The names in a directory in the order the listing gives them, "." and ".." left out.
+Expected<std::vector<std::string>, FileError> list_directory(const std::filesystem::path& dir);
+
+// Whether the path itself (a symbolic link not followed) is a regular file.
+bool is_regular_file_itself(const std::filesystem::path& path);
 
 // Moves a damaged state file out of the way so that its contents are never lost:
 // renames it to path + ".damaged-" + the time of ctx.clock as "%Y%m%d_%H%M%S", with

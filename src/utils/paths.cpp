@@ -17,4 +17,11 @@ std::string path_in(std::string_view dir, std::string_view name) {
     return path;
 }
 
+std::string backup_file_path(std::string_view name) { return path_in(kBackupsDir, std::string(name) + ".json"); }
+
+bool is_single_path_component(std::string_view name) {
+    return !name.empty() && name != "." && name != ".." && name.find('/') == std::string_view::npos &&
+           name.find('\0') == std::string_view::npos;
+}
+
 }  // namespace qm

@@ -51,4 +51,11 @@ std::string network_identity_path(std::string_view bridge);
 // "<dir>/<name>", for files of the unit and completion directories.
 std::string path_in(std::string_view dir, std::string_view name);
 
+// "/var/lib/quillmar/backups/<name>.json".
+std::string backup_file_path(std::string_view name);
+
+// Whether a name given by the user can become a file name as it stands: one path component,
+// so not empty, without "/" or NUL, and neither "." nor "..".
+bool is_single_path_component(std::string_view name);
+
 }  // namespace qm
