@@ -7,9 +7,12 @@
 #include "cli/dispatch.hpp"
 #include "cli/usage_texts.hpp"
 #include "cmds/baseline/baseline_unit.hpp"
+#include "cmds/bond/bond.hpp"
+#include "cmds/bridge/veth.hpp"
 #include "cmds/bridge/vswitch.hpp"
 #include "cmds/config/backup.hpp"
 #include "cmds/config/lookup.hpp"
+#include "cmds/config/maintenance.hpp"
 #include "cmds/libvirt/libvirt.hpp"
 #include "cmds/vlan/vlan.hpp"
 #include "cmds/vm/sync_vm_interfaces.hpp"
@@ -75,6 +78,11 @@ void report(const Context& ctx, const Expected<void, E>& result) {
     if (!result) ctx.err << "Error: " << result.error().display() << "\n";
 }
 
+// A general error is shown as "Error: " and its text.
+void report(const Context& ctx, const Status& result) {
+    if (!result) ctx.err << "Error: " << result.error().message << "\n";
+}
+
 // network create and network change take exactly one of --vswitch and --vlan-id.
 template <class NetworkArgs>
 bool network_options_ok(const Context& ctx, const NetworkArgs& a) {
@@ -105,27 +113,32 @@ CommandDef bond_group() {
                            "create", "Create a new bonded interface",
                            [](const Context& ctx, const BondCreate& a) {
                                if (trim(a.members).empty()) return print_bond_types(ctx);
-                               print_not_available(ctx, "bond create");
+                               create_bond(ctx, a.name, a.members, a.mode);
                            },
                            opt("name", &BondCreate::name, "NAME", "").hidden(),
                            opt("members", &BondCreate::members, "MEMBERS", "Comma-separated list of interface members"),
                            opt("mode", &BondCreate::mode, "MODE", "Bonding mode (active-backup, balance-rr, etc.)")
                                .default_value("active-backup")),
                        "quillmar bond create --name <NAME> --members <MEMBERS> [--mode (default: active-backup)]"),
-            with_usage(leaf<BondChange>("change", "Modify an existing bonded interface", not_available("bond change"),
+            with_usage(leaf<BondChange>("change", "Modify an existing bonded interface",
+                                        [](const Context& ctx, const BondChange& a) {
+                                            report(ctx, change_bond(ctx, a.name, a.members, a.mode));
+                                        },
                                         opt("name", &BondChange::name, "NAME", "Name of the bonded interface"),
                                         opt("members", &BondChange::members, "MEMBERS",
                                             "New comma-separated list of interface members"),
                                         opt("mode", &BondChange::mode, "MODE", "New bonding mode")),
                        "quillmar bond change --name <NAME> --members <MEMBERS> | --mode <MODE> (see 'bond usage' "
                        "for all modes)"),
-            leaf<BondDelete>("delete", "Delete a bonded interface", not_available("bond delete"),
+            leaf<BondDelete>("delete", "Delete a bonded interface",
+                             [](const Context& ctx, const BondDelete& a) { delete_bond(ctx, a.name); },
                              opt("name", &BondDelete::name, "NAME", "Name of the bonded interface to delete")),
-            leaf<BondList>("list", "List all bonded interfaces", not_available("bond list")),
+            leaf<BondList>("list", "List all bonded interfaces",
+                           [](const Context& ctx, const BondList&) { list_bonds(ctx); }),
             leaf<BondFixBootPriorities>(
                 "fix-boot-priorities",
                 "Fix autoconnect priorities for existing bonds to prevent boot-time race conditions",
-                not_available("bond fix-boot-priorities")),
+                [](const Context& ctx, const BondFixBootPriorities&) { fix_boot_priorities(ctx); }),
             leaf<BondUsage>("usage", "Show usage examples and help", usage_text(kBondUsage)),
         });
 }
@@ -163,7 +176,8 @@ CommandDef vswitch_group() {
                 opt("name", &VswitchCreate::name, "NAME", "Name of the bridge to create"),
                 opt("uplink", &VswitchCreate::uplink, "UPLINK", "Uplink interface (or 'none' for isolated bridge)"),
                 flag("master", &VswitchCreate::master, "Mark this bridge as a master bridge")),
-            leaf<VswitchDelete>("delete", "Delete a virtual switch bridge", not_available("vswitch delete"),
+            leaf<VswitchDelete>("delete", "Delete a virtual switch bridge",
+                                [](const Context& ctx, const VswitchDelete& a) { delete_vswitch(ctx, a.name); },
                                 opt("name", &VswitchDelete::name, "NAME", "Name of the bridge to delete")),
             leaf<VswitchChange>(
                 "change", "Change uplink interface for a bridge",
@@ -177,19 +191,27 @@ CommandDef vswitch_group() {
                 flag("master", &VswitchChange::master, "Mark this bridge as a master bridge")),
             leaf<VswitchSetMaster>(
                 "set-master", "Mark an existing virtual switch as a master without reconfiguring it",
-                not_available("vswitch set-master"),
+                [](const Context& ctx, const VswitchSetMaster& a) { set_master_bridge(ctx, a.name); },
                 opt("name", &VswitchSetMaster::name, "NAME", "Name of the bridge to mark as master")),
-            leaf<VswitchConnect>("connect", "Connect a bridge to a master bridge", not_available("vswitch connect"),
+            leaf<VswitchConnect>("connect", "Connect a bridge to a master bridge",
+                                 [](const Context& ctx, const VswitchConnect& a) {
+                                     connect_bridge_to_master(ctx, a.bridge, a.to);
+                                 },
                                  opt("bridge", &VswitchConnect::bridge, "BRIDGE", "Bridge to connect"),
                                  opt("to", &VswitchConnect::to, "TO", "Master bridge to connect to")),
             leaf<VswitchDisconnect>("disconnect", "Disconnect a bridge from its master",
-                                    not_available("vswitch disconnect"),
+                                    [](const Context& ctx, const VswitchDisconnect& a) {
+                                        disconnect_bridge_from_master(ctx, a.bridge, a.from);
+                                    },
                                     opt("bridge", &VswitchDisconnect::bridge, "BRIDGE", "Bridge to disconnect"),
                                     opt("from", &VswitchDisconnect::from, "FROM", "Master bridge to disconnect from")),
-            leaf<VswitchIsolate>("isolate", "Isolate a bridge from other bridges", not_available("vswitch isolate"),
+            leaf<VswitchIsolate>("isolate", "Isolate a bridge from other bridges",
+                                 [](const Context& ctx, const VswitchIsolate& a) { isolate_bridge(ctx, a.bridge); },
                                  opt("bridge", &VswitchIsolate::bridge, "BRIDGE", "Bridge to isolate")),
             leaf<VswitchQuarantine>("quarantine", "Quarantine a bridge (isolate and restrict access)",
-                                    not_available("vswitch quarantine"),
+                                    [](const Context& ctx, const VswitchQuarantine& a) {
+                                        quarantine_bridge(ctx, a.bridge);
+                                    },
                                     opt("bridge", &VswitchQuarantine::bridge, "BRIDGE", "Bridge to quarantine")),
             leaf<VswitchTopology>("topology", "Show bridge topology and connections",
                                   not_available("vswitch topology")),
@@ -199,7 +221,9 @@ CommandDef vswitch_group() {
                                {leaf<VethRestore>("restore",
                                                   "Restore all veth pairs from stored bridge connections and fix "
                                                   "missing masters",
-                                                  not_available("vswitch veth restore"))}),
+                                                  [](const Context& ctx, const VethRestore&) {
+                                                      restore_veth_pairs(ctx);
+                                                  })}),
         });
 }
 
@@ -295,8 +319,7 @@ CommandDef config_group() {
             leaf<ConfigBackup>(
                 "backup", "Create a backup of current network configuration",
                 [](const Context& ctx, const ConfigBackup& a) {
-                    if (auto s = create_backup(ctx, a.name, a.description); !s)
-                        ctx.err << "Error: " << s.error().message << "\n";
+                    report(ctx, create_backup(ctx, a.name, a.description));
                 },
                 opt("name", &ConfigBackup::name, "NAME", "Name for the backup (default: timestamp-based)")
                     .short_name('n'),
@@ -310,17 +333,16 @@ CommandDef config_group() {
                              [](const Context& ctx, const ConfigList&) { list_backups(ctx); }),
             leaf<ConfigInfo>(
                 "info", "Show information about a specific backup",
-                [](const Context& ctx, const ConfigInfo& a) {
-                    if (auto s = show_backup_info(ctx, a.name); !s) ctx.err << "Error: " << s.error().message << "\n";
-                },
+                [](const Context& ctx, const ConfigInfo& a) { report(ctx, show_backup_info(ctx, a.name)); },
                 opt("name", &ConfigInfo::name, "NAME", "Name of the backup to show info for (default: latest)")
                     .short_name('n')),
-            leaf<ConfigCleanup>("cleanup", "Clean up stale NetworkManager connections",
-                                not_available("config cleanup")),
+            leaf<ConfigCleanup>(
+                "cleanup", "Clean up stale NetworkManager connections",
+                [](const Context& ctx, const ConfigCleanup&) { report(ctx, cleanup_stale_connections(ctx)); }),
             leaf<ConfigSmartCleanup>("smart-cleanup", "Smart cleanup of only our managed resources",
                                      [](const Context& ctx, const ConfigSmartCleanup&) { smart_cleanup(ctx); }),
             leaf<ConfigSync>("sync", "Sync configuration files with current network state",
-                             not_available("config sync")),
+                             [](const Context& ctx, const ConfigSync&) { report(ctx, sync_config_files(ctx)); }),
             leaf<ConfigRestoreVeth>("restore-veth", "Restore only veth connections from backup",
                                     not_available("config restore-veth")),
             leaf<ConfigUsage>("usage", "Show usage examples and help", usage_text(kConfigUsage)),
@@ -362,7 +384,7 @@ CommandDef build_command_tree() {
         ordered(
             leaf<Commands::FixBootPriorities>(
                 "fix-boot-priorities", "Fix autoconnect priorities for all bonds to prevent boot-time race conditions",
-                not_available("fix-boot-priorities")),
+                [](const Context& ctx, const auto&) { fix_boot_priorities(ctx); }),
             8),
         ordered(leaf<Commands::EnableService>("enable-service",
                                               "Create systemd service for veth persistence from managed resources",

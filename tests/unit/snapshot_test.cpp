@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -159,10 +160,12 @@ TEST_F(Snapshot, ReadsProfilesNetworksBridgeMacsTopologyAndLedger) {
     EXPECT_EQ(c->bridge_mac_addresses,
               (BridgeMacMap{{"vswitch0", "52:54:00:aa:bb:cc"}, {"virbr0", "52:54:00:9f:41:0b"}}));
 
-    const VethConnection veth{"veth_vswitch1_vswitch0", "veth_vswitch0_vswitch1", "vswitch1", "vswitch0", march5(),
-                              "vswitch1_vswitch0"};
-    EXPECT_EQ(c->veth_connections, (std::vector<VethConnection>{veth}));
-    EXPECT_EQ(c->bridge_topology.veth_pairs, (std::vector<VethConnection>{veth}));
+    const std::vector<VethConnection> veths = {
+        {"veth_vswitch1_vswitch0", "veth_vswitch0_vswitch1", "vswitch1", "vswitch0", march5(), "vswitch1_vswitch0"},
+        {"vvs2_vs0", "vvs0_vs2", "vswitch2", "vswitch0", march5(), "vswitch2_vswitch0"},
+    };
+    EXPECT_EQ(c->veth_connections, veths);
+    EXPECT_EQ(c->bridge_topology.veth_pairs, veths);
     EXPECT_EQ(c->bridge_topology.master_bridges, (MasterBridgeList{"vswitch0"}));
     EXPECT_EQ(c->bridge_topology.bridge_connections, (BridgeConnectionMap{{"vswitch0", {"vswitch1", "vswitch2"}}}));
     ASSERT_TRUE(c->managed_resources);
@@ -328,6 +331,22 @@ TEST(VethFromTracking, DerivesOneRecordPerVethEntryWithTwoBridges) {
     EXPECT_EQ(veth_connections_from_tracking(host.ctx),
               (std::vector<VethConnection>{{"veth_a_b_c", "veth_b_a", "a", "b", march5(), "a_b"},
                                            {"veth__y", "veth_y_", "", "y", march5(), "_y"}}));
+}
+
+TEST(VethFromTracking, TheBridgeEndOfARecordedJoinGivesTheRecordOfThatJoin) {
+    FakeHost host;
+    host.clock.t = march5();
+    // As `vswitch connect` leaves them: both ends tracked, the join recorded under the master.
+    host.write_file(kLedger, R"({"veth_pairs": ["vvs0_vs1", "vvs1_vs0", "vlab_vs0", "vvs0_lab", "vvs9_vs0", "veth0"]})");
+    host.write_file("/var/lib/quillmar/bridge_connections.json", R"({"vswitch0": ["vswitch1", "lab", "vswitch1"]})");
+    EXPECT_EQ(veth_connections_from_tracking(host.ctx),
+              (std::vector<VethConnection>{
+                  {"vvs1_vs0", "vvs0_vs1", "vswitch1", "vswitch0", march5(), "vswitch1_vswitch0"},
+                  {"vlab_vs0", "vvs0_lab", "lab", "vswitch0", march5(), "lab_vswitch0"},
+              }));
+    // Without the join file those entries give nothing.
+    std::filesystem::remove(host.file("/var/lib/quillmar/bridge_connections.json"));
+    EXPECT_TRUE(veth_connections_from_tracking(host.ctx).empty());
 }
 
 }  // namespace

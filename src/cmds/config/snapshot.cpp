@@ -5,6 +5,7 @@
 
 #include "cli/command_tree.hpp"
 #include "cmds/bridge/topology.hpp"
+#include "cmds/bridge/veth.hpp"
 #include "utils/host_calls.hpp"
 #include "utils/json.hpp"
 #include "utils/managed_resources/managed_resources.hpp"
@@ -201,19 +202,40 @@ std::optional<ManagedResources> collect_ledger(const Context& ctx) {
     return std::move(*ledger);
 }
 
-std::optional<VethConnection> veth_record(const Context& ctx, std::string_view entry) {
+VethConnection veth_record(const Context& ctx, std::string veth_name, std::string veth_peer, std::string bridge1,
+                           std::string bridge2) {
+    VethConnection v;
+    v.veth_name = std::move(veth_name);
+    v.veth_peer = std::move(veth_peer);
+    v.connection_id = bridge1 + "_" + bridge2;
+    v.bridge1 = std::move(bridge1);
+    v.bridge2 = std::move(bridge2);
+    v.created_at = ctx.clock.now();
+    return v;
+}
+
+// "veth_<bridge1>_<bridge2>[_...]": the bridges are in the name.
+std::optional<VethConnection> record_of_named_pair(const Context& ctx, std::string_view entry) {
     constexpr std::string_view prefix = "veth_";
     if (!starts_with(entry, prefix)) return std::nullopt;
     auto pieces = split_at(entry.substr(prefix.size()), '_');
     if (pieces.size() < 2) return std::nullopt;
-    VethConnection v;
-    v.veth_name = std::string(entry);
-    v.bridge1 = pieces[0];
-    v.bridge2 = pieces[1];
-    v.veth_peer = "veth_" + v.bridge2 + "_" + v.bridge1;
-    v.created_at = ctx.clock.now();
-    v.connection_id = v.bridge1 + "_" + v.bridge2;
-    return v;
+    return veth_record(ctx, std::string(entry), "veth_" + pieces[1] + "_" + pieces[0], pieces[0], pieces[1]);
+}
+
+// The bridge end of a join that `vswitch connect` made: the join is the one recorded in
+// bridge_connections.json whose pair names give that end. The master's end gives no record
+// of its own; it is the record's peer.
+std::optional<VethConnection> record_of_join(const Context& ctx, const std::string& entry,
+                                             const BridgeConnectionMap& joins) {
+    for (const auto& [master, bridges] : joins) {
+        for (const auto& bridge : bridges) {
+            VethPairNames names = generate_veth_names(bridge, master);
+            if (names.veth_name == entry)
+                return veth_record(ctx, entry, std::move(names.veth_peer), bridge, master);
+        }
+    }
+    return std::nullopt;
 }
 
 }  // namespace
@@ -225,10 +247,16 @@ std::vector<VethConnection> veth_connections_from_tracking(const Context& ctx) {
     if (!json || !json->is_object()) return {};
     const JsonValue* pairs = json->find("veth_pairs");
     if (!pairs || !pairs->is_array()) return {};
+    std::optional<BridgeConnectionMap> joins;  // read when first needed
     std::vector<VethConnection> out;
     for (const auto& item : pairs->items) {
         if (!item.is_string()) continue;
-        if (auto v = veth_record(ctx, item.text)) out.push_back(std::move(*v));
+        auto v = record_of_named_pair(ctx, item.text);
+        if (!v && !starts_with(item.text, "veth_")) {
+            if (!joins) joins = load_bridge_connections(ctx);
+            v = record_of_join(ctx, item.text, *joins);
+        }
+        if (v) out.push_back(std::move(*v));
     }
     return out;
 }

@@ -20,9 +20,11 @@ namespace qm {
 Result<NetworkConfig> collect_network_config(const Context& ctx, const std::string& name,
                                              const std::optional<std::string>& description, bool is_default);
 
-// The veth pair records derived from the ledger's `veth_pairs`: every entry
-// "veth_<bridge1>_<bridge2>[_...]" gives one record, with the clock's time; other entries
-// give none. Any failure gives the empty list.
+// The veth pair records derived from the ledger's `veth_pairs`, in its order, each with the
+// clock's time: an entry "veth_<bridge1>_<bridge2>[_...]" gives one record; an entry that is
+// the bridge end of a join recorded in bridge_connections.json (the names of
+// generate_veth_names) gives the record of that join, bridge1 the bridge and bridge2 the
+// master; other entries give none. Any failure gives the empty list.
 std::vector<VethConnection> veth_connections_from_tracking(const Context& ctx);
 
 }  // namespace qm

@@ -1,0 +1,282 @@
+#include "cmds/bond/bond.hpp"
+
+#include <cstdint>
+#include <optional>
+#include <ostream>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "cmds/config/maintenance.hpp"
+#include "utils/host_calls.hpp"
+#include "utils/managed_resources/managed_resources.hpp"
+#include "utils/nmcli_tools/nm_resolver.hpp"
+#include "utils/nmcli_tools/nmcli_tools.hpp"
+#include "utils/text.hpp"
+
+namespace qm {
+
+namespace {
+
+constexpr const char* kGreen = "\x1b[32m";
+constexpr const char* kRed = "\x1b[31m";
+constexpr const char* kReset = "\x1b[0m";
+constexpr std::string_view kDefaultMode = "active-backup";
+constexpr std::uint32_t kBondPriority = 100;
+constexpr std::uint32_t kMemberPriority = 200;
+
+std::vector<std::string> member_add(const std::string& member, const std::string& bond) {
+    return {"nmcli", "con", "add", "type", "ethernet", "con-name", member, "ifname", member,
+            "master", bond, "slave-type", "bond"};
+}
+
+// A tool that cannot be started where the command cannot go on without it: the message with
+// the system's reason, and the command ends.
+void print_stop(const Context& ctx, std::string_view message, const OsError& why) {
+    ctx.err << message << ": " << why.message() << "\n";
+}
+
+// The profile to address for a bond named by the user, who may give its device while the profile
+// is named otherwise. The name itself when a profile of that name exists; another device's profile
+// (a bridge's) is never taken for the bond's, so the name is kept and the command finds no bond.
+std::string bond_profile(const Context& ctx, const std::string& name) {
+    std::string profile = profile_for_device(ctx, name);
+    if (profile == name) return name;
+    auto type = query_text(ctx, {"nmcli", "-g", "connection.type", "connection", "show", profile}, RunMode::Query);
+    return type && trim(*type) == "bond" ? profile : name;
+}
+
+// The bond's UUID (trimmed; empty when no such profile), or why nmcli could not be asked.
+Expected<std::string, OsError> bond_uuid(const Context& ctx, const std::string& profile) {
+    auto out = query_text(ctx, {"nmcli", "-g", "connection.uuid", "connection", "show", profile}, RunMode::Query);
+    if (!out) return unexpected(out.error());
+    return trim(*out);
+}
+
+// The ethernet profiles whose master is the bond, by its UUID or its name, in listing order.
+Expected<std::vector<std::string>, OsError> bond_member_profiles(const Context& ctx, const std::string& bond,
+                                                                 const std::string& uuid) {
+    auto lines = query_lines(ctx, {"nmcli", "-t", "-f", "NAME,TYPE", "connection", "show"}, RunMode::Query);
+    if (!lines) return unexpected(lines.error());
+    std::vector<std::string> members;
+    for (const auto& line : *lines) {
+        auto f = split_terse(line);
+        if (f.size() != 2 || (f[1] != "802-3-ethernet" && f[1] != "ethernet")) continue;
+        auto master = get_connection_master(ctx, f[0]);
+        if (master && (*master == uuid || *master == bond)) members.push_back(f[0]);
+    }
+    return members;
+}
+
+// The mode of a bond's options text ("mode=802.3ad,miimon=100"); active-backup when none is set.
+std::string mode_of(const Expected<std::string, OsError>& options) {
+    if (!options) return std::string(kDefaultMode);
+    std::string text = trim(*options);
+    if (text.empty() || text == "--") return std::string(kDefaultMode);
+    for (const auto& line : split_lines(text)) {
+        if (!starts_with(line, "mode=")) continue;
+        std::string_view mode(line);
+        mode.remove_prefix(5);
+        return std::string(mode.substr(0, mode.find(',')));
+    }
+    return std::string(kDefaultMode);
+}
+
+}  // namespace
+
+std::optional<std::string> member_profile_name(std::string_view member_text) {
+    auto open = member_text.find(" (");
+    if (open == std::string_view::npos) return std::nullopt;
+    std::string_view piece = member_text.substr(open + 2);
+    piece = piece.substr(0, piece.find(" ("));
+    if (piece.empty() || piece.back() != ')') return std::nullopt;
+    piece.remove_suffix(1);
+    return std::string(piece);
+}
+
+void list_bonds(const Context& ctx) {
+    ctx.out << "=== Bond Interfaces ===\n";
+    auto resolver = NmResolver::create(ctx);
+    if (!resolver) {
+        ctx.err << "Error initializing NetworkManager resolver: " << resolver.error().message << "\n";
+        return;
+    }
+    auto bonds = resolver->bonds_with_members();
+    if (bonds.empty()) {
+        ctx.out << "No bond interfaces found.\n";
+        return;
+    }
+    for (const auto& [bond, members] : bonds) {
+        std::string mode =
+            mode_of(query_text(ctx, {"nmcli", "-g", "bond.options", "connection", "show", bond}, RunMode::Query));
+        auto record = resolver->by_name.find(bond);
+        std::string device = record == resolver->by_name.end() ? std::string() : record->second.device;
+        auto state_out = query_text(ctx, {"nmcli", "-g", "GENERAL.STATE", "connection", "show", bond}, RunMode::Query);
+        std::string state = state_out ? trim(*state_out) : "unknown";
+        const char* colour = state.find("activated") != std::string::npos ? kGreen : kRed;
+        ctx.out << colour << pad_right(bond, 25) << ' ' << pad_right(device, 12) << ' ' << pad_right("bond", 8) << ' '
+                << state << " [mode: " << mode << "]" << kReset << "\n";
+        if (members.empty()) ctx.out << "  └─ (no members)\n";
+        for (const auto& member : members) ctx.out << "  └─ " << member << "\n";
+    }
+}
+
+void create_bond(const Context& ctx, const std::optional<std::string>& name, const std::string& members_text,
+                 const std::string& mode) {
+    const std::vector<std::string> members = split_list(members_text, ',');
+    // Every member is checked before anything is created, so a refusal leaves the host as it was.
+    for (const auto& member : members) {
+        if (auto master = find_enslaved_profile(ctx, member)) {
+            ctx.err << "Error: Cannot add interface '" << member << "' to bond. Already member of '" << *master
+                    << "'. Aborting.\n";
+            return;
+        }
+    }
+    std::string bond;
+    if (name) {
+        bond = *name;
+    } else if (auto free_name = find_available_bond_name(ctx)) {
+        bond = *free_name;
+    } else {
+        ctx.err << "Failed to find available bond name\n";
+        return;
+    }
+
+    ctx.out << "Creating bond '" << bond << "' with members '" << members_text << "'\n";
+    auto added = ctx.run({"nmcli", "con", "add", "type", "bond", "con-name", bond, "ifname", bond, "mode", mode,
+                          "bond.options", "mode=" + mode + ",miimon=100", "connection.autoconnect-slaves", "1",
+                          "ipv4.method", "disabled", "ipv6.method", "ignore"},
+                         RunMode::Change);
+    if (!added) return print_stop(ctx, "Failed to execute nmcli bond creation", added.error());
+    if (!added->success()) {
+        ctx.err << "Failed to create bond '" << bond << "'\n";
+        return;
+    }
+
+    for (const auto& member : members) {
+        ctx.out << "Adding '" << member << "' as member to '" << bond << "'\n";
+        auto r = ctx.run(member_add(member, bond), RunMode::Change);
+        if (!r) return print_stop(ctx, "Failed to execute nmcli member creation", r.error());
+        if (!r->success()) ctx.err << "Failed to add '" << member << "' as a member to '" << bond << "'.\n";
+    }
+
+    ctx.out << "[+] Activating bond '" << bond << "'\n";
+    auto up = ctx.run({"nmcli", "connection", "up", bond}, RunMode::Change);
+    if (!up) return print_stop(ctx, "Failed to execute nmcli bond activation", up.error());
+    if (!up->success()) {
+        ctx.err << "Failed to activate bond '" << bond << "'\n";
+        return;
+    }
+    for (const auto& member : members) {
+        ctx.out << "[+] Activating member interface '" << member << "'\n";
+        auto r = ctx.run({"nmcli", "connection", "up", member}, RunMode::Change);
+        if (!r) return print_stop(ctx, "Failed to execute nmcli member activation", r.error());
+        if (!r->success()) ctx.err << "Warning: Failed to activate member interface '" << member << "'\n";
+    }
+
+    track_managed_resource(ctx, "bond", bond);
+    ctx.out << "[+] Bond '" << bond << "' created and activated successfully\n";
+}
+
+Status change_bond(const Context& ctx, const std::string& name, const std::optional<std::string>& members_text,
+                   const std::optional<std::string>& mode) {
+    const std::string profile = bond_profile(ctx, name);
+    auto uuid = bond_uuid(ctx, profile);
+    if (!uuid) return fail("Failed to check if bond '" + name + "' exists");
+    if (uuid->empty()) return fail("Bond '" + name + "' not found");
+    if (!members_text && !mode) return fail("Must specify either --members or --mode (or both)");
+
+    ctx.out << "[+] Changing bond '" << name << "'...\n";
+    if (mode) {
+        ctx.out << "[+] Changing bond mode to '" << *mode << "'\n";
+        auto r =
+            change_showing_stderr(ctx, {"nmcli", "connection", "modify", profile, "bond.options", "mode=" + *mode});
+        if (!r) return fail("Failed to execute nmcli bond modify");
+        if (!r->success()) return fail("Failed to change bond mode to '" + *mode + "'");
+    }
+
+    if (members_text) {
+        ctx.out << "[+] Changing bond members to '" << *members_text << "'\n";
+        const std::vector<std::string> members = split_list(*members_text, ',');
+        for (const auto& member : members) {
+            auto master = find_enslaved_profile(ctx, member);
+            // A member already in this bond may name it by its UUID as well as by its name.
+            if (master && *master != name && *master != *uuid)
+                return fail("Cannot add interface '" + member + "' to bond. Already member of '" + *master + "'");
+        }
+
+        ctx.out << "[+] Removing current members...\n";
+        auto current = bond_member_profiles(ctx, name, *uuid);
+        if (!current) return fail("Failed to list NetworkManager connections");
+        for (const auto& old : *current) {
+            ctx.out << "  - Removing member connection '" << old << "'\n";
+            (void)change_showing_stderr(ctx, {"nmcli", "connection", "delete", old});
+        }
+
+        ctx.out << "[+] Adding new members...\n";
+        for (const auto& member : members) {
+            ctx.out << "  + Adding '" << member << "' as member to '" << name << "'\n";
+            auto r = change_showing_stderr(ctx, member_add(member, name));
+            if (!r) return fail("Failed to add member '" + member + "'");
+            if (!r->success()) ctx.err << "Warning: Failed to add '" << member << "' as a member to '" << name << "'\n";
+        }
+    }
+
+    ctx.out << "[+] Bringing up bond '" << name << "'...\n";
+    (void)change_showing_stderr(ctx, {"nmcli", "connection", "up", profile});
+    ctx.out << "[+] Bond '" << name << "' changed successfully\n";
+    return {};
+}
+
+void delete_bond(const Context& ctx, const std::string& name) {
+    ctx.out << "Deleting bond '" << name << "' and its members...\n";
+    const std::string profile = bond_profile(ctx, name);
+    auto uuid = bond_uuid(ctx, profile);
+    if (!uuid) return print_stop(ctx, "Failed to get bond UUID", uuid.error());
+    if (uuid->empty()) {
+        ctx.err << "Could not find UUID for bond '" << name << "'.\n";
+        return;
+    }
+
+    auto members = bond_member_profiles(ctx, name, *uuid);
+    if (!members) return print_stop(ctx, "Failed to list NetworkManager connections", members.error());
+    for (const auto& member : *members) {
+        ctx.out << "Deleting member connection '" << member << "'\n";
+        (void)change_showing_stderr(ctx, {"nmcli", "connection", "delete", member});
+    }
+    (void)change_showing_stderr(ctx, {"nmcli", "connection", "delete", profile});
+    untrack_managed_resource(ctx, "bond", name);
+    // It prints its own lines; the bond is gone either way.
+    (void)cleanup_stale_connections(ctx);
+    ctx.out << "Bond '" << name << "' deleted.\n";
+}
+
+void fix_boot_priorities(const Context& ctx) {
+    ctx.out << "[+] Fixing autoconnect priorities for all bonds to prevent boot-time race conditions\n";
+    auto resolver = NmResolver::create(ctx);
+    if (!resolver) {
+        ctx.err << "[-] Error initializing NetworkManager resolver: " << resolver.error().message << "\n";
+        return;
+    }
+    ctx.out << "[+] Fixing autoconnect priorities for all bonds...\n";
+    for (const auto& [bond, members] : resolver->bonds_with_members()) {
+        ctx.out << "  - Processing bond: " << bond << " with " << members.size() << " members\n";
+        if (auto set = set_autoconnect_priority(ctx, bond, kBondPriority); !set) {
+            ctx.err << "    [-] Failed to set bond priority: " << set.error().message << "\n";
+            continue;
+        }
+        for (const auto& member : members) {
+            auto profile = member_profile_name(member);
+            if (!profile) continue;
+            if (auto set = set_autoconnect_priority(ctx, *profile, kMemberPriority); !set)
+                ctx.err << "    [-] Failed to set member priority for " << *profile << ": " << set.error().message
+                        << "\n";
+            else
+                ctx.out << "    [+] Set member " << *profile << " priority to " << kMemberPriority << "\n";
+        }
+        ctx.out << "    [+] Bond " << bond << " priorities configured\n";
+    }
+    ctx.out << "[+] Autoconnect priority fix completed\n";
+}
+
+}  // namespace qm
