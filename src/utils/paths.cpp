@@ -2,6 +2,11 @@
 
 namespace qm {
 
+bool is_single_path_component(std::string_view name) {
+    return !name.empty() && name != "." && name != ".." && name.find('/') == std::string_view::npos &&
+           name.find('\0') == std::string_view::npos;
+}
+
 std::string original_mac_path(std::string_view bridge) {
     return path_in(kStateDir, std::string(bridge) + std::string(kOriginalMacSuffix));
 }
@@ -18,10 +23,5 @@ std::string path_in(std::string_view dir, std::string_view name) {
 }
 
 std::string backup_file_path(std::string_view name) { return path_in(kBackupsDir, std::string(name) + ".json"); }
-
-bool is_single_path_component(std::string_view name) {
-    return !name.empty() && name != "." && name != ".." && name.find('/') == std::string_view::npos &&
-           name.find('\0') == std::string_view::npos;
-}
 
 }  // namespace qm

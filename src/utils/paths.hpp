@@ -45,6 +45,12 @@ static_assert(kManagedResourcesPath.starts_with(kStateDir) && kMasterBridgesPath
 static_assert(kBackupIndexPath.starts_with(kBackupsDir) && kLatestBackupPath.starts_with(kBackupsDir));
 static_assert(kSavedConfigPath.starts_with(kSavedConfigDir));
 
+// Whether a name can stand as one component of a path: not empty, not "." or "..", and
+// without '/' or NUL. Every name that becomes part of a file name (a device in the bridge
+// files below, a backup name) is checked with this, so that no name reaches outside its
+// directory.
+bool is_single_path_component(std::string_view name);
+
 // "/var/lib/quillmar/<bridge>_original_mac" and "/var/lib/quillmar/<bridge>_network_identity.json".
 std::string original_mac_path(std::string_view bridge);
 std::string network_identity_path(std::string_view bridge);
@@ -53,9 +59,5 @@ std::string path_in(std::string_view dir, std::string_view name);
 
 // "/var/lib/quillmar/backups/<name>.json".
 std::string backup_file_path(std::string_view name);
-
-// Whether a name given by the user can become a file name as it stands: one path component,
-// so not empty, without "/" or NUL, and neither "." nor "..".
-bool is_single_path_component(std::string_view name);
 
 }  // namespace qm

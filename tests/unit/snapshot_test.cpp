@@ -314,7 +314,8 @@ TEST_F(Snapshot, ALedgerThatDoesNotParseGivesOneWarningAndNone) {
     EXPECT_TRUE(c->veth_connections.empty());
     EXPECT_TRUE(c->bridge_topology.veth_pairs.empty());
     EXPECT_TRUE(c->bridge_topology.master_bridges.empty());
-    EXPECT_EQ(host.err.str(), "[!] Warning: Failed to parse managed resources file: EOF while parsing an object at line 1 column 49\n");
+    EXPECT_EQ(host.err.str(),
+              "[!] Warning: Failed to parse managed resources file: EOF while parsing an object at line 1 column 49\n");
 }
 
 TEST(VethFromTracking, DerivesOneRecordPerVethEntryWithTwoBridges) {
