@@ -5,6 +5,7 @@
 
 #include <string>
 
+#include "bench/first_run_bench.hpp"
 #include "cmds/config/backup_document.hpp"
 #include "cmds/config/lookup.hpp"
 #include "support/fake_host.hpp"
@@ -14,6 +15,7 @@ namespace {
 using namespace std::chrono;
 
 constexpr std::size_t kTargetBytes = 10 * 1024 * 1024;
+constexpr std::size_t kSmokeBytes = 64 * 1024;
 
 // A network definition as libvirt dumps it, with a long list of static DHCP hosts.
 std::string network_xml(std::size_t n, std::size_t hosts) {
@@ -31,11 +33,12 @@ std::string network_xml(std::size_t n, std::size_t hosts) {
     return xml;
 }
 
-qm::NetworkConfig large_document() {
+qm::NetworkConfig large_document(std::size_t target_bytes) {
     qm::NetworkConfig c;
     c.metadata = {"backup_20240305_070809", std::string("generated"), qm::SystemTime{} + seconds(1709622489),
                   "1.0.0", true};
-    for (std::size_t i = 0; i < 400; ++i) {
+    const std::size_t profiles = target_bytes >= kTargetBytes ? 400 : 4;
+    for (std::size_t i = 0; i < profiles; ++i) {
         qm::ConnectionInfo p;
         p.name = "profile-" + std::to_string(i);
         p.uuid = "eno" + std::to_string(i);
@@ -51,7 +54,7 @@ qm::NetworkConfig large_document() {
         c.bridge_mac_addresses["vswitch" + std::to_string(i)] = "52:54:00:aa:bb:cc";
     }
     std::size_t size = qm::network_config_to_json_pretty(c).size();
-    for (std::size_t n = 0; size < kTargetBytes; ++n) {
+    for (std::size_t n = 0; size < target_bytes; ++n) {
         qm::LibvirtNetwork net{"net" + std::to_string(n), "8d2a1c63", true, true, true,
                                "virbr" + std::to_string(n), network_xml(n, 200)};
         size += net.xml_config.size() + 300;
@@ -60,9 +63,9 @@ qm::NetworkConfig large_document() {
     return c;
 }
 
-void BM_CheckFirstRunOnA10MBSavedConfiguration(benchmark::State& state) {
+void BM_CheckFirstRun(benchmark::State& state, std::size_t target_bytes) {
     qm::test::FakeHost host;
-    const qm::NetworkConfig document = large_document();
+    const qm::NetworkConfig document = large_document(target_bytes);
     const std::string text = qm::network_config_to_json_pretty(document);
     host.write_file("/etc/quillmar/config.json", text);
     for (auto _ : state) qm::check_first_run(host.ctx);
@@ -71,6 +74,16 @@ void BM_CheckFirstRunOnA10MBSavedConfiguration(benchmark::State& state) {
     state.counters["networks"] = static_cast<double>(document.libvirt_networks.size());
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * text.size()));
 }
-BENCHMARK(BM_CheckFirstRunOnA10MBSavedConfiguration)->Unit(benchmark::kMillisecond);
-
 }  // namespace
+
+namespace qm::bench {
+
+void register_first_run_benchmarks(bool smoke) {
+    const std::size_t bytes = smoke ? kSmokeBytes : kTargetBytes;
+    auto* b = benchmark::RegisterBenchmark(smoke ? "CheckFirstRun/saved_config_64KiB" : "CheckFirstRun/saved_config_10MB",
+                                           [bytes](benchmark::State& s) { BM_CheckFirstRun(s, bytes); });
+    b->Unit(benchmark::kMillisecond);
+    if (smoke) b->Iterations(1);
+}
+
+}  // namespace qm::bench
