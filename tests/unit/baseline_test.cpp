@@ -27,7 +27,7 @@ const Argv kShowVswitch0 = {"ip", "link", "show", "vswitch0"};
 const Argv kShowVeth0 = {"ip", "link", "show", "veth0"};
 const Argv kIpListing = {"nmcli", "-t", "-f", "NAME,UUID,TYPE,DEVICE", "connection", "show"};
 const Argv kStaleListing = {"nmcli", "-t", "-f", "NAME,UUID,TYPE,DEVICE,ACTIVE", "connection", "show"};
-const std::string kMacFile = original_mac_path("vswitch0");
+const std::string kMacFile = *original_mac_path("vswitch0");
 
 Argv setting(const std::string& field, const std::string& profile) {
     return {"nmcli", "-g", field, "connection", "show", profile};

@@ -46,7 +46,7 @@ std::string profile_setting(const Context& ctx, const std::string& field, const 
 bool vswitch0_exists(const Context& ctx) { return run_succeeded(ctx, {"ip", "link", "show", "vswitch0"}, RunMode::Query); }
 
 Status restore_vswitch0_mac(const Context& ctx) {
-    const auto file = ctx.path(original_mac_path("vswitch0"));
+    const auto file = ctx.path(*original_mac_path("vswitch0"));  // a fixed, valid name
     if (!exists_following_links(file)) {
         ctx.out << "[+] No stored MAC address for vswitch0, using default\n";
         return {};
