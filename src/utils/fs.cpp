@@ -51,9 +51,7 @@ Expected<std::string, FileError> read_file(const std::filesystem::path& path, st
     if (static_cast<std::uintmax_t>(st.st_size) > limit) return fail_with(FileError{EFBIG});
     std::string out;
     // Room for the whole file at once, so that a large one is not copied while it grows.
-    struct stat st;
-    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0)
-        out.reserve(static_cast<std::size_t>(st.st_size));
+    out.reserve(static_cast<std::size_t>(st.st_size));
     char buf[65536];
     for (;;) {
         ssize_t n = ::read(fd, buf, sizeof buf);

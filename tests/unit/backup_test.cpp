@@ -1,8 +1,10 @@
 #include "cmds/config/backup.hpp"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
 #include <chrono>
+#include <csignal>
 #include <filesystem>
 #include <functional>
 #include <string>
@@ -242,7 +244,8 @@ TEST(BackupFallback, GoesToTheCurrentDirectoryWhenTheBackupDirectoryCannotBeCrea
 TEST(BackupFallback, GoesToTheCurrentDirectoryWhenTheBackupFileCannotBeWritten) {
     FakeHost host;
     host.clock.t = march5();
-    fs::create_directories(host.file("/var/lib/quillmar/backups/x.json.tmp"));
+    // A directory where the file belongs: the new file cannot be renamed over it.
+    fs::create_directories(host.file("/var/lib/quillmar/backups/x.json/in-the-way"));
     host.write_file("./network_config_old.json", "{}");
 
     ASSERT_TRUE(create_backup(host.ctx, std::string("x"), std::nullopt));
@@ -257,7 +260,7 @@ TEST(BackupFallback, ItsOwnFailureEndsTheBackup) {
     FakeHost host;
     host.clock.t = march5();
     host.write_file("/var/lib/quillmar", "");
-    fs::create_directories(host.file("./default_network_config.json.tmp"));
+    fs::create_directories(host.file("./default_network_config.json/in-the-way"));
     auto made = create_backup(host.ctx, std::nullopt, std::nullopt);
     ASSERT_FALSE(made);
     EXPECT_EQ(made.error().message, "Is a directory (os error 21)");
@@ -265,7 +268,7 @@ TEST(BackupFallback, ItsOwnFailureEndsTheBackup) {
 
 TEST_F(Backups, CopiesThatCannotBeWrittenOnlyWarn) {
     host.write_file("/etc/quillmar", "not a directory");
-    fs::create_directories(host.file(std::string(kLatest) + ".tmp"));
+    fs::create_directories(host.file(std::string(kLatest) + "/in-the-way"));
     ASSERT_TRUE(create_backup(host.ctx, std::string("x"), std::nullopt));
     EXPECT_EQ(host.err.str(),
               "[-] Warning: Could not create config directory /etc/quillmar: Not a directory (os error 20)\n"
@@ -277,12 +280,44 @@ TEST_F(Backups, CopiesThatCannotBeWrittenOnlyWarn) {
     EXPECT_EQ(index_names(), (std::vector<std::string>{"x"}));
 }
 
+// Lets this process write files of at most `bytes` (a larger write fails with EFBIG).
+class FileSizeLimit {
+public:
+    explicit FileSizeLimit(rlim_t bytes) {
+        ::getrlimit(RLIMIT_FSIZE, &old_);
+        old_handler_ = std::signal(SIGXFSZ, SIG_IGN);
+        rlimit lower = old_;
+        lower.rlim_cur = bytes;
+        ::setrlimit(RLIMIT_FSIZE, &lower);
+    }
+    ~FileSizeLimit() {
+        ::setrlimit(RLIMIT_FSIZE, &old_);
+        std::signal(SIGXFSZ, old_handler_);
+    }
+    FileSizeLimit(const FileSizeLimit&) = delete;
+    FileSizeLimit& operator=(const FileSizeLimit&) = delete;
+
+private:
+    rlimit old_{};
+    void (*old_handler_)(int) = SIG_DFL;
+};
+
 TEST_F(Backups, AnIndexThatCannotBeWrittenEndsTheBackupAfterItsFile) {
-    fs::create_directories(host.file(std::string(kIndex) + ".tmp"));
-    auto made = create_backup(host.ctx, std::string("x"), std::nullopt);
+    // An index far larger than one backup document, and a limit between the two sizes.
+    BackupIndex big;
+    for (int i = 0; i < 2000; ++i)
+        big.backups.push_back({"old" + std::to_string(i), std::nullopt, march5(), "1.0.0", false});
+    host.write_file(kIndex, backup_index_to_json_pretty(big));
+    const std::string before = *host.read_file(kIndex);
+    Status made;
+    {
+        FileSizeLimit limit(64 * 1024);
+        made = create_backup(host.ctx, std::string("x"), std::nullopt);
+    }
     ASSERT_FALSE(made);
-    EXPECT_EQ(made.error().message, "Is a directory (os error 21)");
+    EXPECT_EQ(made.error().message, "File too large (os error 27)");
     EXPECT_TRUE(host.read_file(backup_path("x")));
+    EXPECT_EQ(host.read_file(kIndex), before);  // the old index stays whole
     EXPECT_FALSE(host.read_file(kLatest));
     EXPECT_FALSE(host.read_file(kSaved));
     EXPECT_EQ(host.out.str(), "[+] Creating network configuration backup 'x'...\n");

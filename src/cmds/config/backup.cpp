@@ -113,6 +113,8 @@ Status create_backup(const Context& ctx, const std::optional<std::string>& name,
                 << "\n[-] Trying to use current directory for backup...\n";
         return fallback_backup(ctx, first);
     }
+    // The backup, the index and the copies are written as one change of the state directory.
+    StateLock lock(ctx);
     if (auto made = make_directories(ctx.path(kSavedConfigDir)); !made) {
         ctx.err << "[-] Warning: Could not create config directory " << kSavedConfigDir << ": "
                 << made.error().message() << "\n[-] Config file will not be saved\n";
