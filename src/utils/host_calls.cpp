@@ -1,5 +1,8 @@
 #include "utils/host_calls.hpp"
 
+#include <sys/wait.h>
+
+#include <cstring>
 #include <ostream>
 
 #include "utils/text.hpp"
@@ -33,9 +36,15 @@ bool run_succeeded(const Context& ctx, const std::vector<std::string>& argv, Run
 void change_quietly(const Context& ctx, const std::vector<std::string>& argv) { (void)ctx.run(argv, RunMode::Change); }
 
 RunResult change_showing_stderr(const Context& ctx, const std::vector<std::string>& argv) {
-    auto r = ctx.run(argv, RunMode::ChangeWithStderr);
-    if (r) ctx.err << r->err;
-    return r;
+    return ctx.run(argv, RunMode::ChangeShowingStderr);
+}
+
+std::string exit_status_text(const ProcessResult& result) {
+    if (result.signal == 0) return "exit status: " + std::to_string(result.exit_code);
+    std::string text = "signal: " + std::to_string(result.signal);
+    if (const char* name = ::sigabbrev_np(result.signal)) text += std::string(" (SIG") + name + ")";
+    if (WIFSIGNALED(result.wait_status) && WCOREDUMP(result.wait_status)) text += " (core dumped)";
+    return text;
 }
 
 }  // namespace qm

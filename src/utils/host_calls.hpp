@@ -22,8 +22,11 @@ bool run_succeeded(const Context& ctx, const std::vector<std::string>& argv, Run
 // A change run (both output streams to the null device) whose outcome does not matter.
 void change_quietly(const Context& ctx, const std::vector<std::string>& argv);
 // A change run whose standard output is not wanted but whose complaints are meant for the user:
-// standard output to the null device, standard error captured and copied to ctx.err once the
-// child has ended. Gives the run's result.
+// standard output to the null device, standard error straight to ours. Gives the run's result.
 RunResult change_showing_stderr(const Context& ctx, const std::vector<std::string>& argv);
+
+// How a child ended, for messages: "exit status: 2", or "signal: 9 (SIGKILL)" with
+// " (core dumped)" added when it left a core; an unnamed signal shows only its number.
+std::string exit_status_text(const ProcessResult& result);
 
 }  // namespace qm

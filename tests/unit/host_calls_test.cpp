@@ -70,14 +70,36 @@ TEST(HostCalls, AChangeShowingStderrPassesOnWhatTheChildComplained) {
     auto r = change_showing_stderr(host.ctx, argv);
     ASSERT_TRUE(r);
     EXPECT_EQ(r->exit_code, 10);
-    EXPECT_EQ(host.err.str(), "Error: unknown connection 'eth1'.\n");
-    EXPECT_EQ(host.out.str(), "");
-    EXPECT_EQ(host.runner.calls, (std::vector<Call>{{argv, RunMode::ChangeWithStderr}}));
+    EXPECT_EQ(host.runner.shown_err, "Error: unknown connection 'eth1'.\n");
+    EXPECT_EQ(host.runner.shown, "");
+    EXPECT_EQ(host.runner.calls, (std::vector<Call>{{argv, RunMode::ChangeShowingStderr}}));
 
     host.runner.missing("nmcli");
     auto missing = change_showing_stderr(host.ctx, argv);
     ASSERT_FALSE(missing);
     EXPECT_EQ(missing.error(), OsError{ENOENT});
+}
+
+TEST(HostCalls, ExitStatusTextNamesTheExitCodeOrTheSignal) {
+    struct Case {
+        int exit_code, signal, wait_status;
+        std::string text;
+    };
+    const Case cases[] = {
+        {2, 0, 2 << 8, "exit status: 2"},
+        {0, 0, 0, "exit status: 0"},
+        {-1, SIGKILL, SIGKILL, "signal: 9 (SIGKILL)"},
+        {-1, SIGSEGV, SIGSEGV | 0x80, "signal: 11 (SIGSEGV) (core dumped)"},
+        // A real-time signal has no conventional name.
+        {-1, SIGRTMIN + 3, SIGRTMIN + 3, "signal: " + std::to_string(SIGRTMIN + 3)},
+    };
+    for (const auto& c : cases) {
+        ProcessResult r;
+        r.exit_code = c.exit_code;
+        r.signal = c.signal;
+        r.wait_status = c.wait_status;
+        EXPECT_EQ(exit_status_text(r), c.text);
+    }
 }
 
 }  // namespace

@@ -15,6 +15,7 @@
 #include "utils/nmcli_tools/log.hpp"
 #include "utils/nmcli_tools/nmcli_tools.hpp"
 #include "utils/paths.hpp"
+#include "utils/state_file.hpp"
 #include "utils/text.hpp"
 
 namespace qm {
@@ -133,9 +134,8 @@ Status clean_up_bond(const Context& ctx, const std::string& bond) {
 // Writes the empty marker that tells the baseline the management uplink was changed.
 Status write_control_file(const Context& ctx) {
     create_directories_quietly(ctx.path(kStateDir));
-    if (auto written = write_file_atomic(ctx.path(kControlFilePath), ""); !written)
-        return fail(written.error().message());
-    return {};
+    StateLock lock(ctx);
+    return write_state_file(ctx.path(kControlFilePath), "");
 }
 
 void record_management_uplink(const Context& ctx, const std::vector<std::string>& list) {
@@ -272,6 +272,7 @@ Result<UplinkOutcome> change_bridge_uplink(const Context& ctx, const std::string
         return UplinkOutcome::Done;
     }
     const std::string device = *resolved;
+    if (!accept_device_name(ctx, device)) return UplinkOutcome::Done;
     ctx.out << "[+] Found bridge device: '" << device << "'\n";
 
     if (load_original_mac(ctx, device))
