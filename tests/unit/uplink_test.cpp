@@ -12,7 +12,6 @@
 #include "cmds/bridge/vswitch.hpp"
 #include "support/fake_host.hpp"
 #include "utils/managed_resources/managed_resources.hpp"
-#include "utils/paths.hpp"
 #include "utils/text.hpp"
 
 namespace qm {
@@ -165,7 +164,7 @@ TEST_F(Uplink, BridgeProfileNamedOtherwiseIsAddressedByItsUuid) {
     EXPECT_THAT(host.runner.argvs(), ::testing::Contains(Argv{"nmcli", "-g", "ipv4.method", "connection", "show",
                                                               "u-st"}));
     EXPECT_THAT(host.out.str(), HasSubstr("[+] Enhanced MAC preservation for vswitch2 with uplink eno1\n"));
-    auto id = host.read_file(network_identity_path("vswitch2"));
+    auto id = host.read_file("/var/lib/quillmar/vswitch2_network_identity.json");
     ASSERT_TRUE(id);
     EXPECT_THAT(*id, HasSubstr("\"dhcp_enabled\": true"));
 
