@@ -79,6 +79,14 @@ const Decode kDecodeCases[] = {
     {"\xC3\xBC\xFE\xC3\xBC", "\xC3\xBC" + kFffd + "\xC3\xBC", "invalid utf-8 sequence of 1 bytes from index 2"},
 };
 
+TEST(UnescapeTerse, UndoesNmclisEscapesOnly) {
+    EXPECT_EQ(unescape_terse("52\\:54\\:00\\:5E\\:00\\:01"), "52:54:00:5E:00:01");
+    EXPECT_EQ(unescape_terse("a\\\\b"), "a\\b");
+    EXPECT_EQ(unescape_terse("a\\\\\\:b"), "a\\:b");
+    EXPECT_EQ(unescape_terse("a\\nb\\"), "a\\nb\\");  // other backslashes stay
+    EXPECT_EQ(unescape_terse(""), "");
+}
+
 TEST(DecodeUtf8, LossyReplacesEachMaximalSubpart) {
     for (const auto& c : kDecodeCases)
         EXPECT_EQ(decode_utf8_lossy(c.bytes), c.lossy) << testing::PrintToString(c.bytes);
