@@ -497,7 +497,6 @@ void snapshot(FakeHost& host, const std::vector<Profile>& profiles) {
     for (const auto& p : profiles) {
         listing += p.uuid + ":" + p.name + ":" + p.device + ":" + p.type + "\n";
         host.runner.on(get("connection.master", p.name), Answer::ok(p.master + "\n"));
-        host.runner.on(get("connection.controller", p.name), Answer::ok("--\n"));
         host.runner.on(get("connection.slave-type", p.name), Answer::ok(p.slave_type + "\n"));
     }
     host.runner.on(kSnapshotListing, Answer::ok(listing));
