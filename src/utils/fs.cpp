@@ -30,6 +30,29 @@ Expected<void, FileError> write_all(int fd, std::string_view content) {
     return {};
 }
 
+// Makes a completed rename durable; a failure here changes nothing for the caller.
+void sync_directory_of(const std::filesystem::path& path) {
+    auto dir = path.parent_path();
+    int dfd = ::open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dfd >= 0) {
+        ::fsync(dfd);
+        ::close(dfd);
+    }
+}
+
+Expected<void, FileError> copy_contents(int from, int to) {
+    char buf[65536];
+    for (;;) {
+        ssize_t n = ::read(from, buf, sizeof buf);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return unexpected(FileError{errno});
+        }
+        if (n == 0) return {};
+        if (auto w = write_all(to, std::string_view(buf, static_cast<std::size_t>(n))); !w) return w;
+    }
+}
+
 }  // namespace
 
 std::string FileError::message() const { return not_regular ? "Not a regular file" : OsError{code}.message(); }
@@ -166,13 +189,42 @@ Expected<void, FileError> write_file_atomic(const std::filesystem::path& path, s
         ::unlink(tmp.c_str());
         return unexpected(FileError{e});
     }
-    // Make the rename itself durable; a failure here changes nothing for the caller.
-    auto dir = path.parent_path();
-    int dfd = ::open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dfd >= 0) {
-        ::fsync(dfd);
-        ::close(dfd);
+    sync_directory_of(path);
+    return {};
+}
+
+Expected<void, FileError> install_file_atomic(const std::filesystem::path& source,
+                                              const std::filesystem::path& target, std::filesystem::perms mode) {
+    int in = ::open(source.c_str(), O_RDONLY | O_CLOEXEC);
+    if (in < 0) return unexpected(FileError{errno});
+    // A name of its own, never one that something already stands at (a planted link included).
+    std::string tmp;
+    int out = -1;
+    for (int attempt = 0; attempt < 16 && out < 0; ++attempt) {
+        tmp = (target.parent_path() / ("." + target.filename().native() + ".tmp." + random_name_part())).native();
+        out = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        if (out < 0 && errno != EEXIST) break;
     }
+    if (out < 0) {
+        int e = errno;
+        ::close(in);
+        return unexpected(FileError{e});
+    }
+    auto done = copy_contents(in, out);
+    ::close(in);
+    if (done) {
+        int r;
+        do r = ::fchmod(out, static_cast<mode_t>(mode)); while (r != 0 && errno == EINTR);
+        if (r != 0) done = unexpected(FileError{errno});
+    }
+    if (done && ::fsync(out) != 0) done = unexpected(FileError{errno});
+    if (::close(out) != 0 && done) done = unexpected(FileError{errno});
+    if (done && ::rename(tmp.c_str(), target.c_str()) != 0) done = unexpected(FileError{errno});
+    if (!done) {
+        ::unlink(tmp.c_str());
+        return done;
+    }
+    sync_directory_of(target);
     return {};
 }
 

@@ -78,6 +78,14 @@ Expected<void, FileError> write_file_atomic(const std::filesystem::path& path, s
 // followed). Only safe while no other run may be writing that file.
 void remove_leftover_temporaries(const std::filesystem::path& path);
 
+// Copies `source` whole to a hidden temporary file of its own beside `target` ("." + name +
+// ".tmp." + random_name_part(), made by an exclusive create), gives the copy `mode`, flushes
+// it to disk and renames it over `target`. So `target` is at every moment either its old
+// file or the whole new one, never missing or cut short (also when `source` is `target`
+// itself). On failure the temporary file is removed again.
+Expected<void, FileError> install_file_atomic(const std::filesystem::path& source,
+                                              const std::filesystem::path& target, std::filesystem::perms mode);
+
 // Removes a file; a missing file is not an error.
 Expected<void, FileError> remove_file(const std::filesystem::path& path);
 
