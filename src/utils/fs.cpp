@@ -108,6 +108,13 @@ void create_directories_quietly(const std::filesystem::path& path) {
     std::filesystem::create_directories(path, ec);
 }
 
+Expected<void, FileError> make_directories(const std::filesystem::path& path) {
+    std::error_code ec;
+    std::filesystem::create_directories(path, ec);
+    if (ec) return unexpected(FileError{ec.value()});
+    return {};
+}
+
 Expected<std::filesystem::path, FileError> set_aside_damaged(const Context& ctx, const std::filesystem::path& path) {
     std::string base = path.native() + ".damaged-" + format_name_stamp(ctx.clock.now());
     std::string target = base;

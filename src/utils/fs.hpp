@@ -46,6 +46,8 @@ Expected<void, FileError> remove_file(const std::filesystem::path& path);
 
 // Creates the directory and its parents; failures are ignored (a later write reports them).
 void create_directories_quietly(const std::filesystem::path& path);
+// Creates the directory and its parents; an existing directory is fine.
+Expected<void, FileError> make_directories(const std::filesystem::path& path);
 
 // Moves a damaged state file out of the way so that its contents are never lost:
 // renames it to path + ".damaged-" + the time of ctx.clock as "%Y%m%d_%H%M%S", with
