@@ -8,6 +8,7 @@
 #include "cli/usage_texts.hpp"
 #include "cmds/baseline/baseline_unit.hpp"
 #include "cmds/bond/bond.hpp"
+#include "cmds/bridge/veth.hpp"
 #include "cmds/bridge/vswitch.hpp"
 #include "cmds/config/maintenance.hpp"
 #include "cmds/libvirt/libvirt.hpp"
@@ -173,7 +174,8 @@ CommandDef vswitch_group() {
                 opt("name", &VswitchCreate::name, "NAME", "Name of the bridge to create"),
                 opt("uplink", &VswitchCreate::uplink, "UPLINK", "Uplink interface (or 'none' for isolated bridge)"),
                 flag("master", &VswitchCreate::master, "Mark this bridge as a master bridge")),
-            leaf<VswitchDelete>("delete", "Delete a virtual switch bridge", not_available("vswitch delete"),
+            leaf<VswitchDelete>("delete", "Delete a virtual switch bridge",
+                                [](const Context& ctx, const VswitchDelete& a) { delete_vswitch(ctx, a.name); },
                                 opt("name", &VswitchDelete::name, "NAME", "Name of the bridge to delete")),
             leaf<VswitchChange>(
                 "change", "Change uplink interface for a bridge",
@@ -187,19 +189,27 @@ CommandDef vswitch_group() {
                 flag("master", &VswitchChange::master, "Mark this bridge as a master bridge")),
             leaf<VswitchSetMaster>(
                 "set-master", "Mark an existing virtual switch as a master without reconfiguring it",
-                not_available("vswitch set-master"),
+                [](const Context& ctx, const VswitchSetMaster& a) { set_master_bridge(ctx, a.name); },
                 opt("name", &VswitchSetMaster::name, "NAME", "Name of the bridge to mark as master")),
-            leaf<VswitchConnect>("connect", "Connect a bridge to a master bridge", not_available("vswitch connect"),
+            leaf<VswitchConnect>("connect", "Connect a bridge to a master bridge",
+                                 [](const Context& ctx, const VswitchConnect& a) {
+                                     connect_bridge_to_master(ctx, a.bridge, a.to);
+                                 },
                                  opt("bridge", &VswitchConnect::bridge, "BRIDGE", "Bridge to connect"),
                                  opt("to", &VswitchConnect::to, "TO", "Master bridge to connect to")),
             leaf<VswitchDisconnect>("disconnect", "Disconnect a bridge from its master",
-                                    not_available("vswitch disconnect"),
+                                    [](const Context& ctx, const VswitchDisconnect& a) {
+                                        disconnect_bridge_from_master(ctx, a.bridge, a.from);
+                                    },
                                     opt("bridge", &VswitchDisconnect::bridge, "BRIDGE", "Bridge to disconnect"),
                                     opt("from", &VswitchDisconnect::from, "FROM", "Master bridge to disconnect from")),
-            leaf<VswitchIsolate>("isolate", "Isolate a bridge from other bridges", not_available("vswitch isolate"),
+            leaf<VswitchIsolate>("isolate", "Isolate a bridge from other bridges",
+                                 [](const Context& ctx, const VswitchIsolate& a) { isolate_bridge(ctx, a.bridge); },
                                  opt("bridge", &VswitchIsolate::bridge, "BRIDGE", "Bridge to isolate")),
             leaf<VswitchQuarantine>("quarantine", "Quarantine a bridge (isolate and restrict access)",
-                                    not_available("vswitch quarantine"),
+                                    [](const Context& ctx, const VswitchQuarantine& a) {
+                                        quarantine_bridge(ctx, a.bridge);
+                                    },
                                     opt("bridge", &VswitchQuarantine::bridge, "BRIDGE", "Bridge to quarantine")),
             leaf<VswitchTopology>("topology", "Show bridge topology and connections",
                                   not_available("vswitch topology")),
@@ -209,7 +219,9 @@ CommandDef vswitch_group() {
                                {leaf<VethRestore>("restore",
                                                   "Restore all veth pairs from stored bridge connections and fix "
                                                   "missing masters",
-                                                  not_available("vswitch veth restore"))}),
+                                                  [](const Context& ctx, const VethRestore&) {
+                                                      restore_veth_pairs(ctx);
+                                                  })}),
         });
 }
 

@@ -27,7 +27,8 @@ enum class RunMode {
     ChangeWithStderr,
     // Shown run: all three streams inherited, waited for.
     Shown,
-    // Started with inherited streams and not waited for.
+    // Started and not waited for: stdin inherited, stdout and stderr to the null device, so a
+    // child that outlives the program holds none of its output streams.
     Detached,
 };
 

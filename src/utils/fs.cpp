@@ -60,6 +60,20 @@ bool exists_following_links(const std::filesystem::path& path) {
     return ::stat(path.c_str(), &st) == 0;
 }
 
+std::optional<std::string> read_link_target(const std::filesystem::path& path) {
+    std::string buf(256, '\0');
+    for (;;) {
+        ssize_t n = ::readlink(path.c_str(), buf.data(), buf.size());
+        if (n < 0) return std::nullopt;
+        if (static_cast<std::size_t>(n) < buf.size()) {
+            buf.resize(static_cast<std::size_t>(n));
+            return buf;
+        }
+        // Possibly cut short: try again with more room.
+        buf.resize(buf.size() * 2);
+    }
+}
+
 Expected<void, FileError> write_file(const std::filesystem::path& path, std::string_view content) {
     int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
     if (fd < 0) return unexpected(FileError{errno});

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -28,6 +29,9 @@ bool path_exists(const std::filesystem::path& path);
 // Whether the metadata of the path can be read, following symbolic links: a dangling link
 // counts as absent.
 bool exists_following_links(const std::filesystem::path& path);
+// The target of a symbolic link as stored (raw bytes), or absent when the path cannot be read
+// as a link.
+std::optional<std::string> read_link_target(const std::filesystem::path& path);
 
 // Writes the file in place: created with default permissions or truncated.
 Expected<void, FileError> write_file(const std::filesystem::path& path, std::string_view content);

@@ -1,5 +1,8 @@
 #include "utils/host_calls.hpp"
 
+#include <sys/wait.h>
+
+#include <cstring>
 #include <ostream>
 
 #include "utils/text.hpp"
@@ -36,6 +39,14 @@ RunResult change_showing_stderr(const Context& ctx, const std::vector<std::strin
     auto r = ctx.run(argv, RunMode::ChangeWithStderr);
     if (r) ctx.err << r->err;
     return r;
+}
+
+std::string exit_status_text(const ProcessResult& result) {
+    if (result.signal == 0) return "exit status: " + std::to_string(result.exit_code);
+    std::string text = "signal: " + std::to_string(result.signal);
+    if (const char* name = ::sigabbrev_np(result.signal)) text += std::string(" (SIG") + name + ")";
+    if (WIFSIGNALED(result.wait_status) && WCOREDUMP(result.wait_status)) text += " (core dumped)";
+    return text;
 }
 
 }  // namespace qm

@@ -26,4 +26,8 @@ void change_quietly(const Context& ctx, const std::vector<std::string>& argv);
 // child has ended. Gives the run's result.
 RunResult change_showing_stderr(const Context& ctx, const std::vector<std::string>& argv);
 
+// How a child ended, for messages: "exit status: 2", or "signal: 9 (SIGKILL)" with
+// " (core dumped)" added when it left a core; an unnamed signal shows only its number.
+std::string exit_status_text(const ProcessResult& result);
+
 }  // namespace qm

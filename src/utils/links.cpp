@@ -2,7 +2,9 @@
 
 #include <ostream>
 
+#include "utils/fs.hpp"
 #include "utils/host_calls.hpp"
+#include "utils/paths.hpp"
 #include "utils/text.hpp"
 
 namespace qm {
@@ -43,6 +45,15 @@ RunResult set_link_address(const Context& ctx, const std::string& device, const 
 void set_mac_address(const Context& ctx, const std::string& device, const std::string& mac) {
     ctx.out << "[+] Restoring " << device << " MAC address to: " << mac << "\n";
     (void)set_link_address(ctx, device, mac);
+}
+
+std::optional<std::string> interface_master(const Context& ctx, const std::string& interface) {
+    if (interface.empty() || interface == "." || interface == ".." ||
+        interface.find_first_of(std::string_view("/\0", 2)) != std::string::npos)
+        return std::nullopt;
+    auto target = read_link_target(ctx.path(kSysClassNet) / interface / "master");
+    if (!target || !is_valid_utf8(*target)) return std::nullopt;
+    return target->substr(target->rfind('/') + 1);
 }
 
 }  // namespace qm

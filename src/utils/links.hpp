@@ -34,4 +34,9 @@ RunResult set_link_address(const Context& ctx, const std::string& device, const 
 // Announces and sets a link's MAC address; failures are not reported.
 void set_mac_address(const Context& ctx, const std::string& device, const std::string& mac);
 
+// The device an interface is enslaved to: the last component of the target of
+// /sys/class/net/<interface>/master. Absent when the link cannot be read, its target is not
+// valid UTF-8, or the name is no single path component (no interface is named so).
+std::optional<std::string> interface_master(const Context& ctx, const std::string& interface);
+
 }  // namespace qm

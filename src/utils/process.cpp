@@ -212,7 +212,7 @@ RunResult PosixRunner::run(const std::vector<std::string>& argv, RunMode mode) {
 
     Fd null_fd, out_r, out_w, err_r, err_w;
     const bool needs_null = mode == RunMode::Change || mode == RunMode::Query || mode == RunMode::QueryWithStderr ||
-                            mode == RunMode::ChangeWithStderr;
+                            mode == RunMode::ChangeWithStderr || mode == RunMode::Detached;
     if (needs_null) {
         auto n = open_null();
         if (!n) return unexpected(n.error());
@@ -237,12 +237,12 @@ RunResult PosixRunner::run(const std::vector<std::string>& argv, RunMode mode) {
 
     int in_fd = -1, child_out = -1, child_err = -1;
     switch (mode) {
-        case RunMode::Change: child_out = child_err = null_fd.get(); break;
+        case RunMode::Change:
+        case RunMode::Detached: child_out = child_err = null_fd.get(); break;
         case RunMode::Query: in_fd = null_fd.get(); child_out = out_w.get(); child_err = null_fd.get(); break;
         case RunMode::QueryWithStderr: in_fd = null_fd.get(); child_out = out_w.get(); child_err = err_w.get(); break;
         case RunMode::ChangeWithStderr: in_fd = null_fd.get(); child_out = null_fd.get(); child_err = err_w.get(); break;
-        case RunMode::Shown:
-        case RunMode::Detached: break;
+        case RunMode::Shown: break;
     }
 
     // Output already written by us must reach the terminal before the child's.

@@ -171,21 +171,29 @@ TEST(CommandTree, AHandlersStatusIsTheExitStatus) {
 }
 
 TEST(CommandTree, DispatchRunsTheRowsHandler) {
-    const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
-        {{"quillmar", "list", "physical"}, "[-] The command 'quillmar list physical' is not available in this build\n"},
-        {{"quillmar", "vswitch", "veth", "restore"},
-         "[-] The command 'quillmar vswitch veth restore' is not available in this build\n"},
-        {{"quillmar", "baseline", "--force"},
-         "[-] The command 'quillmar baseline --force' is not available in this build\n"},
-        {{"quillmar", "network", "change", "--name", "n"}, "Error: Either --vswitch or --vlan-id must be specified.\n"},
+    struct Case {
+        std::vector<std::string> line;
+        std::string err;
+        std::string out;
     };
-    for (const auto& [line, err] : cases) {
+    const std::vector<Case> cases = {
+        {{"quillmar", "list", "physical"}, "[-] The command 'quillmar list physical' is not available in this build\n", ""},
+        {{"quillmar", "vswitch", "veth", "restore"},
+         "",
+         "[+] Restoring veth pairs from stored bridge connections...\n"
+         "[+] No bridge connections found to restore\n"},
+        {{"quillmar", "baseline", "--force"},
+         "[-] The command 'quillmar baseline --force' is not available in this build\n", ""},
+        {{"quillmar", "network", "change", "--name", "n"}, "Error: Either --vswitch or --vlan-id must be specified.\n",
+         ""},
+    };
+    for (const auto& [line, err, out] : cases) {
         test::FakeHost host;
         auto parsed = parse_command_line(line);
         ASSERT_TRUE(parsed.cli.has_value()) << parsed.err;
         EXPECT_EQ(dispatch_command(host.ctx, *parsed.cli), 0);
         EXPECT_EQ(host.err.str(), err);
-        EXPECT_EQ(host.out.str(), "");
+        EXPECT_EQ(host.out.str(), out);
     }
 }
 

@@ -80,5 +80,27 @@ TEST(HostCalls, AChangeShowingStderrPassesOnWhatTheChildComplained) {
     EXPECT_EQ(missing.error(), OsError{ENOENT});
 }
 
+TEST(HostCalls, ExitStatusTextNamesTheExitCodeOrTheSignal) {
+    struct Case {
+        int exit_code, signal, wait_status;
+        std::string text;
+    };
+    const Case cases[] = {
+        {2, 0, 2 << 8, "exit status: 2"},
+        {0, 0, 0, "exit status: 0"},
+        {-1, SIGKILL, SIGKILL, "signal: 9 (SIGKILL)"},
+        {-1, SIGSEGV, SIGSEGV | 0x80, "signal: 11 (SIGSEGV) (core dumped)"},
+        // A real-time signal has no conventional name.
+        {-1, SIGRTMIN + 3, SIGRTMIN + 3, "signal: " + std::to_string(SIGRTMIN + 3)},
+    };
+    for (const auto& c : cases) {
+        ProcessResult r;
+        r.exit_code = c.exit_code;
+        r.signal = c.signal;
+        r.wait_status = c.wait_status;
+        EXPECT_EQ(exit_status_text(r), c.text);
+    }
+}
+
 }  // namespace
 }  // namespace qm

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <filesystem>
 
 #include "support/fake_host.hpp"
 
@@ -51,6 +52,38 @@ TEST(Links, ReadLinkMacRunsIpLinkShowInTheGivenMode) {
     EXPECT_EQ(set->exit_code, 2);
     EXPECT_EQ(other.runner.calls.back().mode, RunMode::Change);
     EXPECT_EQ(other.out.str(), "") << "only set_mac_address announces";
+}
+
+TEST(Links, InterfaceMasterIsTheLastComponentOfTheMasterLink) {
+    FakeHost host;
+    const auto net = host.file("/sys/class/net");
+    auto enslave = [&](const std::string& iface, const std::string& target) {
+        std::filesystem::create_directories(net / iface);
+        std::filesystem::create_symlink(target, net / iface / "master");
+    };
+    enslave("vvs1_vs0", "../vswitch1");
+    enslave("vvs0_vs1", "/sys/devices/virtual/net/vswitch0");
+    enslave("odd", "../br\xff");
+    std::filesystem::create_directories(net / "free");
+    // A master file that is no link is not a master.
+    std::filesystem::create_directories(net / "plain");
+    host.write_file("/sys/class/net/plain/master", "vswitch0");
+
+    EXPECT_EQ(interface_master(host.ctx, "vvs1_vs0"), "vswitch1");
+    EXPECT_EQ(interface_master(host.ctx, "vvs0_vs1"), "vswitch0");
+    EXPECT_EQ(interface_master(host.ctx, "odd"), std::nullopt);
+    EXPECT_EQ(interface_master(host.ctx, "free"), std::nullopt);
+    EXPECT_EQ(interface_master(host.ctx, "plain"), std::nullopt);
+    EXPECT_EQ(interface_master(host.ctx, "absent"), std::nullopt);
+    // Names that would reach outside the interface's own directory are no interface.
+    enslave("inner", "../vswitch7");
+    std::filesystem::create_directories(net / "inner" / "sub");
+    std::filesystem::create_symlink("../vswitch8", net / "inner" / "sub" / "master");
+    EXPECT_EQ(interface_master(host.ctx, "inner/sub"), std::nullopt);
+    EXPECT_EQ(interface_master(host.ctx, ".."), std::nullopt);
+    EXPECT_EQ(interface_master(host.ctx, "."), std::nullopt);
+    EXPECT_EQ(interface_master(host.ctx, ""), std::nullopt);
+    EXPECT_EQ(interface_master(host.ctx, std::string("inner\0x", 7)), std::nullopt);
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <ostream>
@@ -145,6 +146,33 @@ TEST(PosixRunner, DetachedReturnsWithoutWaiting) {
     auto r = run_ok({"sh", "-c", "exec sleep 5 </dev/null >/dev/null 2>&1"}, RunMode::Detached);
     EXPECT_TRUE(r.success());
     EXPECT_EQ(r.wait_status, 0);
+}
+
+TEST(PosixRunner, DetachedChildHoldsNoneOfOurOutputStreams) {
+    // Our stdout and stderr become pipes for the start; once our write ends are closed, a
+    // child that still held either would keep its pipe from reaching its end.
+    int out_pipe[2], err_pipe[2];
+    ASSERT_EQ(::pipe2(out_pipe, O_CLOEXEC), 0);
+    ASSERT_EQ(::pipe2(err_pipe, O_CLOEXEC), 0);
+    std::fflush(nullptr);
+    const int saved_out = ::fcntl(1, F_DUPFD_CLOEXEC, 3), saved_err = ::fcntl(2, F_DUPFD_CLOEXEC, 3);
+    ::dup2(out_pipe[1], 1);
+    ::dup2(err_pipe[1], 2);
+    PosixRunner runner;
+    auto r = runner.run({"sh", "-c", "echo out; echo err >&2; exec sleep 5"}, RunMode::Detached);
+    ::dup2(saved_out, 1);
+    ::dup2(saved_err, 2);
+    ::close(saved_out);
+    ::close(saved_err);
+    ::close(out_pipe[1]);
+    ::close(err_pipe[1]);
+    ASSERT_TRUE(r.has_value()) << r.error().message();
+    for (int fd : {out_pipe[0], err_pipe[0]}) {
+        // Blocks only while some process holds the write end; the child's echo never arrives.
+        char c;
+        EXPECT_EQ(::read(fd, &c, 1), 0);
+        ::close(fd);
+    }
 }
 
 // Counts flushes, to see that our output is pushed out before a child writes its own.

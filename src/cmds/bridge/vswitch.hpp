@@ -8,6 +8,13 @@
 
 namespace qm {
 
+// `vswitch delete`: the bridge profile named, its ethernet ports, its veth joins, its uplink
+// profile and ledger entry, then every profile without a device. Prints its own lines.
+void delete_vswitch(const Context& ctx, const std::string& name);
+// `vswitch set-master`: records a bridge (profile or device name) as a master; the host is
+// left as it is.
+void set_master_bridge(const Context& ctx, const std::string& name);
+
 // `vswitch create`; prints its own messages.
 void create_vswitch(const Context& ctx, const std::string& name, const std::string& uplink, bool master);
 // `vswitch change`; the error is printed by the front end after "[-] Failed to change bridge: ".
