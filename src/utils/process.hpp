@@ -1,4 +1,4 @@
-// The real host: child processes through fork/exec, the system clock and real sleeps.
+// The real host: child processes through posix_spawn, the system clock and real sleeps.
 #pragma once
 
 #include <ostream>

@@ -1,6 +1,8 @@
 #include "utils/text.hpp"
 
+#include <bit>
 #include <cstdint>
+#include <cstring>
 
 namespace qm {
 
@@ -143,14 +145,41 @@ bool is_valid_utf8(std::string_view bytes) {
 }
 
 std::string decode_utf8_lossy(std::string_view bytes) {
+    // Valid runs are only measured, then copied whole: ASCII eight bytes at a time, other
+    // characters through step_at. Only a bad sequence ends a run.
+    constexpr std::uint64_t kHighBits = 0x8080808080808080ull;
+    const char* const p = bytes.data();
+    const std::size_t n = bytes.size();
     std::string out;
-    out.reserve(bytes.size());
-    for (std::size_t i = 0; i < bytes.size();) {
+    std::size_t run = 0;  // start of the valid run not copied yet
+    std::size_t i = 0;
+    while (i < n) {
+        if (n - i >= 8) {
+            std::uint64_t word;
+            std::memcpy(&word, p + i, 8);
+            const std::uint64_t high = word & kHighBits;
+            if (high == 0) {
+                i += 8;
+                continue;
+            }
+            // Skip the ASCII bytes before the first one with its high bit set.
+            if constexpr (std::endian::native == std::endian::little) i += static_cast<std::size_t>(std::countr_zero(high)) / 8;
+            else i += static_cast<std::size_t>(std::countl_zero(high)) / 8;
+        } else if (static_cast<unsigned char>(p[i]) < 0x80) {
+            ++i;
+            continue;
+        }
         const Step st = step_at(bytes, i);
-        if (st.kind == Step::Ok) out.append(bytes.substr(i, st.length));
-        else out += "\xEF\xBF\xBD";
+        if (st.kind != Step::Ok) {
+            if (out.empty()) out.reserve(n + 2);
+            out.append(p + run, i - run);
+            out += "\xEF\xBF\xBD";
+            run = i + st.length;
+        }
         i += st.length;
     }
+    if (run == 0) return std::string(bytes);  // nothing was replaced
+    out.append(p + run, n - run);
     return out;
 }
 

@@ -114,6 +114,7 @@ TEST_F(SandboxRuns, MissingToolCannotBeStarted) {
     EXPECT_NE(r.out.find("status 127"), std::string::npos) << r;
     EXPECT_TRUE(sb.calls_of("virsh").empty()) << sb.dump();
 
+    sb.env("PATH", "/fakebin:/qmbin");
     auto direct = sb.exec({"virsh", "list"});
     EXPECT_EQ(direct.status, 127);
     EXPECT_NE(direct.err.find("No such file or directory"), std::string::npos) << direct;

@@ -1,13 +1,16 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <fstream>
 #include <ostream>
 #include <streambuf>
@@ -77,6 +80,54 @@ TEST(PosixRunner, StartFailuresCarryTheSystemsErrorNumber) {
     auto missing = runner.run({"quillmar-test-no-such-program", "x"}, RunMode::Query);
     ASSERT_FALSE(missing.has_value());
     EXPECT_EQ(missing.error().message(), "No such file or directory (os error 2)");
+    std::filesystem::remove_all(dir);
+}
+
+TEST(PosixRunner, SearchesThePathItselfAndNeverHandsAFileToAShell) {
+    const auto dir = std::filesystem::path("/dev/shm") / ("qm-path-test-" + std::to_string(::getpid()));
+    const auto empty = dir / "empty", denied = dir / "denied", good = dir / "good", plain = dir / "plain";
+    for (const auto& d : {empty, denied, good, plain}) std::filesystem::create_directories(d);
+    auto script = [](const std::filesystem::path& p, const std::string& text, mode_t mode) {
+        std::ofstream(p) << text;
+        ::chmod(p.c_str(), mode);
+    };
+    script(denied / "qm-tool", "#!/bin/sh\necho denied\n", 0644);
+    script(good / "qm-tool", "#!/bin/sh\necho good\n", 0755);
+    script(good / "qm-plain", "#!/bin/sh\necho good\n", 0755);
+    const auto marker = dir / "ran";
+    script(plain / "qm-plain", "touch " + marker.string() + "\n", 0755);  // no "#!": not a program
+
+    const char* old = std::getenv("PATH");
+    const std::string saved = old ? old : "";
+    struct Case {
+        std::string path;
+        std::string program;
+        int code;  // 0: runs and prints "good"
+    };
+    const Case cases[] = {
+        {empty.string() + ":" + denied.string() + ":" + good.string(), "qm-tool", 0},  // search goes past both
+        {empty.string() + ":" + denied.string(), "qm-tool", EACCES},  // permission denied wins over not found
+        {denied.string() + ":" + empty.string(), "qm-tool", EACCES},
+        {empty.string(), "qm-tool", ENOENT},
+        {plain.string() + ":" + good.string(), "qm-plain", ENOEXEC},  // never run through /bin/sh
+    };
+    PosixRunner runner;
+    for (const auto& c : cases) {
+        ::setenv("PATH", c.path.c_str(), 1);
+        if (c.code == 0) {
+            auto r = runner.run({c.program}, RunMode::Query);
+            ASSERT_TRUE(r.has_value()) << c.path << ": " << r.error().message();
+            EXPECT_EQ(r->out, "good\n") << c.path;
+            continue;
+        }
+        for (RunMode mode : {RunMode::Query, RunMode::Detached}) {
+            auto r = runner.run({c.program}, mode);
+            ASSERT_FALSE(r.has_value()) << c.path;
+            EXPECT_EQ(r.error().code, c.code) << c.path << " mode " << static_cast<int>(mode);
+        }
+    }
+    ::setenv("PATH", saved.c_str(), 1);
+    EXPECT_FALSE(std::filesystem::exists(marker)) << "a file without \"#!\" was run by a shell";
     std::filesystem::remove_all(dir);
 }
 
@@ -173,6 +224,85 @@ TEST(PosixRunner, DetachedChildHoldsNoneOfOurOutputStreams) {
         EXPECT_EQ(::read(fd, &c, 1), 0);
         ::close(fd);
     }
+}
+
+// The "SigBlk" and "SigIgn" masks of /proc/<pid>/status text.
+struct SignalMasks {
+    std::uint64_t blocked = ~0ull, ignored = ~0ull;
+};
+SignalMasks signal_masks(const std::string& status) {
+    SignalMasks m;
+    for (const auto& line : split_lines(status)) {
+        if (starts_with(line, "SigBlk:")) m.blocked = std::stoull(trim(line.substr(7)), nullptr, 16);
+        if (starts_with(line, "SigIgn:")) m.ignored = std::stoull(trim(line.substr(7)), nullptr, 16);
+    }
+    return m;
+}
+constexpr std::uint64_t kSigpipeBit = 1ull << (SIGPIPE - 1);
+
+// /proc/self/status as seen by `cat` started in `mode` while SIGPIPE is ignored here.
+std::optional<std::string> child_status(RunMode mode, const std::filesystem::path& file) {
+    PosixRunner runner;
+    auto old_pipe = ::signal(SIGPIPE, SIG_IGN);
+    if (mode != RunMode::Detached) {
+        auto r = runner.run({"cat", "/proc/self/status"}, mode);
+        ::signal(SIGPIPE, old_pipe);
+        if (!r) return std::nullopt;
+        return r->out;
+    }
+    // A detached child's own streams go to the null device, so it writes the file itself.
+    auto r = runner.run({"sh", "-c", "exec cat /proc/self/status > '" + file.string() + "'"}, mode);
+    ::signal(SIGPIPE, old_pipe);
+    if (!r) return std::nullopt;
+    // Neither a zombie nor a running child is left to wait for.
+    int status = 0;
+    errno = 0;
+    EXPECT_EQ(::waitpid(-1, &status, WNOHANG), -1);
+    EXPECT_EQ(errno, ECHILD);
+    for (int i = 0; i < 500; ++i) {  // the detached child has up to five seconds to finish
+        std::ifstream f(file);
+        std::string text((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+        if (text.find("nonvoluntary_ctxt_switches") != std::string::npos && ends_with(text, "\n")) return text;
+        ::usleep(10000);
+    }
+    return std::nullopt;
+}
+
+TEST(PosixRunner, ChildrenGetOurSignalMaskAndTheDefaultSigpipe) {
+    const auto dir = std::filesystem::path("/dev/shm") / ("qm-signal-test-" + std::to_string(::getpid()));
+    std::filesystem::create_directories(dir);
+    for (RunMode mode : {RunMode::Query, RunMode::Detached}) {
+        auto text = child_status(mode, dir / "status");
+        ASSERT_TRUE(text.has_value()) << "mode " << static_cast<int>(mode);
+        const SignalMasks masks = signal_masks(*text);
+        EXPECT_EQ(masks.blocked, 0u) << *text;
+        EXPECT_EQ(masks.ignored & kSigpipeBit, 0u) << *text;
+    }
+    std::filesystem::remove_all(dir);
+}
+
+TEST(PosixRunner, RefusesAnArgumentHoldingANul) {
+    const auto marker = std::filesystem::path("/dev/shm") / ("qm-nul-test-" + std::to_string(::getpid()));
+    std::filesystem::remove(marker);
+    // Cut at its NUL, the script would still create the marker.
+    const std::string script = "touch " + marker.string() + std::string("\0; exit 1", 9);
+    const Argv argvs[] = {
+        {"sh", "-c", script},
+        {std::string("sh\0", 3), "-c", "touch " + marker.string()},
+        {"sh", "-c", "touch " + marker.string(), std::string("\0", 1)},
+    };
+    PosixRunner runner;
+    for (const auto& argv : argvs) {
+        for (RunMode mode : {RunMode::Change, RunMode::Query, RunMode::QueryWithStderr, RunMode::Shown, RunMode::Detached}) {
+            auto r = runner.run(argv, mode);
+            ASSERT_FALSE(r.has_value()) << testing::PrintToString(argv) << " mode " << static_cast<int>(mode);
+            EXPECT_EQ(r.error().code, EINVAL);
+            EXPECT_EQ(r.error().message(), "Invalid argument (os error 22)");
+        }
+    }
+    ::usleep(100000);  // a wrongly detached child would have had time to run
+    EXPECT_FALSE(std::filesystem::exists(marker)) << "a cut argument vector was run";
+    std::filesystem::remove(marker);
 }
 
 // Counts flushes, to see that our output is pushed out before a child writes its own.

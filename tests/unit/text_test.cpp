@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <random>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "utils/text.hpp"
@@ -80,6 +82,76 @@ const Decode kDecodeCases[] = {
 TEST(DecodeUtf8, LossyReplacesEachMaximalSubpart) {
     for (const auto& c : kDecodeCases)
         EXPECT_EQ(decode_utf8_lossy(c.bytes), c.lossy) << testing::PrintToString(c.bytes);
+}
+
+// Character-by-character lossy decoding straight from the well-formed byte table: the
+// reference the run-copying decoder must match byte for byte.
+std::string reference_lossy(std::string_view s) {
+    std::string out;
+    std::size_t i = 0;
+    while (i < s.size()) {
+        const auto b = static_cast<unsigned char>(s[i]);
+        std::size_t need = 0;
+        unsigned char lo = 0x80, hi = 0xBF;
+        if (b < 0x80) {
+            out += static_cast<char>(b);
+            ++i;
+            continue;
+        }
+        if (b >= 0xC2 && b <= 0xDF) need = 1;
+        else if (b == 0xE0) need = 2, lo = 0xA0;
+        else if (b == 0xED) need = 2, hi = 0x9F;
+        else if (b >= 0xE1 && b <= 0xEF) need = 2;
+        else if (b == 0xF0) need = 3, lo = 0x90;
+        else if (b == 0xF4) need = 3, hi = 0x8F;
+        else if (b >= 0xF1 && b <= 0xF3) need = 3;
+        std::size_t k = 1;
+        for (; need > 0 && k <= need && i + k < s.size(); ++k) {
+            const auto c = static_cast<unsigned char>(s[i + k]);
+            if (c < (k == 1 ? lo : 0x80) || c > (k == 1 ? hi : 0xBF)) break;
+        }
+        if (need > 0 && k == need + 1) {
+            out.append(s.substr(i, k));
+        } else {
+            out += kFffd;  // the maximal subpart: the lead and the continuation bytes that fit
+        }
+        i += k;
+    }
+    return out;
+}
+
+TEST(DecodeUtf8, LossyMatchesCharacterByCharacterDecoding) {
+    for (const auto& c : kDecodeCases) ASSERT_EQ(reference_lossy(c.bytes), c.lossy) << testing::PrintToString(c.bytes);
+    // Pieces that land good and bad sequences on every offset of an eight-byte word.
+    const std::vector<std::string> pieces = {
+        "a", "xyz", "01234567", "\t\n", "\xC3\xBC", "\xE2\x82\xAC", "\xF0\x9F\x98\x80", "\xF4\x8F\xBF\xBF",
+        "\xED\x9F\xBF", "\x80", "\xBF", "\xC0", "\xC1\x81", "\xC3", "\xE2\x82", "\xF0\x9F\x98", "\xE0\x80\xAF",
+        "\xED\xA0\x80", "\xF4\x90\x80\x80", "\xF5", "\xFF", "\xFE\xFE", std::string(1, '\0'),
+    };
+    std::mt19937 rng(20240611);
+    std::uniform_int_distribution<std::size_t> pick(0, pieces.size() - 1), count(0, 40);
+    for (int round = 0; round < 20000; ++round) {
+        std::string bytes;
+        for (std::size_t k = count(rng); k > 0; --k) bytes += pieces[pick(rng)];
+        ASSERT_EQ(decode_utf8_lossy(bytes), reference_lossy(bytes)) << testing::PrintToString(bytes);
+    }
+    // Random bytes of every value, at lengths around the word size.
+    std::uniform_int_distribution<int> byte(0, 255);
+    for (int round = 0; round < 20000; ++round) {
+        std::string bytes(static_cast<std::size_t>(round % 37), '\0');
+        for (auto& c : bytes) c = static_cast<char>(byte(rng));
+        ASSERT_EQ(decode_utf8_lossy(bytes), reference_lossy(bytes)) << testing::PrintToString(bytes);
+    }
+    // One bad or cut sequence at each place of a long ASCII text, and at its very end.
+    for (const std::string bad : {"\xFF", "\xE2\x82", "\xF0\x9F\x98", "\xC3\xBC"}) {
+        for (std::size_t at = 0; at <= 40; ++at) {
+            std::string bytes = std::string(40, 'q');
+            bytes.insert(at, bad);
+            ASSERT_EQ(decode_utf8_lossy(bytes), reference_lossy(bytes)) << testing::PrintToString(bytes);
+            const std::string cut = bytes.substr(0, at) + bad;
+            ASSERT_EQ(decode_utf8_lossy(cut), reference_lossy(cut)) << testing::PrintToString(cut);
+        }
+    }
 }
 
 TEST(DecodeUtf8, StrictReportsTheFirstProblem) {
