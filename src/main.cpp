@@ -11,7 +11,9 @@
 #include "utils/process.hpp"
 #include "utils/text.hpp"
 
-int main(int argc, char** argv) {
+namespace {
+
+int run(int argc, char** argv) {
     std::vector<std::string> args(argv, argv + argc);
 
     // Everything below works on text; stop before any parse on an argument that is not.
@@ -46,4 +48,10 @@ int main(int argc, char** argv) {
     int status = qm::cli::dispatch_command(ctx, *parsed.cli);
     std::cout.flush();
     return status;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    return qm::cli::run_guarded(std::cout, std::cerr, [&] { return run(argc, argv); });
 }

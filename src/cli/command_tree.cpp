@@ -6,6 +6,7 @@
 #include "cli/command_rows.hpp"
 #include "cli/dispatch.hpp"
 #include "cli/usage_texts.hpp"
+#include "cmds/baseline/baseline.hpp"
 #include "cmds/baseline/baseline_unit.hpp"
 #include "cmds/bond/bond.hpp"
 #include "cmds/bridge/veth.hpp"
@@ -168,6 +169,7 @@ CommandDef vswitch_group() {
             leaf<VswitchCreate>(
                 "create", "Create a new virtual switch bridge",
                 [](const Context& ctx, const VswitchCreate& a) {
+                    if (!accept_vswitch_name(ctx, a.name)) return;
                     ensure_baseline_service(ctx);
                     create_vswitch(ctx, a.name, a.uplink, a.master);
                 },
@@ -180,6 +182,7 @@ CommandDef vswitch_group() {
             leaf<VswitchChange>(
                 "change", "Change uplink interface for a bridge",
                 [](const Context& ctx, const VswitchChange& a) {
+                    if (!accept_vswitch_name(ctx, a.name)) return;
                     ensure_baseline_service(ctx);
                     if (auto s = configure_bridge_uplink(ctx, a.name, a.uplink, a.master); !s)
                         ctx.err << "[-] Failed to change bridge: " << s.error().message << "\n";
@@ -351,7 +354,8 @@ void run_baseline_command(const Context& ctx, const Commands::Baseline& a) {
         ctx.out << kBaselineUsage;
         return;
     }
-    print_not_available(ctx, a.auto_ ? "baseline --auto" : "baseline --force");
+    if (auto s = run_baseline(ctx, a.auto_ ? BaselineMode::Auto : BaselineMode::Force); !s)
+        ctx.err << "Error: " << s.error().message << "\n";
 }
 
 }  // namespace

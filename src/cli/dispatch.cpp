@@ -1,10 +1,35 @@
 #include "cli/dispatch.hpp"
 
+#include <exception>
+#include <new>
 #include <ostream>
 
 #include "cli/command_cases.hpp"
 
 namespace qm::cli {
+
+int run_guarded(std::ostream& out, std::ostream& err, const std::function<int()>& body) {
+    // Inside the handlers: the exception's text lives only as long as the exception.
+    auto report = [&](const char* why) {
+        try {
+            out.flush();
+            err << "error: " << why << "\n";
+            err.flush();
+        } catch (...) {
+        }
+        return 1;
+    };
+    try {
+        return body();
+    } catch (const std::bad_alloc&) {
+        // No text is built here: there may be no memory for it.
+        return report("out of memory");
+    } catch (const std::exception& e) {
+        return report(e.what());
+    } catch (...) {
+        return report("unexpected failure");
+    }
+}
 
 void print_bond_types(const Context& ctx) {
     ctx.out << "Available bond types:\n"

@@ -1,6 +1,9 @@
 // Hands a parsed command to the handler its row in the command tree binds.
 #pragma once
 
+#include <functional>
+#include <iosfwd>
+
 #include "cli/command_tree.hpp"
 #include "cli/commands.hpp"
 #include "utils/context.hpp"
@@ -15,6 +18,11 @@ const CommandDef* find_leaf(const CommandDef& root, const Commands& commands);
 
 // Runs the command's handler; returns the process's exit status.
 int dispatch_command(const Context& ctx, const Cli& cli);
+
+// Runs the whole of a run and gives its exit status. An exception that would otherwise end
+// the process with an abort (an allocation failure, or any other) ends it with one line on
+// err and status 1 instead, after what out holds so far is flushed.
+int run_guarded(std::ostream& out, std::ostream& err, const std::function<int()>& body);
 
 // "Available bond types:" and the seven modes, for `bond create` with blank members.
 void print_bond_types(const Context& ctx);

@@ -25,6 +25,9 @@ enum class RunMode {
     // Change run whose error text is wanted: stdin from the null device, stdout to the null
     // device, stderr captured.
     ChangeWithStderr,
+    // Change run whose complaints reach the user: stdin inherited, stdout to the null device,
+    // stderr inherited.
+    ChangeShowingStderr,
     // Shown run: all three streams inherited, waited for.
     Shown,
     // Started and not waited for: stdin inherited, stdout and stderr to the null device, so a

@@ -1,11 +1,15 @@
 #include "utils/fs.hpp"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
+#include <random>
+#include <vector>
 
 #include "utils/time.hpp"
 
@@ -28,22 +32,34 @@ Expected<void, FileError> write_all(int fd, std::string_view content) {
 
 }  // namespace
 
+std::string FileError::message() const { return not_regular ? "Not a regular file" : OsError{code}.message(); }
+
 bool FileError::not_found() const { return code == ENOENT; }
 
-Expected<std::string, FileError> read_file(const std::filesystem::path& path) {
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+Expected<std::string, FileError> read_file(const std::filesystem::path& path, std::size_t limit) {
+    // Without O_NONBLOCK the open of a FIFO waits for a writer.
+    int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return unexpected(FileError{errno});
+    auto fail_with = [fd](FileError e) {
+        ::close(fd);
+        return unexpected(e);
+    };
+    struct stat st;
+    if (::fstat(fd, &st) != 0) return fail_with(FileError{errno});
+    if (S_ISDIR(st.st_mode)) return fail_with(FileError{EISDIR});
+    if (!S_ISREG(st.st_mode)) return fail_with(FileError{EINVAL, true});
+    if (static_cast<std::uintmax_t>(st.st_size) > limit) return fail_with(FileError{EFBIG});
     std::string out;
     char buf[65536];
     for (;;) {
         ssize_t n = ::read(fd, buf, sizeof buf);
         if (n < 0) {
             if (errno == EINTR) continue;
-            int e = errno;
-            ::close(fd);
-            return unexpected(FileError{e});
+            return fail_with(FileError{errno});
         }
         if (n == 0) break;
+        // The file may have grown since the fstat.
+        if (out.size() + static_cast<std::size_t>(n) > limit) return fail_with(FileError{EFBIG});
         out.append(buf, static_cast<std::size_t>(n));
     }
     ::close(fd);
@@ -89,19 +105,46 @@ Expected<void, FileError> write_new_file_whole(const std::filesystem::path& path
     return written;
 }
 
-Expected<void, FileError> write_file_atomic(const std::filesystem::path& path, std::string_view content) {
-    std::string tmp = path.native() + ".tmp";
-    int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+Expected<void, FileError> create_new_file(const std::filesystem::path& path, std::string_view content,
+                                          unsigned mode, bool sync) {
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, static_cast<mode_t>(mode));
     if (fd < 0) return unexpected(FileError{errno});
     auto written = write_all(fd, content);
-    if (written && ::fsync(fd) != 0) written = unexpected(FileError{errno});
+    if (written && sync && ::fsync(fd) != 0) written = unexpected(FileError{errno});
     if (::close(fd) != 0 && written) written = unexpected(FileError{errno});
-    if (!written) {
-        // A half-written temporary file is of no use to anyone.
-        ::unlink(tmp.c_str());
-        return written;
+    // A file cut short would pass for a whole one.
+    if (!written) ::unlink(path.c_str());
+    return written;
+}
+
+std::string random_name_part() {
+    static constexpr char kHex[] = "0123456789abcdef";
+    std::random_device rd;
+    std::string s;
+    for (int word = 0; word < 2; ++word) {
+        std::uint32_t v = rd();
+        for (int i = 0; i < 8; ++i) {
+            s += kHex[v & 0xF];
+            v >>= 4;
+        }
     }
-    if (::rename(tmp.c_str(), path.c_str()) != 0) return unexpected(FileError{errno});
+    return s;
+}
+
+Expected<void, FileError> write_file_atomic(const std::filesystem::path& path, std::string_view content) {
+    std::string tmp;
+    Expected<void, FileError> made = unexpected(FileError{EEXIST});
+    // A name already taken (planted, or another run's) is never reused: draw another.
+    for (int attempt = 0; attempt < 16 && !made && made.error().code == EEXIST; ++attempt) {
+        tmp = path.native() + ".tmp." + random_name_part();
+        made = create_new_file(tmp, content, 0666, true);
+    }
+    if (!made) return made;
+    if (::rename(tmp.c_str(), path.c_str()) != 0) {
+        int e = errno;
+        ::unlink(tmp.c_str());
+        return unexpected(FileError{e});
+    }
     // Make the rename itself durable; a failure here changes nothing for the caller.
     auto dir = path.parent_path();
     int dfd = ::open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -110,6 +153,25 @@ Expected<void, FileError> write_file_atomic(const std::filesystem::path& path, s
         ::close(dfd);
     }
     return {};
+}
+
+void remove_leftover_temporaries(const std::filesystem::path& path) {
+    const auto dir = path.parent_path();
+    const std::string stem = path.filename().native() + ".tmp";
+    DIR* d = ::opendir(dir.empty() ? "." : dir.c_str());
+    if (!d) return;
+    std::vector<std::string> leftovers;
+    while (const dirent* e = ::readdir(d)) {
+        std::string_view name = e->d_name;
+        if (name == stem || (name.size() > stem.size() + 1 && name.starts_with(stem + "."))) leftovers.emplace_back(name);
+    }
+    ::closedir(d);
+    for (const auto& name : leftovers) {
+        const auto p = dir / name;
+        struct stat st;
+        // A directory there is somebody else's; files and links are what a write leaves.
+        if (::lstat(p.c_str(), &st) == 0 && !S_ISDIR(st.st_mode)) ::unlink(p.c_str());
+    }
 }
 
 Expected<void, FileError> remove_file(const std::filesystem::path& path) {

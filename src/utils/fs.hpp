@@ -1,6 +1,7 @@
 // Whole-file reads and writes for state files, with errors as values.
 #pragma once
 
+#include <cstddef>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -15,13 +16,23 @@ namespace qm {
 // error 2)" and the like.
 struct FileError {
     int code = 0;  // errno
-    std::string message() const { return OsError{code}.message(); }
+    // Set when a read met something other than a regular file (a FIFO, a device, a socket).
+    bool not_regular = false;
+    std::string message() const;  // "Not a regular file" for not_regular
     bool not_found() const;  // ENOENT: the file or a directory on its path does not exist
     bool operator==(const FileError&) const = default;
 };
 
-// The whole file as bytes.
-Expected<std::string, FileError> read_file(const std::filesystem::path& path);
+// The most read_file takes in. State files hold lists of names and profile snapshots, a few
+// megabytes at the very most; anything larger is not one of them, and reading it whole
+// could take all the memory there is.
+inline constexpr std::size_t kMaxStateFileSize = std::size_t{64} << 20;
+
+// The whole file as bytes. Only a regular file is read (a link to one is followed): a FIFO
+// would make the read wait for ever and a device such as /dev/zero never ends, so anything
+// else fails (not_regular; a directory with EISDIR) without waiting. A file of more than
+// limit bytes fails with EFBIG.
+Expected<std::string, FileError> read_file(const std::filesystem::path& path, std::size_t limit = kMaxStateFileSize);
 
 // Whether something exists at the path (a dangling symbolic link counts).
 bool path_exists(const std::filesystem::path& path);
@@ -40,10 +51,27 @@ Expected<void, FileError> write_file(const std::filesystem::path& path, std::str
 // the file did not exist before: a file cut short would otherwise pass for a complete one.
 Expected<void, FileError> write_new_file_whole(const std::filesystem::path& path, std::string_view content);
 
-// Writes path + ".tmp" (created or truncated, default permissions), flushes it to disk
-// and renames it over path. When writing the temporary file fails, nothing is renamed
-// and the old file stays.
+// Creates a new file holding content, with these permission bits (before the umask). Fails
+// with EEXIST when anything stands at the path, a symbolic link included: nothing is ever
+// written through an entry that was there before. With sync the content is on disk before
+// success. A file cut short by a failed write is removed again.
+Expected<void, FileError> create_new_file(const std::filesystem::path& path, std::string_view content,
+                                          unsigned mode, bool sync = false);
+
+// 16 random hexadecimal digits, for file names nobody can guess.
+std::string random_name_part();
+
+// Writes the content to a temporary file of its own beside path, named path + ".tmp." and
+// random_name_part() and created by create_new_file (default permissions, synced), then
+// renames it over path: the file is whole or as it was, and a link standing at path is
+// replaced, not followed. When anything fails, the temporary file is removed and the old
+// file stays.
 Expected<void, FileError> write_file_atomic(const std::filesystem::path& path, std::string_view content);
+
+// Removes what runs killed in the middle of write_file_atomic left beside path (path + ".tmp"
+// and path + ".tmp." + anything, when they are files or links; a link is removed, never
+// followed). Only safe while no other run may be writing that file.
+void remove_leftover_temporaries(const std::filesystem::path& path);
 
 // Removes a file; a missing file is not an error.
 Expected<void, FileError> remove_file(const std::filesystem::path& path);

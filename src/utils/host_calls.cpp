@@ -35,10 +35,14 @@ bool run_succeeded(const Context& ctx, const std::vector<std::string>& argv, Run
 
 void change_quietly(const Context& ctx, const std::vector<std::string>& argv) { (void)ctx.run(argv, RunMode::Change); }
 
+Expected<void, OsError> run_ignoring_status(const Context& ctx, const std::vector<std::string>& argv, RunMode mode) {
+    auto r = ctx.run(argv, mode);
+    if (!r) return unexpected(r.error());
+    return {};
+}
+
 RunResult change_showing_stderr(const Context& ctx, const std::vector<std::string>& argv) {
-    auto r = ctx.run(argv, RunMode::ChangeWithStderr);
-    if (r) ctx.err << r->err;
-    return r;
+    return ctx.run(argv, RunMode::ChangeShowingStderr);
 }
 
 std::string exit_status_text(const ProcessResult& result) {

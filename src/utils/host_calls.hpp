@@ -21,9 +21,10 @@ Expected<std::vector<std::string>, OsError> query_lines(const Context& ctx, cons
 bool run_succeeded(const Context& ctx, const std::vector<std::string>& argv, RunMode mode);
 // A change run (both output streams to the null device) whose outcome does not matter.
 void change_quietly(const Context& ctx, const std::vector<std::string>& argv);
+// A run whose exit status does not matter: an error only when the child could not be started.
+Expected<void, OsError> run_ignoring_status(const Context& ctx, const std::vector<std::string>& argv, RunMode mode);
 // A change run whose standard output is not wanted but whose complaints are meant for the user:
-// standard output to the null device, standard error captured and copied to ctx.err once the
-// child has ended. Gives the run's result.
+// standard output to the null device, standard error straight to ours. Gives the run's result.
 RunResult change_showing_stderr(const Context& ctx, const std::vector<std::string>& argv);
 
 // How a child ended, for messages: "exit status: 2", or "signal: 9 (SIGKILL)" with

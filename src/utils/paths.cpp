@@ -2,11 +2,18 @@
 
 namespace qm {
 
-std::string original_mac_path(std::string_view bridge) {
+bool is_single_path_component(std::string_view name) {
+    return !name.empty() && name != "." && name != ".." && name.find('/') == std::string_view::npos &&
+           name.find('\0') == std::string_view::npos;
+}
+
+std::optional<std::string> original_mac_path(std::string_view bridge) {
+    if (!is_single_path_component(bridge)) return std::nullopt;
     return path_in(kStateDir, std::string(bridge) + std::string(kOriginalMacSuffix));
 }
 
-std::string network_identity_path(std::string_view bridge) {
+std::optional<std::string> network_identity_path(std::string_view bridge) {
+    if (!is_single_path_component(bridge)) return std::nullopt;
     return path_in(kStateDir, std::string(bridge) + std::string(kNetworkIdentitySuffix));
 }
 

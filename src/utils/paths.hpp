@@ -2,6 +2,7 @@
 // context's root (Context::path); the backup fallbacks are relative to the current directory.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -45,9 +46,16 @@ static_assert(kManagedResourcesPath.starts_with(kStateDir) && kMasterBridgesPath
 static_assert(kBackupIndexPath.starts_with(kBackupsDir) && kLatestBackupPath.starts_with(kBackupsDir));
 static_assert(kSavedConfigPath.starts_with(kSavedConfigDir));
 
-// "/var/lib/quillmar/<bridge>_original_mac" and "/var/lib/quillmar/<bridge>_network_identity.json".
-std::string original_mac_path(std::string_view bridge);
-std::string network_identity_path(std::string_view bridge);
+// Whether a name can stand as one component of a path: not empty, not "." or "..", and
+// without '/' or NUL. Every name that becomes part of a file name (a device in the bridge
+// files below, a backup name) is checked with this, so that no name reaches outside its
+// directory.
+bool is_single_path_component(std::string_view name);
+
+// "/var/lib/quillmar/<bridge>_original_mac" and "/var/lib/quillmar/<bridge>_network_identity.json";
+// nothing when the bridge is not a single path component.
+std::optional<std::string> original_mac_path(std::string_view bridge);
+std::optional<std::string> network_identity_path(std::string_view bridge);
 // "<dir>/<name>", for files of the unit and completion directories.
 std::string path_in(std::string_view dir, std::string_view name);
 

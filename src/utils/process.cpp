@@ -290,7 +290,8 @@ RunResult PosixRunner::run(const std::vector<std::string>& argv, RunMode mode) {
 
     Fd null_fd, out_r, out_w, err_r, err_w;
     const bool needs_null = mode == RunMode::Change || mode == RunMode::Query || mode == RunMode::QueryWithStderr ||
-                            mode == RunMode::ChangeWithStderr || mode == RunMode::Detached;
+                            mode == RunMode::ChangeWithStderr || mode == RunMode::ChangeShowingStderr ||
+                            mode == RunMode::Detached;
     if (needs_null) {
         auto n = open_null();
         if (!n) return unexpected(n.error());
@@ -316,6 +317,7 @@ RunResult PosixRunner::run(const std::vector<std::string>& argv, RunMode mode) {
         case RunMode::Query: in_fd = null_fd.get(); child_out = out_w.get(); child_err = null_fd.get(); break;
         case RunMode::QueryWithStderr: in_fd = null_fd.get(); child_out = out_w.get(); child_err = err_w.get(); break;
         case RunMode::ChangeWithStderr: in_fd = null_fd.get(); child_out = null_fd.get(); child_err = err_w.get(); break;
+        case RunMode::ChangeShowingStderr: child_out = null_fd.get(); break;
         case RunMode::Shown: break;
     }
 

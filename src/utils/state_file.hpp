@@ -2,6 +2,7 @@
 // changes and writes back whole. Every state-file read and write goes through here (and
 // fs.hpp), so that how they are read, written and guarded is decided in one place.
 //
+//     StateLock lock(ctx);  // from before the load to after the save
 //     auto file = load_state_file<MasterBridgeList>(ctx.path(kMasterBridgesPath));
 //     if (!set_aside_if_damaged(ctx, file.state, ctx.path(kMasterBridgesPath))) return;
 //     file.value.push_back(device);
@@ -18,6 +19,29 @@
 #include "utils/json.hpp"
 
 namespace qm {
+
+// Serialises the changes of state files between processes. Hold one from before a state file
+// is loaded to after it is saved (or removed), so that two runs never lose each other's
+// changes: track and untrack, the topology updates and the bridge MAC files take it, and so
+// must every later read-modify-write of the state directory (sync, backups, restore).
+//
+// The lock is an exclusive flock on the state directory itself, so it adds no file of its
+// own; a run that finds it taken waits for it. When the directory cannot be opened (it does
+// not exist yet) there is nothing to guard and held() is false; create the directory first
+// where the work is to create files. Guards nest within a process: an inner guard shares
+// the outer one's lock, which is let go when the outermost guard ends.
+class StateLock {
+public:
+    explicit StateLock(const Context& ctx);
+    ~StateLock();
+    StateLock(const StateLock&) = delete;
+    StateLock& operator=(const StateLock&) = delete;
+    bool held() const { return held_; }
+
+private:
+    std::string dir_;
+    bool held_ = false;
+};
 
 enum class StateFileState {
     Missing,  // no file
@@ -63,7 +87,8 @@ LoadedStateFile<T> load_state_file(const std::filesystem::path& file) {
 bool set_aside_if_damaged(const Context& ctx, StateFileState state, const std::filesystem::path& file);
 
 // Writes the text whole through write_file_atomic: a failed write leaves the old file.
-// The directory is not created here.
+// Afterwards, what killed runs left beside the file is removed (remove_leftover_temporaries),
+// so call it under a StateLock. The directory is not created here.
 Status write_state_file(const std::filesystem::path& file, std::string_view text);
 
 // The value in the pretty JSON layout, written as by write_state_file.

@@ -108,19 +108,21 @@ std::vector<std::string> split_lines(std::string_view text) {
     return lines;
 }
 
-std::vector<std::string> split_terse(std::string_view line) {
-    std::vector<std::string> fields;
+std::vector<std::string> split_at(std::string_view text, char separator) {
+    std::vector<std::string> pieces;
     std::size_t start = 0;
     for (;;) {
-        std::size_t colon = line.find(':', start);
-        if (colon == std::string_view::npos) {
-            fields.emplace_back(line.substr(start));
-            return fields;
+        std::size_t at = text.find(separator, start);
+        if (at == std::string_view::npos) {
+            pieces.emplace_back(text.substr(start));
+            return pieces;
         }
-        fields.emplace_back(line.substr(start, colon - start));
-        start = colon + 1;
+        pieces.emplace_back(text.substr(start, at - start));
+        start = at + 1;
     }
 }
+
+std::vector<std::string> split_terse(std::string_view line) { return split_at(line, ':'); }
 
 Result<std::string> decode_utf8_strict(std::string_view bytes) {
     for (std::size_t i = 0; i < bytes.size();) {
@@ -253,6 +255,15 @@ bool ends_with(std::string_view text, std::string_view suffix) {
     return text.size() >= suffix.size() && text.substr(text.size() - suffix.size()) == suffix;
 }
 
+bool contains_text(std::string_view text, std::string_view part) { return text.find(part) != std::string_view::npos; }
+
+std::string to_lower_ascii(std::string_view text) {
+    std::string out(text);
+    for (char& c : out)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    return out;
+}
+
 std::string join(const std::vector<std::string>& parts, std::string_view separator) {
     std::string out;
     for (std::size_t i = 0; i < parts.size(); ++i) {
@@ -310,6 +321,15 @@ std::string escape_bytes(std::string_view bytes) {
     }
     out += '"';
     return out;
+}
+
+std::string list_notation(const std::vector<std::string>& names) {
+    std::string out = "[";
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        if (i) out += ", ";
+        out += escape_bytes(names[i]);
+    }
+    return out + "]";
 }
 
 std::optional<std::uint64_t> parse_unsigned(std::string_view text, std::uint64_t max) {

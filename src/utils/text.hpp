@@ -18,6 +18,9 @@ void append_utf8(std::string& out, char32_t c);
 // a last line without a line feed counts; an empty text gives no lines.
 std::vector<std::string> split_lines(std::string_view text);
 
+// Cuts text at every separator, empty pieces kept: "a::b:" gives "a", "", "b", "".
+std::vector<std::string> split_at(std::string_view text, char separator);
+
 // Splits a terse nmcli line at every ':' ("\:" is not recognised).
 std::vector<std::string> split_terse(std::string_view line);
 
@@ -44,6 +47,9 @@ std::string first_token(std::string_view line);
 bool starts_with(std::string_view text, std::string_view prefix);
 bool ends_with(std::string_view text, std::string_view suffix);
 std::string join(const std::vector<std::string>& parts, std::string_view separator);
+bool contains_text(std::string_view text, std::string_view part);
+// Only A to Z change; every other byte stays as it is.
+std::string to_lower_ascii(std::string_view text);
 
 // Number of Unicode scalar values in valid UTF-8 text (for column padding).
 std::size_t char_count(std::string_view text);
@@ -58,5 +64,8 @@ std::optional<std::uint64_t> parse_unsigned(std::string_view text, std::uint64_t
 // printable characters as is, quote and backslash escaped, \n \r \t \0 as such, other
 // control characters and every invalid byte as \xNN (C1 controls as \u{NN}).
 std::string escape_bytes(std::string_view bytes);
+
+// Names as a list for messages and the log: ["eno1", "eno2"], each name shown by escape_bytes.
+std::string list_notation(const std::vector<std::string>& names);
 
 }  // namespace qm

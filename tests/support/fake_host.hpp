@@ -3,8 +3,11 @@
 // Context for unit tests.
 #pragma once
 
+#include <sys/resource.h>
+
 #include <cerrno>
 #include <chrono>
+#include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -83,6 +86,7 @@ public:
         if (mode == RunMode::Query || mode == RunMode::QueryWithStderr) r.out = a.out;
         if (mode == RunMode::QueryWithStderr || mode == RunMode::ChangeWithStderr) r.err = a.err;
         if (mode == RunMode::Shown) shown += a.out;
+        if (mode == RunMode::Shown || mode == RunMode::ChangeShowingStderr) shown_err += a.err;
         return r;
     }
 
@@ -101,7 +105,8 @@ public:
     }
 
     std::vector<Call> calls;
-    std::string shown;  // stdout of Shown runs, as a terminal would have seen it
+    std::string shown;      // stdout of Shown runs, as a terminal would have seen it
+    std::string shown_err;  // stderr of the runs that let it through to the terminal
 
 private:
     struct Rule {
@@ -150,6 +155,25 @@ public:
     Expected<std::filesystem::path, OsError> executable = std::filesystem::path("/usr/sbin/quillmar");
     std::map<std::string, Expected<std::uint16_t, OsError>> speeds;
     std::vector<std::string> speed_queries;  // interfaces asked about, in order
+};
+
+// While it lives, no write of this process makes a file longer than `bytes`: such a write
+// fails with EFBIG. The way to make a file write fail in a test run as root.
+class FileSizeLimit {
+public:
+    explicit FileSizeLimit(rlim_t bytes) {
+        std::signal(SIGXFSZ, SIG_IGN);
+        getrlimit(RLIMIT_FSIZE, &saved_);
+        rlimit small = saved_;
+        small.rlim_cur = bytes;
+        setrlimit(RLIMIT_FSIZE, &small);
+    }
+    ~FileSizeLimit() { setrlimit(RLIMIT_FSIZE, &saved_); }
+    FileSizeLimit(const FileSizeLimit&) = delete;
+    FileSizeLimit& operator=(const FileSizeLimit&) = delete;
+
+private:
+    rlimit saved_{};
 };
 
 // A temporary directory removed with the object.

@@ -80,6 +80,22 @@ TEST(BaselineUnit, UnitCutShortByAFailedWriteIsRemovedSoTheNextCallWritesItWhole
     EXPECT_TRUE(host.runner.calls.empty());
 }
 
+TEST(BaselineUnit, AnEmptyUnitLeftByAKilledRunCountsAsAbsentAndIsWritten) {
+    FakeHost host;
+    // What a kill between creating the file and writing it leaves.
+    host.write_file(kUnit, "");
+    ASSERT_TRUE(setup_baseline_service(host.ctx));
+    EXPECT_NE(host.read_file(kUnit)->find("ExecStart=/usr/sbin/quillmar baseline --auto\n"), std::string::npos);
+    EXPECT_EQ(host.runner.argvs(), (std::vector<std::vector<std::string>>{{"systemctl", "daemon-reload"}, kEnable}));
+    EXPECT_EQ(host.out.str(),
+              "[+] Setting up baseline service for vswitch operation...\n"
+              "[+] Baseline service created and enabled\n");
+    // Written through a file of its own and a rename: nothing else is left in the directory.
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(host.file("/usr/lib/systemd/system")),
+                            std::filesystem::directory_iterator()),
+              1);
+}
+
 struct ExistingCase {
     const char* name;
     std::vector<Answer> is_enabled;  // empty: systemctl cannot be started at all

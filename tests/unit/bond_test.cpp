@@ -254,12 +254,13 @@ TEST_F(BondChange, ChangesTheModeFirstThenRemovesAndAddsMembers) {
               "[+] Bringing up bond 'bond0'...\n"
               "[+] Bond 'bond0' changed successfully\n");
     // nmcli's own complaint reaches the user.
-    EXPECT_EQ(host.err.str(), "Error: eth2 is busy.\n");
+    EXPECT_EQ(host.runner.shown_err, "Error: eth2 is busy.\n");
+    EXPECT_EQ(host.err.str(), "");
     EXPECT_EQ(host.runner.calls,
               (std::vector<Call>{
                   {kProfilesListing, RunMode::Query},
                   {get("connection.uuid", "bond0"), RunMode::Query},
-                  {nm({"connection", "modify", "bond0", "bond.options", "mode=balance-rr"}), RunMode::ChangeWithStderr},
+                  {nm({"connection", "modify", "bond0", "bond.options", "mode=balance-rr"}), RunMode::ChangeShowingStderr},
                   {kDevicesListing, RunMode::Query},
                   {get("connection.master", "eth1"), RunMode::Query},
                   {kDevicesListing, RunMode::Query},
@@ -267,11 +268,11 @@ TEST_F(BondChange, ChangesTheModeFirstThenRemovesAndAddsMembers) {
                   {get("connection.master", "eth1"), RunMode::Query},
                   {get("connection.master", "eth2"), RunMode::Query},
                   {get("connection.master", "other"), RunMode::Query},
-                  {nm({"connection", "delete", "eth1"}), RunMode::ChangeWithStderr},
-                  {nm({"connection", "delete", "eth2"}), RunMode::ChangeWithStderr},
-                  {member_add("eth1", "bond0"), RunMode::ChangeWithStderr},
-                  {member_add("eth3", "bond0"), RunMode::ChangeWithStderr},
-                  {nm({"connection", "up", "bond0"}), RunMode::ChangeWithStderr},
+                  {nm({"connection", "delete", "eth1"}), RunMode::ChangeShowingStderr},
+                  {nm({"connection", "delete", "eth2"}), RunMode::ChangeShowingStderr},
+                  {member_add("eth1", "bond0"), RunMode::ChangeShowingStderr},
+                  {member_add("eth3", "bond0"), RunMode::ChangeShowingStderr},
+                  {nm({"connection", "up", "bond0"}), RunMode::ChangeShowingStderr},
               }));
 }
 
@@ -359,7 +360,8 @@ TEST_F(BondChange, AFailedMemberAddIsAWarning) {
     host.runner.on(member_add("eth1", "bond0"), failing_with(2, "Error: no such device.\n"));
     auto changed = change_bond(host.ctx, "bond0", std::string("eth1,eth2"), std::nullopt);
     ASSERT_TRUE(changed);
-    EXPECT_EQ(host.err.str(), "Error: no such device.\nWarning: Failed to add 'eth1' as a member to 'bond0'\n");
+    EXPECT_EQ(host.runner.shown_err, "Error: no such device.\n");
+    EXPECT_EQ(host.err.str(), "Warning: Failed to add 'eth1' as a member to 'bond0'\n");
     EXPECT_TRUE(ran(host, member_add("eth2", "bond0")));
 }
 
@@ -421,9 +423,9 @@ TEST_F(BondDelete, DeletesMembersFoundByUuidOrNameThenTheBondThenStaleProfiles) 
                                      {get("connection.master", "eth1"), RunMode::Query},
                                      {get("connection.master", "eth2"), RunMode::Query},
                                      {get("connection.master", "eth3"), RunMode::Query},
-                                     {nm({"connection", "delete", "eth1"}), RunMode::ChangeWithStderr},
-                                     {nm({"connection", "delete", "eth2"}), RunMode::ChangeWithStderr},
-                                     {nm({"connection", "delete", "bond0"}), RunMode::ChangeWithStderr},
+                                     {nm({"connection", "delete", "eth1"}), RunMode::ChangeShowingStderr},
+                                     {nm({"connection", "delete", "eth2"}), RunMode::ChangeShowingStderr},
+                                     {nm({"connection", "delete", "bond0"}), RunMode::ChangeShowingStderr},
                                      {kAllListing, RunMode::Query},
                                      {nm({"connection", "delete", "left"}), RunMode::Change},
                                  }));
@@ -495,7 +497,6 @@ void snapshot(FakeHost& host, const std::vector<Profile>& profiles) {
     for (const auto& p : profiles) {
         listing += p.uuid + ":" + p.name + ":" + p.device + ":" + p.type + "\n";
         host.runner.on(get("connection.master", p.name), Answer::ok(p.master + "\n"));
-        host.runner.on(get("connection.controller", p.name), Answer::ok("--\n"));
         host.runner.on(get("connection.slave-type", p.name), Answer::ok(p.slave_type + "\n"));
     }
     host.runner.on(kSnapshotListing, Answer::ok(listing));

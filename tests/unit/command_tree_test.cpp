@@ -183,7 +183,10 @@ TEST(CommandTree, DispatchRunsTheRowsHandler) {
          "[+] Restoring veth pairs from stored bridge connections...\n"
          "[+] No bridge connections found to restore\n"},
         {{"quillmar", "baseline", "--force"},
-         "[-] The command 'quillmar baseline --force' is not available in this build\n", ""},
+         "",
+         "[+] Starting baseline configuration (mode: Force)\n"
+         "[?] This will reset all managed network resources to baseline. Continue? [y/N]: "
+         "[+] Baseline configuration cancelled by user\n"},
         {{"quillmar", "network", "change", "--name", "n"}, "Error: Either --vswitch or --vlan-id must be specified.\n",
          ""},
     };

@@ -40,5 +40,17 @@ TEST(Paths, PerBridgeFilesLiveInTheStateDirectory) {
     EXPECT_EQ(path_in(kBashCompletionDir, "quillmar.bash"), "/etc/bash_completion.d/quillmar.bash");
 }
 
+TEST(Paths, ANameThatIsNotOnePathComponentNamesNoFile) {
+    using namespace std::string_literals;
+    for (const std::string& bad : {""s, "."s, ".."s, "vswitch9/../../../../tmp/pwned"s, "/"s, "vswitch1/"s,
+                                  "/vswitch1"s, "vswitch\0x"s}) {
+        EXPECT_FALSE(is_single_path_component(bad)) << bad;
+        EXPECT_EQ(original_mac_path(bad), std::nullopt) << bad;
+        EXPECT_EQ(network_identity_path(bad), std::nullopt) << bad;
+    }
+    for (const std::string& good : {"vswitch1"s, "..."s, ".hidden"s, "a..b"s, "br-lan"s, "Storage Network"s})
+        EXPECT_TRUE(is_single_path_component(good)) << good;
+}
+
 }  // namespace
 }  // namespace qm

@@ -70,9 +70,9 @@ TEST(HostCalls, AChangeShowingStderrPassesOnWhatTheChildComplained) {
     auto r = change_showing_stderr(host.ctx, argv);
     ASSERT_TRUE(r);
     EXPECT_EQ(r->exit_code, 10);
-    EXPECT_EQ(host.err.str(), "Error: unknown connection 'eth1'.\n");
-    EXPECT_EQ(host.out.str(), "");
-    EXPECT_EQ(host.runner.calls, (std::vector<Call>{{argv, RunMode::ChangeWithStderr}}));
+    EXPECT_EQ(host.runner.shown_err, "Error: unknown connection 'eth1'.\n");
+    EXPECT_EQ(host.runner.shown, "");
+    EXPECT_EQ(host.runner.calls, (std::vector<Call>{{argv, RunMode::ChangeShowingStderr}}));
 
     host.runner.missing("nmcli");
     auto missing = change_showing_stderr(host.ctx, argv);

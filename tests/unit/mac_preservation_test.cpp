@@ -44,7 +44,7 @@ struct MacTest : ::testing::Test {
         return pins;
     }
     std::optional<BridgeNetworkIdentity> identity(const std::string& bridge) const {
-        auto text = host.read_file(network_identity_path(bridge));
+        auto text = host.read_file(*network_identity_path(bridge));
         if (!text) return std::nullopt;
         return parse_network_identity(*text);
     }
@@ -84,6 +84,27 @@ TEST(StoreOriginalMac, WarnsWithoutCreatingTheDirectory) {
     EXPECT_EQ(host.err.str(),
               "[!] Warning: Failed to store original MAC for vswitch1: No such file or directory (os error 2)\n");
     EXPECT_FALSE(std::filesystem::exists(host.file("/var/lib/quillmar")));
+}
+
+TEST_F(MacTest, ABridgeNameThatLeavesTheStateDirectoryNamesNoFile) {
+    const std::string bad = "vswitch9/../../pwned";
+    // With vswitch9 there, the files would land in /var.
+    std::filesystem::create_directories(host.file("/var/lib/quillmar/vswitch9"));
+    host.write_file("/var/pwned_original_mac", "52:54:00:66:66:66");
+    bridge_mac(bad, "52:54:00:00:00:09");
+
+    store_original_mac(host.ctx, bad, "52:54:00:00:00:09");
+    EXPECT_EQ(host.out.str(), "");
+    EXPECT_EQ(host.err.str(), "[!] Warning: Failed to store original MAC for " + bad + ": Invalid device name '" + bad +
+                                  "': a device name must not contain '/' or NUL, nor be '.' or '..'\n");
+    EXPECT_EQ(host.read_file("/var/pwned_original_mac"), "52:54:00:66:66:66");
+    EXPECT_EQ(load_original_mac(host.ctx, bad), std::nullopt);
+
+    auto kept = preserve_bridge_network_identity(host.ctx, bad, "eno1");
+    ASSERT_FALSE(kept);
+    EXPECT_THAT(kept.error().message, HasSubstr("Invalid device name"));
+    EXPECT_TRUE(host.runner.calls.empty());
+    EXPECT_FALSE(host.read_file("/var/pwned_network_identity.json"));
 }
 
 TEST_F(MacTest, LoadedMacLeavesALineEndOfTheFileBehind) {
@@ -203,7 +224,7 @@ TEST(DhcpLease, NoLeaseMacWithoutABridgeLeaseThatNamesBothValues) {
         h.write_file(kDhcpLeasesPath, leases);
         ASSERT_TRUE(preserve_bridge_network_identity(h.ctx, "vswitch0", "eno1"));
         EXPECT_THAT(h.out.str(), HasSubstr("[+] Using original MAC for continuity: 52:54:00:00:00:01\n"));
-        auto text = h.read_file(network_identity_path("vswitch0"));
+        auto text = h.read_file(*network_identity_path("vswitch0"));
         ASSERT_TRUE(text);
         EXPECT_THAT(*text, HasSubstr("\"lease_mac\": null"));
     }
@@ -248,7 +269,7 @@ TEST_F(MacTest, NoMacSourceIsAnError) {
     ASSERT_FALSE(r);
     EXPECT_EQ(r.error().message, "No suitable MAC address found for preservation");
     EXPECT_EQ(mac_pins(), std::vector<Argv>{});
-    EXPECT_FALSE(host.read_file(network_identity_path("vswitch3")));
+    EXPECT_FALSE(host.read_file(*network_identity_path("vswitch3")));
 }
 
 TEST_F(MacTest, ToolThatCannotStartIsAnError) {
@@ -259,7 +280,7 @@ TEST_F(MacTest, ToolThatCannotStartIsAnError) {
 }
 
 TEST_F(MacTest, LaterRunKeepsOriginalCreationAndLastFoundValues) {
-    host.write_file(network_identity_path("vswitch0"),
+    host.write_file(*network_identity_path("vswitch0"),
                     R"({"bridge_name":"vswitch0","original_mac":"52:54:00:00:00:01","lease_mac":"52:54:00:12:34:56",
                         "dhcp_enabled":true,"last_uplink":"eno1","creation_timestamp":7,"last_update":8})");
     bridge_mac("vswitch0", "52:54:00:99:99:99");
@@ -271,11 +292,11 @@ TEST_F(MacTest, LaterRunKeepsOriginalCreationAndLastFoundValues) {
     EXPECT_THAT(host.out.str(), HasSubstr("[+] Using DHCP lease MAC for IP continuity: 52:54:00:12:34:56\n"));
     EXPECT_EQ(identity("vswitch0"), (BridgeNetworkIdentity{"vswitch0", "52:54:00:00:00:01", "52:54:00:12:34:56",
                                                            std::nullopt, true, "eno2", 7, 1000}));
-    EXPECT_THAT(*host.read_file(network_identity_path("vswitch0")), HasSubstr("\"current_ip\": null"));
+    EXPECT_THAT(*host.read_file(*network_identity_path("vswitch0")), HasSubstr("\"current_ip\": null"));
 }
 
 TEST_F(MacTest, DamagedIdentityFileIsReplacedByANewRecord) {
-    host.write_file(network_identity_path("vswitch0"),
+    host.write_file(*network_identity_path("vswitch0"),
                     R"({"bridge_name":"vswitch0","original_mac":"52:54:00:00:00:01","dhcp_enabled":"yes",
                         "last_uplink":"eno1","creation_timestamp":7,"last_update":8})");
     bridge_mac("vswitch0", "52:54:00:00:00:02");
@@ -289,22 +310,25 @@ TEST_F(MacTest, DamagedIdentityFileIsReplacedByANewRecord) {
 TEST_F(MacTest, RecordNamingAnotherBridgeNeverOverwritesThatBridgesFile) {
     const std::string other = R"({"bridge_name":"vswitch9","original_mac":"52:54:00:00:00:09","dhcp_enabled":false,
                                   "last_uplink":"eno9","creation_timestamp":7,"last_update":8})";
-    host.write_file(network_identity_path("vswitch2"), other);
-    host.write_file(network_identity_path("vswitch9"), other);
+    host.write_file(*network_identity_path("vswitch2"), other);
+    host.write_file(*network_identity_path("vswitch9"), other);
     bridge_mac("vswitch2", "52:54:00:00:00:02");
     ASSERT_TRUE(preserve_bridge_network_identity(host.ctx, "vswitch2", "eno1"));
     EXPECT_THAT(host.out.str(), HasSubstr("[+] Using original MAC for continuity: 52:54:00:00:00:02\n"));
     EXPECT_THAT(host.out.str(), HasSubstr("[+] Saved network identity for vswitch2\n"));
-    EXPECT_EQ(host.read_file(network_identity_path("vswitch9")), other);
+    EXPECT_EQ(host.read_file(*network_identity_path("vswitch9")), other);
     auto id = identity("vswitch2");
     ASSERT_TRUE(id);
     EXPECT_EQ(id->bridge_name, "vswitch2");
 }
 
 TEST_F(MacTest, IdentityWriteFailureIsAnErrorAfterThePin) {
-    std::filesystem::create_directories(host.file(network_identity_path("vswitch2") + ".tmp"));
     bridge_mac("vswitch2", "52:54:00:00:00:02");
-    auto r = preserve_bridge_network_identity(host.ctx, "vswitch2", "eno1");
+    // Room for the stored MAC, not for the record.
+    auto r = [&] {
+        test::FileSizeLimit limit(64);
+        return preserve_bridge_network_identity(host.ctx, "vswitch2", "eno1");
+    }();
     ASSERT_FALSE(r);
     EXPECT_THAT(r.error().message, HasSubstr("os error"));
     EXPECT_EQ(mac_pins().size(), 1u);

@@ -169,8 +169,10 @@ TEST_F(LedgerSync, AFailedWriteIsReturnedAndLeavesTheLedger) {
     listing("");
     const std::string text = ledger_text({"gone"}, {}, {}, {});
     host.write_file(kLedger, text);
-    std::filesystem::create_directory(host.file(std::string(kLedger) + ".tmp"));
-    auto failed = sync_config_files(host.ctx);
+    auto failed = [&] {
+        test::FileSizeLimit limit(16);
+        return sync_config_files(host.ctx);
+    }();
     ASSERT_FALSE(failed);
     EXPECT_EQ(failed.error().message, "Failed to write updated resources file");
     EXPECT_EQ(host.read_file(kLedger), text);

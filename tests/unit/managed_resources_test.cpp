@@ -126,9 +126,12 @@ TEST_F(Ledger, UntrackSetsADamagedLedgerAsideAndStartsNoNewOne) {
 TEST_F(Ledger, FailedTemporaryWriteLeavesTheLedgerAsItWas) {
     const std::string before = ledger_text({"a"}, "c");
     host.write_file(kLedger, before);
-    std::filesystem::create_directories(host.file("/var/lib/quillmar/managed_resources.json.tmp"));
-    track_managed_resource(host.ctx, "vswitch", "b");
+    {
+        test::FileSizeLimit limit(16);
+        track_managed_resource(host.ctx, "vswitch", "b");
+    }
     EXPECT_EQ(host.read_file(kLedger), before);
+    EXPECT_EQ(names_in_state_dir(), std::vector<std::string>{"managed_resources.json"});
 }
 
 TEST_F(Ledger, SmartCleanupDeletesInOrderAndReportsOnlySuccesses) {

@@ -253,6 +253,27 @@ TEST(Affixes, StartsEndsJoin) {
     EXPECT_EQ(join({}, ","), "");
     EXPECT_EQ(join({"a"}, ","), "a");
     EXPECT_EQ(join({"a", "", "b"}, ", "), "a, , b");
+    EXPECT_TRUE(contains_text("vswitch2 Uplink", "Uplink"));
+    EXPECT_FALSE(contains_text("Uplin", "Uplink"));
+}
+
+TEST(SplitAt, KeepsEveryPieceAcrossLineFeeds) {
+    EXPECT_EQ(split_at("manual\nignore\n10.0.0.1/24\n", '\n'), (Lines{"manual", "ignore", "10.0.0.1/24", ""}));
+    EXPECT_EQ(split_at("", '\n'), Lines{""});
+    EXPECT_EQ(split_at("a\r\n\nb", '\n'), (Lines{"a\r", "", "b"}));
+}
+
+TEST(ToLowerAscii, ChangesOnlyCapitalLetters) {
+    EXPECT_EQ(to_lower_ascii(" YeS "), " yes ");
+    EXPECT_EQ(to_lower_ascii("My VLAN Bridge"), "my vlan bridge");
+    EXPECT_EQ(to_lower_ascii("\xc3\x89Z@["), "\xc3\x89z@[");
+}
+
+TEST(ListNotation, QuotesAndEscapesEachName) {
+    EXPECT_EQ(list_notation({}), "[]");
+    EXPECT_EQ(list_notation({"eth1", "eth0"}), R"(["eth1", "eth0"])");
+    EXPECT_EQ(list_notation({"a\"b", "c\\d", "e\tf\x01"}), R"(["a\"b", "c\\d", "e\tf\x01"])");
+    EXPECT_EQ(list_notation({"\xc3\xa9th0"}), "[\"\xc3\xa9th0\"]");
 }
 
 }  // namespace

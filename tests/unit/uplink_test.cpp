@@ -331,10 +331,21 @@ TEST_F(Uplink, ManagementBridgeRecordsWhetherItLeftTheBaselineUplink) {
 
 TEST_F(Uplink, ControlFileFailureIsAWarningAndTheChangeIsStillLogged) {
     bridge("Management Network", "vswitch0");
-    std::filesystem::create_directories(host.file("/var/lib/quillmar/control-file.tmp"));
+    // A directory where the file should be: the rename over it fails.
+    std::filesystem::create_directories(host.file("/var/lib/quillmar/control-file"));
     ASSERT_TRUE(change("Management Network", "eno2"));
     EXPECT_THAT(host.out.str(), HasSubstr("[!] Warning: Failed to create control file: Is a directory (os error 21)\n"));
     EXPECT_EQ(log_messages(host), std::vector<std::string>{R"(vswitch0 change: uplink changed to ["eno2"])"});
+}
+
+TEST_F(Uplink, ControlFileIsNeverWrittenThroughALinkAtItsTemporaryName) {
+    bridge("Management Network", "vswitch0");
+    host.write_file("/victim", "precious");
+    std::filesystem::create_symlink(host.file("/victim"), host.file("/var/lib/quillmar/control-file.tmp"));
+    ASSERT_TRUE(change("Management Network", "eno2"));
+    EXPECT_EQ(host.read_file("/victim"), "precious");
+    EXPECT_TRUE(std::filesystem::is_regular_file(std::filesystem::symlink_status(host.file(kControlFilePath))));
+    EXPECT_EQ(host.read_file(kControlFilePath), "");
 }
 
 TEST_F(Uplink, TapSyncThatCannotStartCostsNeitherTheMasterMarkNorTheControlFile) {

@@ -127,19 +127,46 @@ TEST(VethUnits, UnwritableRestoreUnitIsTheOnlyErrorAndStopsEverything) {
     EXPECT_EQ(host.out.str(), "[+] Creating systemd service for veth persistence...\n");
 }
 
-TEST(VethUnits, FailedTimerWriteWarnsKeepsCheckServiceAndSucceeds) {
+TEST(VethUnits, ADanglingLinkAtTheTimerCountsAsAbsentAndIsReplacedNotWrittenThrough) {
     FakeHost host;
     make_unit_dir(host);
-    // A dangling link counts as absent, and writing through it fails.
-    std::filesystem::create_symlink(host.root.path() / "no-such-dir/timer", host.file(kTimer));
+    const auto target = host.root.path() / "elsewhere-timer";
+    std::filesystem::create_symlink(target, host.file(kTimer));
     ASSERT_TRUE(setup_veth_persistence_service(host.ctx));
 
     EXPECT_TRUE(host.read_file(kRestore).has_value());
     EXPECT_TRUE(host.read_file(kCheck).has_value());
-    EXPECT_EQ(host.err.str(), "[-] Warning: Failed to create veth check timer: No such file or directory (os error 2)\n");
-    EXPECT_EQ(host.runner.argvs(),
-              (std::vector<std::vector<std::string>>{kAllSystemctl.begin(), kAllSystemctl.begin() + 2}));
-    EXPECT_EQ(host.out.str().find("created and started"), std::string::npos);
+    EXPECT_FALSE(std::filesystem::is_symlink(host.file(kTimer)));
+    EXPECT_NE(host.read_file(kTimer)->find("OnUnitActiveSec=3min\n"), std::string::npos);
+    EXPECT_FALSE(std::filesystem::exists(target));
+    EXPECT_EQ(host.err.str(), "");
+    EXPECT_EQ(host.runner.argvs(), kAllSystemctl);
+}
+
+TEST(VethUnits, EmptyUnitsLeftByAKilledRunCountAsAbsentAndAreWritten) {
+    // Each on its own: the restore unit, then the timer (whose absence rewrites the check service).
+    for (const char* empty : {kRestore, kTimer}) {
+        SCOPED_TRACE(empty);
+        FakeHost host;
+        host.write_file(kRestore, "mine-restore");
+        host.write_file(kCheck, "mine-check");
+        host.write_file(kTimer, "mine-timer");
+        host.write_file(empty, "");
+        ASSERT_TRUE(setup_veth_persistence_service(host.ctx));
+        if (empty == kRestore) {
+            EXPECT_NE(host.read_file(kRestore)->find("WantedBy=multi-user.target\n"), std::string::npos);
+            EXPECT_EQ(host.read_file(kTimer), "mine-timer");
+            EXPECT_EQ(host.out.str(),
+                      "[+] Creating systemd service for veth persistence...\n"
+                      "[+] Systemd service 'quillmar-veth-restore' created and enabled\n"
+                      "[+] Veth pairs will be automatically restored on boot\n");
+        } else {
+            EXPECT_EQ(host.read_file(kRestore), "mine-restore");
+            EXPECT_NE(host.read_file(kCheck), "mine-check");
+            EXPECT_NE(host.read_file(kTimer)->find("WantedBy=timers.target\n"), std::string::npos);
+            EXPECT_EQ(host.runner.argvs(), kAllSystemctl);
+        }
+    }
 }
 
 TEST(VethUnits, FailedCheckServiceWriteWarnsAndSkipsTheTimer) {

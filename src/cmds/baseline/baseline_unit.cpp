@@ -43,7 +43,7 @@ std::string unit_text() {
 
 Status setup_baseline_service(const Context& ctx) {
     const auto unit_file = ctx.path(path_in(kSystemdLibUnitDir, std::string(kUnitName) + ".service"));
-    if (!exists_following_links(unit_file)) {
+    if (!unit_file_present(unit_file)) {
         ctx.out << "[+] Setting up baseline service for vswitch operation...\n";
         if (auto st = write_unit_file(unit_file, unit_text()); !st) return st;
         (void)systemctl(ctx, {"daemon-reload"});

@@ -45,9 +45,16 @@ BridgeNetworkIdentity new_identity(const std::string& bridge, std::uint64_t now)
 // The record kept in the bridge's own file; a damaged file, or one that names another
 // bridge, gives a fresh record so that no other bridge's record is ever overwritten.
 BridgeNetworkIdentity load_identity(const Context& ctx, const std::string& bridge, std::uint64_t now) {
-    auto file = load_state_file<BridgeNetworkIdentity>(ctx.path(network_identity_path(bridge)));
-    if (file.state == StateFileState::Loaded && file.value.bridge_name == bridge) return std::move(file.value);
+    if (auto path = network_identity_path(bridge)) {
+        auto file = load_state_file<BridgeNetworkIdentity>(ctx.path(*path));
+        if (file.state == StateFileState::Loaded && file.value.bridge_name == bridge) return std::move(file.value);
+    }
     return new_identity(bridge, now);
+}
+
+// Why a bridge name cannot name its files.
+std::string unusable_name(const std::string& bridge) {
+    return "Invalid device name '" + bridge + "': a device name must not contain '/' or NUL, nor be '.' or '..'";
 }
 
 // The lease MAC of the bridge from the DHCP client's lease file, when it holds a lease for it.
@@ -90,15 +97,23 @@ const char* strategy_line(MacPreservationStrategy::Source source) {
 }  // namespace
 
 void store_original_mac(const Context& ctx, const std::string& bridge, const std::string& mac) {
-    if (auto written = write_file_atomic(ctx.path(original_mac_path(bridge)), mac); !written)
-        ctx.err << "[!] Warning: Failed to store original MAC for " << bridge << ": " << written.error().message()
+    auto path = original_mac_path(bridge);
+    if (!path) {
+        ctx.err << "[!] Warning: Failed to store original MAC for " << bridge << ": " << unusable_name(bridge) << "\n";
+        return;
+    }
+    StateLock lock(ctx);
+    if (auto written = write_state_file(ctx.path(*path), mac); !written)
+        ctx.err << "[!] Warning: Failed to store original MAC for " << bridge << ": " << written.error().message
                 << "\n";
     else
         ctx.out << "[+] Stored original MAC address for " << bridge << ": " << mac << "\n";
 }
 
 std::optional<std::string> load_original_mac(const Context& ctx, const std::string& bridge) {
-    auto text = read_file(ctx.path(original_mac_path(bridge)));
+    auto path = original_mac_path(bridge);
+    if (!path) return std::nullopt;
+    auto text = read_file(ctx.path(*path));
     if (!text || !is_valid_utf8(*text)) return std::nullopt;
     // A hand-edited file may end in a line end, which must not reach the profile.
     std::string mac = trim(*text);
@@ -124,6 +139,10 @@ std::optional<std::string> extract_lease_value(std::string_view text, std::strin
 
 Status preserve_bridge_network_identity(const Context& ctx, const std::string& bridge, const std::string& uplink) {
     ctx.out << "[+] Enhanced MAC preservation for " << bridge << " with uplink " << uplink << "\n";
+    // Its files would lie elsewhere: refused before anything is run or written.
+    if (!is_single_path_component(bridge)) return fail(unusable_name(bridge));
+    // From the load of the record to its save; the stored MAC is written under it too.
+    StateLock lock(ctx);
     const std::uint64_t now = now_seconds(ctx);
     BridgeNetworkIdentity id = load_identity(ctx, bridge, now);
     id.last_uplink = uplink;
@@ -161,7 +180,9 @@ Status preserve_bridge_network_identity(const Context& ctx, const std::string& b
     store_original_mac(ctx, bridge, strategy->mac);
 
     create_directories_quietly(ctx.path(kStateDir));
-    if (auto saved = save_state_file(ctx.path(network_identity_path(id.bridge_name)), id); !saved) return saved;
+    auto path = network_identity_path(id.bridge_name);
+    if (!path) return fail(unusable_name(id.bridge_name));
+    if (auto saved = save_state_file(ctx.path(*path), id); !saved) return saved;
     ctx.out << "[+] Saved network identity for " << id.bridge_name << "\n";
     return {};
 }

@@ -11,7 +11,6 @@
 namespace qm {
 namespace {
 
-
 std::string bridge_device_of(const Context& ctx, const std::string& name) {
     return resolve_bridge_device(ctx, name).value_or(name);
 }
@@ -20,6 +19,7 @@ std::string bridge_device_of(const Context& ctx, const std::string& name) {
 
 void add_master_bridge(const Context& ctx, const std::string& device) {
     create_directories_quietly(ctx.path(kStateDir));
+    StateLock lock(ctx);
     const auto file = ctx.path(kMasterBridgesPath);
     auto masters = load_state_file<MasterBridgeList>(file);
     if (std::find(masters.value.begin(), masters.value.end(), device) != masters.value.end()) return;
@@ -38,6 +38,7 @@ void record_bridge_connection(const Context& ctx, const std::string& bridge, con
     const std::string master_device = bridge_device_of(ctx, master);
 
     const auto file = ctx.path(kBridgeConnectionsPath);
+    StateLock lock(ctx);
     auto joins = load_state_file<BridgeConnectionMap>(file);
     if (joins.state == StateFileState::Missing) {
         // The first join of a host installs the units that re-create veth pairs at boot.
@@ -56,6 +57,7 @@ void remove_bridge_connection(const Context& ctx, const std::string& bridge, con
     const std::string master_device = bridge_device_of(ctx, master);
 
     const auto file = ctx.path(kBridgeConnectionsPath);
+    StateLock lock(ctx);
     auto joins = load_state_file<BridgeConnectionMap>(file);
     if (joins.state == StateFileState::Missing) return;
     if (!set_aside_if_damaged(ctx, joins.state, file)) return;

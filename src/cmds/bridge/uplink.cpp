@@ -15,6 +15,7 @@
 #include "utils/nmcli_tools/log.hpp"
 #include "utils/nmcli_tools/nmcli_tools.hpp"
 #include "utils/paths.hpp"
+#include "utils/state_file.hpp"
 #include "utils/text.hpp"
 
 namespace qm {
@@ -29,21 +30,6 @@ bool contains(const std::vector<std::string>& list, const std::string& name) {
     for (const auto& item : list)
         if (item == name) return true;
     return false;
-}
-
-// ["eno1", "eno2"], for the log.
-std::string list_notation(const std::vector<std::string>& list) {
-    std::string s = "[";
-    for (std::size_t i = 0; i < list.size(); ++i) {
-        if (i) s += ", ";
-        s += '"';
-        for (char c : list[i]) {
-            if (c == '"' || c == '\\') s += '\\';
-            s += c;
-        }
-        s += '"';
-    }
-    return s + "]";
 }
 
 bool is_bond_profile(const Context& ctx, const std::string& name) {
@@ -129,9 +115,8 @@ Status clean_up_bond(const Context& ctx, const std::string& bond) {
 // Writes the empty marker that tells the baseline the management uplink was changed.
 Status write_control_file(const Context& ctx) {
     create_directories_quietly(ctx.path(kStateDir));
-    if (auto written = write_file_atomic(ctx.path(kControlFilePath), ""); !written)
-        return fail(written.error().message());
-    return {};
+    StateLock lock(ctx);
+    return write_state_file(ctx.path(kControlFilePath), "");
 }
 
 void record_management_uplink(const Context& ctx, const std::vector<std::string>& list) {
@@ -267,6 +252,7 @@ Result<UplinkOutcome> change_bridge_uplink(const Context& ctx, const std::string
         return UplinkOutcome::Done;
     }
     const std::string device = *resolved;
+    if (!accept_device_name(ctx, device)) return UplinkOutcome::Done;
     ctx.out << "[+] Found bridge device: '" << device << "'\n";
 
     if (load_original_mac(ctx, device))

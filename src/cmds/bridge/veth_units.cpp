@@ -74,8 +74,8 @@ std::string veth_restore_unit_path() { return unit_file(std::string(kVethRestore
 
 Status setup_veth_persistence_service(const Context& ctx) {
     const auto restore_file = ctx.path(veth_restore_unit_path());
-    // A dangling link counts as no unit file: the unit still has to be written.
-    if (!exists_following_links(restore_file)) {
+    // A dangling link or an empty file counts as no unit file: the unit still has to be written.
+    if (!unit_file_present(restore_file)) {
         ctx.out << "[+] Creating systemd service for veth persistence...\n";
         if (auto st = write_unit_file(restore_file, restore_service_text()); !st) return st;
     }
@@ -86,7 +86,7 @@ Status setup_veth_persistence_service(const Context& ctx) {
     ctx.out << "[+] Veth pairs will be automatically restored on boot\n";
 
     const auto timer_file = ctx.path(unit_file(std::string(kCheckUnit) + ".timer"));
-    if (exists_following_links(timer_file)) return {};
+    if (unit_file_present(timer_file)) return {};
 
     ctx.out << "[+] Creating systemd timer for periodic veth pair checking...\n";
     Status written = write_unit_file(ctx.path(unit_file(std::string(kCheckUnit) + ".service")), check_service_text());

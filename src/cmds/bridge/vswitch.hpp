@@ -8,6 +8,13 @@
 
 namespace qm {
 
+// Whether the name can be a bridge device name, which names the bridge's files in the state
+// directory (is_single_path_component). When not, prints "[-] Invalid device name '", the
+// name, "': a device name must not contain '/' or NUL, nor be '.' or '..'" on standard error.
+bool accept_device_name(const Context& ctx, const std::string& device);
+// The check at the start of `vswitch create` and `vswitch change`, before anything is run or
+// written: a name that begins with "vswitch" is a device name and must pass accept_device_name.
+bool accept_vswitch_name(const Context& ctx, const std::string& name);
 // `vswitch delete`: the bridge profile named, its ethernet ports, its veth joins, its uplink
 // profile and ledger entry, then every profile without a device. Prints its own lines.
 void delete_vswitch(const Context& ctx, const std::string& name);

@@ -94,6 +94,17 @@ void pin_first_uplink_mac(const Context& ctx, const std::string& name, const std
 
 }  // namespace
 
+bool accept_device_name(const Context& ctx, const std::string& device) {
+    if (is_single_path_component(device)) return true;
+    ctx.err << "[-] Invalid device name '" << device
+            << "': a device name must not contain '/' or NUL, nor be '.' or '..'\n";
+    return false;
+}
+
+bool accept_vswitch_name(const Context& ctx, const std::string& name) {
+    return !starts_with(name, "vswitch") || accept_device_name(ctx, name);
+}
+
 std::optional<std::string> find_available_vswitch_name(const Context& ctx) {
     std::error_code ec;
     std::filesystem::directory_iterator it(ctx.path(kSysClassNet), ec);
@@ -113,6 +124,7 @@ std::optional<std::string> find_available_vswitch_name(const Context& ctx) {
 void create_vswitch(const Context& ctx, const std::string& name, const std::string& uplink, bool master) {
     std::string device;
     if (starts_with(name, "vswitch")) {
+        if (!accept_device_name(ctx, name)) return;
         if (device_exists_lines(ctx, name)) {
             ctx.err << "[-] Bridge device '" << name << "' already exists\n";
             return;

@@ -65,6 +65,8 @@ Status sync_config_files(const Context& ctx) {
     auto listing = get_all_connections(ctx);
     if (!listing) return unexpected(listing.error());
 
+    // From the read of the ledger to its rewrite, so no entry tracked meanwhile is lost.
+    StateLock lock(ctx);
     ManagedResources ledger = read_ledger_for_sync(ctx);
     auto is_profile = [&](const std::string& name) { return terse_list_contains(*listing, name); };
     auto is_link = [&](const std::string& name) {

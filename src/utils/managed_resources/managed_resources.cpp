@@ -39,6 +39,7 @@ Status save_managed_resources(const Context& ctx, const ManagedResources& value)
 
 void track_managed_resource(const Context& ctx, std::string_view kind, std::string_view name) {
     create_directories_quietly(ctx.path(kStateDir));
+    StateLock lock(ctx);
     LedgerFile file = load_managed_resources(ctx);
     ManagedResources m;
     if (file.state == LedgerFile::State::Loaded) {
@@ -55,6 +56,7 @@ void track_managed_resource(const Context& ctx, std::string_view kind, std::stri
 }
 
 void untrack_managed_resource(const Context& ctx, std::string_view kind, std::string_view name) {
+    StateLock lock(ctx);
     LedgerFile file = load_managed_resources(ctx);
     if (file.state == LedgerFile::State::Missing) return;
     if (file.state == LedgerFile::State::Damaged) {
@@ -70,6 +72,8 @@ void untrack_managed_resource(const Context& ctx, std::string_view kind, std::st
 }
 
 void smart_cleanup(const Context& ctx) {
+    // Held until the file is gone, so no entry tracked meanwhile is removed unseen.
+    StateLock lock(ctx);
     LedgerFile file = load_managed_resources(ctx);
     // A damaged ledger is kept as it is: deleting nothing and then removing it would
     // lose the only record of what this program created.

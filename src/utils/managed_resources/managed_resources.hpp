@@ -53,7 +53,8 @@ std::string managed_resources_to_json(const ManagedResources& value);
 using LedgerFile = LoadedStateFile<ManagedResources>;
 LedgerFile load_managed_resources(const Context& ctx);
 
-// Writes the ledger file through its ".tmp" file and a rename (the directory is not created).
+// Writes the ledger file through a temporary file and a rename (the directory is not
+// created). A load, change and save of the ledger happen under one StateLock.
 Status save_managed_resources(const Context& ctx, const ManagedResources& value);
 
 }  // namespace qm

@@ -1,6 +1,7 @@
 #include "utils/nmcli_tools/log.hpp"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -37,8 +38,15 @@ void log_info(const Context& ctx, std::string_view msg) {
     line += msg;
     line += '\n';
 
-    int fd = ::open(ctx.path(kLogPath).c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+    // Only a regular file is a log. Without O_NONBLOCK a FIFO there would hold the run until
+    // a reader came; with it, the open fails when there is no reader.
+    int fd = ::open(ctx.path(kLogPath).c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NONBLOCK | O_CLOEXEC, 0666);
     if (fd < 0) return;
+    struct stat st;
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        return;
+    }
     const char* p = line.data();
     std::size_t left = line.size();
     while (left > 0) {

@@ -40,13 +40,13 @@ Result<NmResolver> NmResolver::create(const Context& ctx) {
         c.device = trim(f[2]);
         c.conn_type = trim(f[3]);
         std::string master = profile_property(ctx, "connection.master", c.name);
-        std::string controller = profile_property(ctx, "connection.controller", c.name);
         std::string slave_type = profile_property(ctx, "connection.slave-type", c.name);
         if (is_unset(c.uuid) || is_unset(c.name)) continue;
         if (is_unset(c.device)) c.device.clear();
         if (is_unset(c.conn_type)) c.conn_type.clear();
         c.master = optional_value(std::move(master));
-        c.controller = optional_value(std::move(controller));
+        // Not asked: this NetworkManager refuses connection.controller ("invalid field"), the
+        // newer name of the master read above, so the controller stays unset.
         c.slave_type = optional_value(std::move(slave_type));
         std::string key = c.name;
         resolver.by_name.insert_or_assign(std::move(key), std::move(c));

@@ -24,7 +24,8 @@ struct NmConnection {
 
 class NmResolver {
 public:
-    // Lists the profiles, then reads master, controller and slave type of each one.
+    // Lists the profiles, then reads master and slave type of each one (the controller stays
+    // unset: this NetworkManager refuses connection.controller).
     // Fails only when nmcli cannot be started for the listing.
     static Result<NmResolver> create(const Context& ctx);
 

@@ -1,0 +1,178 @@
+// The building blocks of the baseline: the vswitch0 probe and MAC restore, the checks that
+// tell whether a profile is already as the baseline wants it, and the internal networks.
+#include <chrono>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "cmds/baseline/baseline.hpp"
+#include "cmds/baseline/baseline_runs.hpp"
+#include "utils/fs.hpp"
+#include "utils/host_calls.hpp"
+#include "utils/links.hpp"
+#include "utils/managed_resources/managed_resources.hpp"
+#include "utils/nmcli_tools/log.hpp"
+#include "utils/paths.hpp"
+#include "utils/text.hpp"
+
+namespace qm {
+
+using baseline::change;
+using std::chrono::milliseconds;
+
+namespace {
+
+constexpr const char* kControlNetwork = "Internal Control Network";
+constexpr const char* kHypervisorNetwork = "Hypervisor Network";
+constexpr const char* kControlAddress = "172.16.254.2/24";
+constexpr const char* kHypervisorAddress = "172.16.254.1/24";
+constexpr milliseconds kSettlePause{300};
+
+// A child's standard output as strict UTF-8; empty when it cannot be started or is not UTF-8.
+std::string strict_output(const Context& ctx, const std::vector<std::string>& argv) {
+    auto out = query_bytes(ctx, argv, RunMode::Query);
+    if (!out) return {};
+    auto text = decode_utf8_strict(*out);
+    return text ? std::move(*text) : std::string();
+}
+
+// One setting of a profile, trimmed.
+std::string profile_setting(const Context& ctx, const std::string& field, const std::string& name) {
+    return trim(strict_output(ctx, {"nmcli", "-g", field, "connection", "show", name}));
+}
+
+}  // namespace
+
+bool vswitch0_exists(const Context& ctx) { return run_succeeded(ctx, {"ip", "link", "show", "vswitch0"}, RunMode::Query); }
+
+Status restore_vswitch0_mac(const Context& ctx) {
+    const auto file = ctx.path(*original_mac_path("vswitch0"));  // a fixed, valid name
+    if (!exists_following_links(file)) {
+        ctx.out << "[+] No stored MAC address for vswitch0, using default\n";
+        return {};
+    }
+    auto bytes = read_file(file);
+    if (!bytes) return fail(bytes.error().message());
+    auto text = decode_utf8_strict(*bytes);
+    if (!text) return fail(text.error().message);
+    const std::string stored = trim(*text);
+    if (stored.empty()) {
+        ctx.out << "[+] Stored MAC address file is empty, using default\n";
+        return {};
+    }
+
+    auto mac = read_link_mac(ctx, "vswitch0", RunMode::Query, EtherLine::First);
+    if (!mac) return fail(mac.error().message());
+    const std::string current = mac->value_or("");
+    if (current == stored) {
+        ctx.out << "[+] vswitch0 already has correct MAC address: " << stored << "\n";
+        return {};
+    }
+
+    ctx.out << "[+] Restoring original MAC address for vswitch0: " << stored << " (was: " << current << ")\n";
+    log_info(ctx, "MAC restoration for vswitch0: " + stored + " (was: " + current + ")");
+    if (auto s = change(ctx, {"nmcli", "connection", "modify", "Management Network", "bridge.mac-address", stored}); !s)
+        return s;
+    if (auto s = change(ctx, {"nmcli", "connection", "down", "Management Network"}); !s) return s;
+    ctx.pause(milliseconds(500));
+    if (auto s = change(ctx, {"nmcli", "connection", "up", "Management Network"}); !s) return s;
+    ctx.out << "[+] vswitch0 MAC address restored successfully\n";
+    return {};
+}
+
+bool connection_matches(const Context& ctx, const std::string& name, const std::string& type,
+                        const std::string& interface, const std::string& ipv4_method) {
+    auto found = ctx.run({"nmcli", "-g", "NAME", "connection", "show", name}, RunMode::Query);
+    if (!found || !found->success() || trim(decode_utf8_lossy(found->out)).empty()) return false;
+    return profile_setting(ctx, "connection.type", name) == type &&
+           profile_setting(ctx, "connection.interface-name", name) == interface &&
+           profile_setting(ctx, "ipv4.method", name) == ipv4_method &&
+           profile_setting(ctx, "ipv6.method", name) == "ignore";
+}
+
+bool ip_connection_matches(const Context& ctx, const std::string& name, const std::string& interface,
+                           const std::string& address) {
+    const std::string listing = strict_output(ctx, {"nmcli", "-t", "-f", "NAME,UUID,TYPE,DEVICE", "connection", "show"});
+    for (const auto& line : split_lines(listing)) {
+        auto f = split_terse(line);
+        if (f.size() < 4 || f[0] != name || f[2] != "802-3-ethernet" || f[3] != interface) continue;
+        // Split at every line feed: the three values come one per line.
+        auto values = split_at(
+            strict_output(ctx, {"nmcli", "-g", "ipv4.method,ipv6.method,ipv4.addresses", "connection", "show", f[1]}),
+            '\n');
+        if (values.size() >= 3 && trim(values[0]) == "manual" && trim(values[1]) == "ignore" &&
+            trim(values[2]) == address)
+            return true;
+    }
+    return false;
+}
+
+Status setup_internal_control_veth(const Context& ctx) {
+    if (ip_connection_matches(ctx, kControlNetwork, "veth0", kControlAddress)) {
+        ctx.out << "[+] Internal Control Network already exists and is correctly configured\n";
+        return {};
+    }
+    ctx.out << "[+] Creating veth0 for Internal Control Network\n";
+    if (run_succeeded(ctx, {"ip", "link", "show", "veth0"}, RunMode::Query)) {
+        ctx.out << "[+] veth0-veth1 pair already exists\n";
+    } else if (auto s = change(ctx, {"ip", "link", "add", "veth0", "type", "veth", "peer", "name", "veth1"}); !s) {
+        return s;
+    }
+    if (auto s = change(ctx, {"nmcli", "connection", "add", "type", "ethernet", "ifname", "veth0", "con-name",
+                              kControlNetwork, "connection.autoconnect", "yes", "connection.autoconnect-priority",
+                              "700"});
+        !s)
+        return s;
+    if (auto s = change(ctx, {"nmcli", "connection", "modify", kControlNetwork, "ipv4.addresses", kControlAddress,
+                              "ipv4.method", "manual", "ipv6.method", "ignore"});
+        !s)
+        return s;
+    track_managed_resource(ctx, "veth_pair", "veth0");
+    track_managed_resource(ctx, "veth_pair", "veth1");
+    ctx.pause(kSettlePause);
+    if (auto s = change(ctx, {"nmcli", "connection", "up", kControlNetwork}); !s) return s;
+    ctx.out << "[+] Internal Control Network configured on veth0 (" << kControlAddress << ")\n";
+    return {};
+}
+
+Status setup_hypervisor_network(const Context& ctx) {
+    if (ip_connection_matches(ctx, kHypervisorNetwork, "veth1", kHypervisorAddress)) {
+        ctx.out << "[+] Hypervisor Network already exists and is correctly configured\n";
+        return {};
+    }
+    ctx.out << "[+] Configuring veth1 for Hypervisor Network\n";
+    if (auto s = change(ctx, {"nmcli", "connection", "add", "type", "ethernet", "ifname", "veth1", "con-name",
+                              kHypervisorNetwork, "connection.autoconnect", "yes", "connection.autoconnect-priority",
+                              "600"});
+        !s)
+        return s;
+    if (auto s = change(ctx, {"nmcli", "connection", "modify", kHypervisorNetwork, "ipv4.addresses",
+                              kHypervisorAddress, "ipv4.method", "manual", "ipv6.method", "ignore"});
+        !s)
+        return s;
+    ctx.pause(kSettlePause);
+    if (auto s = change(ctx, {"nmcli", "connection", "up", kHypervisorNetwork}); !s) return s;
+    ctx.out << "[+] Hypervisor Network configured on veth1 (" << kHypervisorAddress << ")\n";
+    return {};
+}
+
+Status setup_internal_control_interface(const Context& ctx, const std::string& interface) {
+    if (ip_connection_matches(ctx, kControlNetwork, interface, kControlAddress)) {
+        ctx.out << "[+] Internal Control Network already exists and is correctly configured on " << interface
+                << "\n";
+        return {};
+    }
+    ctx.out << "[+] Configuring " << interface << " as Internal Control Network for virtual appliance\n";
+    if (auto s = change(ctx, {"nmcli", "connection", "add", "type", "ethernet", "ifname", interface, "con-name",
+                              kControlNetwork, "ipv4.addresses", kControlAddress, "ipv4.method", "manual",
+                              "ipv6.method", "ignore", "connection.autoconnect", "yes",
+                              "connection.autoconnect-priority", "700"});
+        !s)
+        return s;
+    track_managed_resource(ctx, "vswitch", kControlNetwork);
+    if (auto s = change(ctx, {"nmcli", "connection", "up", kControlNetwork}); !s) return s;
+    ctx.out << "[+] Internal Control Network configured on " << interface << " (" << kControlAddress << ")\n";
+    return {};
+}
+
+}  // namespace qm
