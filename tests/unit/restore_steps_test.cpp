@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 
 #include "support/fake_host.hpp"
@@ -297,7 +298,12 @@ TEST_F(TopologyStep, WritesBothFilesAndANewLedgerWithSortedKeys) {
               "{\n  \"created_at\": \"2026-03-04T05:06:07+00:00\",\n  \"veth_pairs\": [\n    \"vvs1_vs0\",\n"
               "    \"vvs0_vs1\",\n    \"vvs2_vs0\",\n    \"vvs0_vs2\"\n  ],\n  \"vlan_bridges\": [],\n"
               "  \"vswitches\": []\n}");
-    EXPECT_FALSE(std::filesystem::exists(host.file(std::string(kLedger) + ".tmp")));
+    std::vector<std::string> files;
+    for (const auto& e : std::filesystem::directory_iterator(host.file("/var/lib/quillmar")))
+        files.push_back(e.path().filename().string());
+    std::sort(files.begin(), files.end());
+    EXPECT_EQ(files, (std::vector<std::string>{"bridge_connections.json", "managed_resources.json",
+                                               "master_bridges.json"}));
 }
 
 TEST_F(TopologyStep, AnEmptyTopologyWritesEmptyFiles) {

@@ -199,9 +199,12 @@ std::vector<std::string> veth_interface_names(const std::vector<VethConnection>&
 void restore_bridge_topology(const Context& ctx, const BridgeTopology& topology) {
     ctx.out << "[+] Restoring bridge topology...\n";
     create_directories_quietly(ctx.path(kStateDir));
-    (void)save_state_file(ctx.path(kMasterBridgesPath), topology.master_bridges);
-    (void)save_state_file(ctx.path(kBridgeConnectionsPath), topology.bridge_connections);
-    restore_ledger_veth_list(ctx, veth_interface_names(topology.veth_pairs));
+    {
+        StateLock lock(ctx);
+        (void)save_state_file(ctx.path(kMasterBridgesPath), topology.master_bridges);
+        (void)save_state_file(ctx.path(kBridgeConnectionsPath), topology.bridge_connections);
+        restore_ledger_veth_list(ctx, veth_interface_names(topology.veth_pairs));
+    }
     ctx.out << "  + Restored bridge topology with " << topology.master_bridges.size() << " master bridges and "
             << topology.veth_pairs.size() << " veth connections\n";
 }
@@ -209,6 +212,7 @@ void restore_bridge_topology(const Context& ctx, const BridgeTopology& topology)
 Status restore_managed_resources(const Context& ctx, const std::optional<ManagedResources>& resources) {
     const auto path = ctx.path(kManagedResourcesPath);
     if (!resources) {
+        StateLock lock(ctx);
         (void)remove_file(path);
         ctx.out << "[+] Cleared managed resources tracking (not in backup)\n";
         return {};
@@ -219,6 +223,7 @@ Status restore_managed_resources(const Context& ctx, const std::optional<Managed
     }
     // Through a temporary file and a rename: a write that fails half-way must not leave a
     // ledger cut short in place of the one being restored.
+    StateLock lock(ctx);
     if (auto saved = save_managed_resources(ctx, *resources); !saved) return saved;
     ctx.out << "[+] Restored managed resources tracking\n";
     return {};
