@@ -11,6 +11,8 @@
 #include "cmds/bond/bond.hpp"
 #include "cmds/bridge/veth.hpp"
 #include "cmds/bridge/vswitch.hpp"
+#include "cmds/config/backup.hpp"
+#include "cmds/config/lookup.hpp"
 #include "cmds/config/maintenance.hpp"
 #include "cmds/libvirt/libvirt.hpp"
 #include "cmds/vlan/vlan.hpp"
@@ -318,7 +320,10 @@ CommandDef config_group() {
         "config", "Manage network configuration and backups",
         {
             leaf<ConfigBackup>(
-                "backup", "Create a backup of current network configuration", not_available("config backup"),
+                "backup", "Create a backup of current network configuration",
+                [](const Context& ctx, const ConfigBackup& a) {
+                    report(ctx, create_backup(ctx, a.name, a.description));
+                },
                 opt("name", &ConfigBackup::name, "NAME", "Name for the backup (default: timestamp-based)")
                     .short_name('n'),
                 opt("description", &ConfigBackup::description, "DESCRIPTION", "Description for the backup")
@@ -327,9 +332,11 @@ CommandDef config_group() {
                 "restore", "Restore network configuration from backup", not_available("config restore"),
                 opt("name", &ConfigRestore::name, "NAME", "Name of the backup to restore (default: latest)")
                     .short_name('n')),
-            leaf<ConfigList>("list", "List available backups", not_available("config list")),
+            leaf<ConfigList>("list", "List available backups",
+                             [](const Context& ctx, const ConfigList&) { list_backups(ctx); }),
             leaf<ConfigInfo>(
-                "info", "Show information about a specific backup", not_available("config info"),
+                "info", "Show information about a specific backup",
+                [](const Context& ctx, const ConfigInfo& a) { report(ctx, show_backup_info(ctx, a.name)); },
                 opt("name", &ConfigInfo::name, "NAME", "Name of the backup to show info for (default: latest)")
                     .short_name('n')),
             leaf<ConfigCleanup>(

@@ -50,6 +50,8 @@ Expected<std::string, FileError> read_file(const std::filesystem::path& path, st
     if (!S_ISREG(st.st_mode)) return fail_with(FileError{EINVAL, true});
     if (static_cast<std::uintmax_t>(st.st_size) > limit) return fail_with(FileError{EFBIG});
     std::string out;
+    // Room for the whole file at once, so that a large one is not copied while it grows.
+    out.reserve(static_cast<std::size_t>(st.st_size));
     char buf[65536];
     for (;;) {
         ssize_t n = ::read(fd, buf, sizeof buf);
@@ -74,6 +76,25 @@ bool path_exists(const std::filesystem::path& path) {
 bool exists_following_links(const std::filesystem::path& path) {
     struct stat st;
     return ::stat(path.c_str(), &st) == 0;
+}
+
+bool is_regular_file_itself(const std::filesystem::path& path) {
+    struct stat st;
+    return ::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+Expected<std::vector<std::string>, FileError> list_directory(const std::filesystem::path& dir) {
+    DIR* d = ::opendir(dir.c_str());
+    if (!d) return unexpected(FileError{errno});
+    std::vector<std::string> names;
+    for (;;) {
+        const dirent* e = ::readdir(d);
+        if (!e) break;  // the end, or an entry that cannot be read: the listing stops there
+        std::string_view name = e->d_name;
+        if (name != "." && name != "..") names.emplace_back(name);
+    }
+    ::closedir(d);
+    return names;
 }
 
 std::optional<std::string> read_link_target(const std::filesystem::path& path) {

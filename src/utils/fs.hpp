@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "utils/context.hpp"
 #include "utils/expected.hpp"
@@ -40,6 +41,10 @@ bool path_exists(const std::filesystem::path& path);
 // Whether the metadata of the path can be read, following symbolic links: a dangling link
 // counts as absent.
 bool exists_following_links(const std::filesystem::path& path);
+// Whether the path itself (a symbolic link not followed) is a regular file.
+bool is_regular_file_itself(const std::filesystem::path& path);
+// The names in a directory in the order the listing gives them, "." and ".." left out.
+Expected<std::vector<std::string>, FileError> list_directory(const std::filesystem::path& dir);
 // The target of a symbolic link as stored (raw bytes), or absent when the path cannot be read
 // as a link.
 std::optional<std::string> read_link_target(const std::filesystem::path& path);

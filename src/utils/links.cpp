@@ -38,6 +38,14 @@ std::optional<std::string> get_mac_address(const Context& ctx, const std::string
     return *mac;
 }
 
+bool same_mac(std::string_view a, std::string_view b) {
+    auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i)
+        if (lower(a[i]) != lower(b[i])) return false;
+    return true;
+}
+
 RunResult set_link_address(const Context& ctx, const std::string& device, const std::string& mac) {
     return ctx.run({"ip", "link", "set", device, "address", mac}, RunMode::Change);
 }

@@ -28,6 +28,10 @@ Result<std::optional<std::string>> get_interface_mac(const Context& ctx, const s
 // is none or `ip` cannot be started.
 std::optional<std::string> get_mac_address(const Context& ctx, const std::string& device);
 
+// Two MAC texts name the same address: equal but for the case of their hex digits (ip prints
+// lower case, nmcli upper case).
+bool same_mac(std::string_view a, std::string_view b);
+
 // `ip link set <device> address <mac>` as a change run.
 RunResult set_link_address(const Context& ctx, const std::string& device, const std::string& mac);
 

@@ -124,6 +124,16 @@ std::vector<std::string> split_at(std::string_view text, char separator) {
 
 std::vector<std::string> split_terse(std::string_view line) { return split_at(line, ':'); }
 
+std::string unescape_terse(std::string_view value) {
+    std::string out;
+    out.reserve(value.size());
+    for (std::size_t i = 0; i < value.size(); ++i) {
+        if (value[i] == '\\' && i + 1 < value.size() && (value[i + 1] == ':' || value[i + 1] == '\\')) ++i;
+        out += value[i];
+    }
+    return out;
+}
+
 Result<std::string> decode_utf8_strict(std::string_view bytes) {
     for (std::size_t i = 0; i < bytes.size();) {
         const Step st = step_at(bytes, i);
@@ -139,6 +149,15 @@ Result<std::string> decode_utf8_strict(std::string_view bytes) {
 
 bool is_valid_utf8(std::string_view bytes) {
     for (std::size_t i = 0; i < bytes.size();) {
+        // Runs of ASCII, eight bytes at a time: most text is nothing else.
+        std::uint64_t word;
+        if (bytes.size() - i >= sizeof word) {
+            std::memcpy(&word, bytes.data() + i, sizeof word);
+            if ((word & 0x8080808080808080ull) == 0) {
+                i += sizeof word;
+                continue;
+            }
+        }
         const Step st = step_at(bytes, i);
         if (st.kind != Step::Ok) return false;
         i += st.length;

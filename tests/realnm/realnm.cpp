@@ -691,18 +691,4 @@ void RealNmTest::SetUp() {
     ASSERT_EQ(nm.failure(), "") << "the test host did not come up";
 }
 
-bool RealNmTest::pending(Fault f) {
-    FaultInfo info = fault_info(f);
-    if (!info.pending) return false;
-    if (std::find(pending_.begin(), pending_.end(), info.what) == pending_.end()) pending_.push_back(info.what);
-    return true;
-}
-
-void RealNmTest::TearDown() {
-    if (pending_.empty()) return;
-    std::string why;
-    for (const auto& p : pending_) why += (why.empty() ? "" : "; ") + p;
-    GTEST_SKIP() << why;
-}
-
 }  // namespace qm::realnm

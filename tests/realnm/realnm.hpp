@@ -23,9 +23,7 @@
 //         EXPECT_EQ(nm.ledger(), realnm::ledger_json({"Storage"}));
 //         nm.restart_nm();
 //         EXPECT_EQ(nm.link_master("eth1"), "");
-//         if (!pending(realnm::Fault::DeviceAsProfile)) {   // checked once fault (a) is mended
-//             EXPECT_THAT(r.device_as_profile(), testing::IsEmpty()) << r;
-//         }
+//         EXPECT_THAT(r.device_as_profile(), testing::IsEmpty()) << r;
 //     }
 //
 // The program runs as a copy at /run/qm/quillmar (the build tree may lie under a directory
@@ -45,8 +43,6 @@
 #include <vector>
 
 #include <gtest/gtest.h>
-
-#include "realnm/known_faults.hpp"
 
 namespace qm::realnm {
 
@@ -164,14 +160,7 @@ std::string ledger_json(const std::vector<std::string>& vswitches, const std::ve
 class RealNmTest : public ::testing::Test {
 protected:
     void SetUp() override;
-    // Ends the test as skipped when a check was left out for a pending fault.
-    void TearDown() override;
-    // True while `f` is not mended (known_faults.hpp): the caller leaves its check out.
-    bool pending(Fault f);
     RealNm nm;  // does not start where the tier cannot run
-
-private:
-    std::vector<std::string> pending_;
 };
 
 }  // namespace qm::realnm

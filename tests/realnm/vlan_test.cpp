@@ -98,9 +98,7 @@ TEST_F(Vlan, CreateOnAVswitchDevice) {
     EXPECT_EQ(created.status, 0) << created;
     EXPECT_THAT(created.out, HasSubstr("[+] VLAN 100 created successfully\n"));
     expect_vlan_100();
-    if (!pending(realnm::Fault::DeviceAsProfile)) {
-        EXPECT_THAT(created.device_as_profile(), IsEmpty()) << created;
-    }
+    EXPECT_THAT(created.device_as_profile(), IsEmpty()) << created;
 
     auto deleted = nm.run_quillmar({"vlan", "delete", "--vlan-id", "100"});
     EXPECT_THAT(deleted.out, HasSubstr("[+] VLAN 100 deleted successfully\n")) << deleted;

@@ -36,6 +36,7 @@ TEST(BondBuilding, AddsTheBondThenItsMembersThenBringsThemUpInOrder) {
                   change({"nmcli", "connection", "delete", "eth2"}),
                   change({"nmcli", "connection", "add", "type", "ethernet", "ifname", "eth2", "con-name", "eth2",
                           "master", "bond3", "slave-type", "bond"}),
+                  Call{{"nmcli", "-t", "-f", "NAME,UUID,TYPE,DEVICE", "connection", "show"}, RunMode::Query},
                   change({"nmcli", "connection", "up", "bond3"}),
                   change({"nmcli", "connection", "up", "eth1"}),
                   change({"nmcli", "connection", "up", "eth2"}),
@@ -48,6 +49,21 @@ TEST(BondBuilding, AddsTheBondThenItsMembersThenBringsThemUpInOrder) {
               "[+] Allowing NetworkManager to process bond activation...\n");
     EXPECT_EQ(host.err.str(), "");
     EXPECT_FALSE(host.read_file("/var/lib/quillmar/managed_resources.json")) << "not entered into the ledger";
+}
+
+// On a real host nmcli knows the bond only by its profile: it is brought up by that, found by
+// its interface name while it is not active.
+TEST(BondBuilding, BringsTheBondUpByItsProfile) {
+    FakeHost host;
+    host.runner.on({"nmcli", "-t", "-f", "NAME,UUID,TYPE,DEVICE", "connection", "show"},
+                   Answer::ok("Storage:u-st:bridge:vswitch2\nStorage Uplink:u-bond:bond:\n"));
+    host.runner.on({"nmcli", "-g", "connection.interface-name", "connection", "show", "u-bond"}, Answer::ok("bond3\n"));
+    build_active_backup_bond(host.ctx, {"bond3", "Storage Uplink", "disabled", {"eth1", "eth2"}});
+    auto ups = host.runner.argvs();
+    std::erase_if(ups, [](const auto& argv) { return argv.size() < 3 || argv[2] != "up"; });
+    EXPECT_EQ(ups, (std::vector<std::vector<std::string>>{{"nmcli", "connection", "up", "u-bond"},
+                                                         {"nmcli", "connection", "up", "eth1"},
+                                                         {"nmcli", "connection", "up", "eth2"}}));
 }
 
 }  // namespace

@@ -54,6 +54,14 @@ TEST(Links, ReadLinkMacRunsIpLinkShowInTheGivenMode) {
     EXPECT_EQ(other.out.str(), "") << "only set_mac_address announces";
 }
 
+TEST(Links, SameMacIgnoresTheCaseOfHexDigitsOnly) {
+    EXPECT_TRUE(same_mac("52:54:00:5e:00:01", "52:54:00:5E:00:01"));
+    EXPECT_TRUE(same_mac("", ""));
+    EXPECT_FALSE(same_mac("52:54:00:5e:00:01", "52:54:00:5e:00:02"));
+    EXPECT_FALSE(same_mac("52:54:00:5e:00:01", "52:54:00:5e:00:01\n"));
+    EXPECT_FALSE(same_mac("52:54:00:5e:00:01", "52-54-00-5e-00-01"));
+}
+
 TEST(Links, InterfaceMasterIsTheLastComponentOfTheMasterLink) {
     FakeHost host;
     const auto net = host.file("/sys/class/net");

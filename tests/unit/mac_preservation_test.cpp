@@ -1,6 +1,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <string>
@@ -204,6 +205,31 @@ TEST_F(MacTest, DhcpLeaseMacWinsOverTheOriginal) {
     EXPECT_TRUE(id->dhcp_enabled);
 }
 
+// The applied MAC goes to the profile and, at once, to the running bridge; where the bridge's
+// profile is named otherwise, nmcli is asked about and told to change it by its UUID.
+TEST_F(MacTest, AppliedMacReachesTheProfileBoundToTheBridgeAndTheBridgeItself) {
+    bridge_mac("vswitch0", "52:54:00:00:00:07");
+    host.write_file("/var/lib/quillmar/vswitch0_network_identity.json",
+                    R"({"bridge_name":"vswitch0","original_mac":"52:54:00:00:00:01","dhcp_enabled":false,
+                        "last_uplink":"eno1","creation_timestamp":7,"last_update":8})");
+    host.runner.on({"nmcli", "-t", "-f", "NAME,UUID,TYPE,DEVICE", "connection", "show"},
+                   Answer::ok("Management Network:u-mgmt:bridge:vswitch0\n"));
+    ipv4_method("u-mgmt", "auto");
+    ASSERT_TRUE(preserve_bridge_network_identity(host.ctx, "vswitch0", "eno2"));
+    EXPECT_EQ(mac_pins(), (std::vector<Argv>{
+                              {"nmcli", "connection", "modify", "u-mgmt", "bridge.mac-address", "52:54:00:00:00:01"}}));
+    auto argvs = host.runner.argvs();
+    auto at = std::find(argvs.begin(), argvs.end(), mac_pins().front());
+    ASSERT_NE(at, argvs.end());
+    ASSERT_NE(at + 1, argvs.end());
+    EXPECT_EQ(*(at + 1), (Argv{"ip", "link", "set", "vswitch0", "address", "52:54:00:00:00:01"}));
+    EXPECT_EQ(host.runner.calls[static_cast<std::size_t>(at + 1 - argvs.begin())].mode, RunMode::Change);
+    EXPECT_THAT(host.out.str(), HasSubstr("[+] Applying MAC preservation strategy: 52:54:00:00:00:01\n"));
+    auto id = identity("vswitch0");
+    ASSERT_TRUE(id);
+    EXPECT_TRUE(id->dhcp_enabled);
+}
+
 TEST(DhcpLease, NoLeaseMacWithoutABridgeLeaseThatNamesBothValues) {
     // A client's lease history holds no "hardware ethernet" line; and a lease of another
     // interface whose name only begins like the bridge's is not the bridge's.
@@ -335,16 +361,21 @@ TEST_F(MacTest, IdentityWriteFailureIsAnErrorAfterThePin) {
     EXPECT_EQ(host.read_file("/var/lib/quillmar/vswitch2_original_mac"), "52:54:00:00:00:02");
 }
 
+// nmcli prints the value escaped and in upper case; the running bridge is still given the MAC,
+// which it may have lost to a port.
 TEST(EnsureMacPersistence, LeavesAProfileThatHoldsTheStoredMac) {
+    const Argv listing = {"nmcli", "-t", "-f", "NAME,UUID,TYPE,DEVICE", "connection", "show"};
     const Argv show = {"nmcli", "-g", "bridge.mac-address", "connection", "show", "vswitch1"};
-    for (const std::string stored : {"52:54:00:aa:bb:cc", "52:54:00:aa:bb:cc\n"}) {
-        FakeHost h;
-        h.write_file("/var/lib/quillmar/vswitch1_original_mac", stored);
-        h.runner.on(show, Answer::ok("52:54:00:aa:bb:cc\n"));
-        ensure_mac_persistence(h.ctx, "vswitch1");
-        EXPECT_EQ(h.runner.argvs(), std::vector<Argv>{show});
-        EXPECT_EQ(h.out.str(), "");
-    }
+    const Argv live = {"ip", "link", "set", "vswitch1", "address", "52:54:00:aa:bb:cc"};
+    for (const std::string stored : {"52:54:00:aa:bb:cc", "52:54:00:aa:bb:cc\n"})
+        for (const std::string shown : {"52:54:00:aa:bb:cc\n", "52\\:54\\:00\\:AA\\:BB\\:CC\n"}) {
+            FakeHost h;
+            h.write_file("/var/lib/quillmar/vswitch1_original_mac", stored);
+            h.runner.on(show, Answer::ok(shown));
+            ensure_mac_persistence(h.ctx, "vswitch1");
+            EXPECT_EQ(h.runner.argvs(), (std::vector<Argv>{listing, show, live})) << shown;
+            EXPECT_EQ(h.out.str(), "") << shown;
+        }
 }
 
 TEST_F(MacTest, EnsurePersistencePinsTheStoredMac) {
@@ -354,7 +385,21 @@ TEST_F(MacTest, EnsurePersistencePinsTheStoredMac) {
     EXPECT_EQ(host.out.str(), "[+] Ensuring vswitch1 MAC address persistence: 52:54:00:aa:bb:cc\n");
     EXPECT_EQ(mac_pins(), (std::vector<Argv>{
                               {"nmcli", "connection", "modify", "vswitch1", "bridge.mac-address", "52:54:00:aa:bb:cc"}}));
+    EXPECT_EQ(host.runner.argvs().back(), (Argv{"ip", "link", "set", "vswitch1", "address", "52:54:00:aa:bb:cc"}));
     EXPECT_EQ(host.runner.calls.back().mode, RunMode::Change);
+}
+
+TEST_F(MacTest, EnsurePersistencePinsAnotherMacOnTheProfileBoundToTheBridge) {
+    host.write_file("/var/lib/quillmar/vswitch1_original_mac", "52:54:00:aa:bb:cc");
+    host.runner.on({"nmcli", "-t", "-f", "NAME,UUID,TYPE,DEVICE", "connection", "show"},
+                   Answer::ok("Storage:u-st:bridge:vswitch1\n"));
+    host.runner.on({"nmcli", "-g", "bridge.mac-address", "connection", "show", "u-st"},
+                   Answer::ok("52\\:54\\:00\\:AA\\:BB\\:CD\n"));
+    ensure_mac_persistence(host.ctx, "vswitch1");
+    EXPECT_EQ(host.out.str(), "[+] Ensuring vswitch1 MAC address persistence: 52:54:00:aa:bb:cc\n");
+    EXPECT_EQ(mac_pins(), (std::vector<Argv>{
+                              {"nmcli", "connection", "modify", "u-st", "bridge.mac-address", "52:54:00:aa:bb:cc"}}));
+    EXPECT_EQ(host.runner.argvs().back(), (Argv{"ip", "link", "set", "vswitch1", "address", "52:54:00:aa:bb:cc"}));
 }
 
 TEST_F(MacTest, EnsurePersistenceStoresTheBridgesOwnMacFirst) {

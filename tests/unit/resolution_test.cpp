@@ -324,34 +324,62 @@ TEST(PhysicalInterfaces, MissingDirectoryGivesNothing) {
 }
 
 const Argv kNameUuidTypeDevice{"nmcli", "-t", "-f", "NAME,UUID,TYPE,DEVICE", "connection", "show"};
+const Argv kUuidFilename{"nmcli", "-t", "-f", "UUID,FILENAME", "connection", "show"};
 
 TEST(ProfileForDevice, NamesTheProfileBoundToTheDevice) {
     struct Case {
         std::string what;
         std::string listing;
         std::map<std::string, std::string> interface_names;  // UUID -> connection.interface-name
+        std::string files;                                   // UUID:FILENAME lines, when asked
         std::string expected;
     };
+    const std::string on_disk = "/etc/NetworkManager/system-connections/";
+    const std::string in_memory = "/run/NetworkManager/system-connections/";
     const std::vector<Case> cases = {
-        {"a profile named like the device", "vswitch0:u-1:bridge:vswitch0\n", {}, "vswitch0"},
-        {"named like the device but bound elsewhere",
-         "Management Network:u-1:bridge:vswitch0\nvswitch0:u-2:802-3-ethernet:eth9\n", {}, "vswitch0"},
+        {"a profile named like the device", "vswitch0:u-1:bridge:vswitch0\n", {}, "", "vswitch0"},
+        {"named like the device, inactive", "vswitch0:u-1:bridge:\n", {}, "", "vswitch0"},
+        {"named like the device but of another type",
+         "Management Network:u-1:bridge:vswitch0\nvswitch0:u-2:802-3-ethernet:eth9\n", {}, "", "u-1"},
+        {"named like the device but active on another",
+         "vswitch0:u-2:bridge:vswitch9\nManagement Network:u-1:bridge:vswitch0\n", {}, "", "u-1"},
         {"an active bridge under another name", "eth1:u-0:802-3-ethernet:eth1\nManagement Network:u-1:bridge:vswitch0\n",
-         {}, "u-1"},
-        {"an active bond", "Management Uplink:u-7:bond:vswitch0\n", {}, "u-7"},
+         {}, "", "u-1"},
+        {"an active bond", "Management Uplink:u-7:bond:vswitch0\n", {}, "", "u-7"},
         {"an inactive bridge found by its interface name",
-         "other:u-3:bridge:\nManagement Network:u-1:bridge:\n", {{"u-3", "vswitch5\n"}, {"u-1", "vswitch0\n"}}, "u-1"},
-        {"an ethernet profile on the device does not count", "lan:u-9:802-3-ethernet:vswitch0\n", {}, "vswitch0"},
-        {"nothing bound: the device name", "lan:u-9:802-3-ethernet:eth0\n", {}, "vswitch0"},
-        {"a name with a colon is not split into a match", "a:b:u-1:bridge:vswitch0\n", {}, "vswitch0"},
+         "other:u-3:bridge:\nManagement Network:u-1:bridge:\n", {{"u-3", "vswitch5\n"}, {"u-1", "vswitch0\n"}}, "",
+         "u-1"},
+        {"the made-up profile of a restart yields to the stored one",
+         "vswitch0:u-g:bridge:vswitch0\nManagement Network:u-1:bridge:\n", {{"u-1", "vswitch0\n"}},
+         "u-g:" + in_memory + "vswitch0.nmconnection\nu-1:" + on_disk + "Management Network.nmconnection\n", "u-1"},
+        {"a stored profile of the device's name keeps it",
+         "vswitch0:u-2:bridge:vswitch0\nManagement Network:u-1:bridge:\n", {{"u-1", "vswitch0\n"}},
+         "u-2:" + on_disk + "vswitch0.nmconnection\nu-1:" + on_disk + "Management Network.nmconnection\n", "vswitch0"},
+        {"an in-memory profile of the device's name, the other one in memory too",
+         "vswitch0:u-g:bridge:vswitch0\nManagement Network:u-1:bridge:\n", {{"u-1", "vswitch0\n"}},
+         "u-g:" + in_memory + "vswitch0.nmconnection\nu-1:" + in_memory + "Management Network.nmconnection\n",
+         "vswitch0"},
+        {"files unknown: the device's name",
+         "vswitch0:u-g:bridge:vswitch0\nManagement Network:u-1:bridge:\n", {{"u-1", "vswitch0\n"}}, "", "vswitch0"},
+        {"an ethernet profile on the device does not count", "lan:u-9:802-3-ethernet:vswitch0\n", {}, "", "vswitch0"},
+        {"nothing bound: the device name", "lan:u-9:802-3-ethernet:eth0\n", {}, "", "vswitch0"},
+        {"a name with a colon is not split into a match", "a:b:u-1:bridge:vswitch0\n", {}, "", "vswitch0"},
     };
     for (const auto& c : cases) {
         FakeHost host;
         host.runner.on(kNameUuidTypeDevice, Answer::ok(c.listing));
         for (const auto& [uuid, ifname] : c.interface_names) host.runner.on(interface_name_of(uuid), Answer::ok(ifname));
+        host.runner.on(kUuidFilename, Answer::ok(c.files));
         EXPECT_EQ(profile_for_device(host.ctx, "vswitch0"), c.expected) << c.what;
         for (const auto& call : host.runner.calls) EXPECT_EQ(call.mode, RunMode::Query) << c.what;
     }
+}
+
+TEST(ProfileForDevice, AsksNoMoreThanTheListingWhereNothingElseCanBeBound) {
+    FakeHost host;
+    host.runner.on(kNameUuidTypeDevice, Answer::ok("bond0:u-b0:bond:bond0\nStorage:u-s:bridge:vswitch1\n"));
+    EXPECT_EQ(profile_for_device(host.ctx, "bond0"), "bond0");
+    EXPECT_EQ(host.runner.argvs(), (std::vector<Argv>{kNameUuidTypeDevice}));
 }
 
 TEST(ProfileForDevice, KeepsTheDeviceNameWhenNmcliCannotStart) {

@@ -79,6 +79,14 @@ const Decode kDecodeCases[] = {
     {"\xC3\xBC\xFE\xC3\xBC", "\xC3\xBC" + kFffd + "\xC3\xBC", "invalid utf-8 sequence of 1 bytes from index 2"},
 };
 
+TEST(UnescapeTerse, UndoesNmclisEscapesOnly) {
+    EXPECT_EQ(unescape_terse("52\\:54\\:00\\:5E\\:00\\:01"), "52:54:00:5E:00:01");
+    EXPECT_EQ(unescape_terse("a\\\\b"), "a\\b");
+    EXPECT_EQ(unescape_terse("a\\\\\\:b"), "a\\:b");
+    EXPECT_EQ(unescape_terse("a\\nb\\"), "a\\nb\\");  // other backslashes stay
+    EXPECT_EQ(unescape_terse(""), "");
+}
+
 TEST(DecodeUtf8, LossyReplacesEachMaximalSubpart) {
     for (const auto& c : kDecodeCases)
         EXPECT_EQ(decode_utf8_lossy(c.bytes), c.lossy) << testing::PrintToString(c.bytes);
@@ -165,6 +173,19 @@ TEST(DecodeUtf8, StrictReportsTheFirstProblem) {
             ASSERT_FALSE(r.has_value()) << testing::PrintToString(c.bytes);
             EXPECT_EQ(r.error().message, c.strict_error);
         }
+    }
+}
+
+TEST(DecodeUtf8, ABadByteIsFoundAtAnyPlaceInLongAsciiText) {
+    const std::string ascii(40, 'a');
+    for (std::size_t at = 0; at <= ascii.size(); ++at) {
+        std::string bytes = ascii;
+        bytes.insert(at, "\xFF");
+        EXPECT_FALSE(is_valid_utf8(bytes)) << at;
+        bytes = ascii;
+        bytes.insert(at, "\xE2\x82\xAC");
+        EXPECT_TRUE(is_valid_utf8(bytes)) << at;
+        EXPECT_FALSE(is_valid_utf8(bytes.substr(0, at + 2))) << at;  // cut inside the character
     }
 }
 

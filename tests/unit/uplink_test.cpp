@@ -52,7 +52,9 @@ std::vector<std::string> log_messages(const FakeHost& host) {
 
 Argv del(const std::string& name) { return {"nmcli", "connection", "delete", name}; }
 Argv up(const std::string& name) { return {"nmcli", "connection", "up", name}; }
-Argv pin(const std::string& device) { return {"nmcli", "connection", "modify", device, "bridge.mac-address", kMac}; }
+Argv pin(const std::string& profile) { return {"nmcli", "connection", "modify", profile, "bridge.mac-address", kMac}; }
+// The pinned MAC put on the running bridge right after the profile's.
+Argv live(const std::string& device) { return {"ip", "link", "set", device, "address", kMac}; }
 Argv direct(const std::string& ifname, const std::string& profile, const std::string& device) {
     return {"nmcli", "connection", "add", "type", "ethernet", "ifname", ifname, "con-name", profile,
             "master", device, "connection.autoconnect", "yes"};
@@ -124,6 +126,7 @@ TEST_F(Uplink, DirectUplinkReplacesTheProfilesEnslavedToTheBridge) {
                                  up("vswitch2"),
                                  up("Storage Uplink"),
                                  pin("vswitch2"),
+                                 live("vswitch2"),
                              }));
     EXPECT_EQ(host.out.str(),
               "[+] Found bridge device: 'vswitch2'\n"
@@ -139,6 +142,42 @@ TEST_F(Uplink, DirectUplinkReplacesTheProfilesEnslavedToTheBridge) {
     EXPECT_EQ(host.sleeper.pauses, Pauses{});
     EXPECT_THAT(host.runner.calls, ::testing::Contains(test::Call{direct("eno1", "Storage Uplink", "vswitch2"),
                                                                   RunMode::Change}));
+}
+
+// On a real host the bridge's profile is named otherwise than its device and nmcli knows no
+// profile "vswitch2": every step that means the bridge's profile names it by its UUID, and the
+// messages still name the device.
+TEST_F(Uplink, BridgeProfileNamedOtherwiseIsAddressedByItsUuid) {
+    bridge("Storage", "vswitch2");
+    host.runner.on({"nmcli", "-t", "-f", "NAME,UUID,TYPE,DEVICE", "connection", "show"},
+                   Answer::ok("Storage:u-st:bridge:vswitch2\nStorage Uplink:u-up:802-3-ethernet:eno9\n"));
+    host.runner.on({"nmcli", "-g", "ipv4.method", "connection", "show", "u-st"}, Answer::ok("auto\n"));
+    ASSERT_TRUE(change("Storage", "eno1"));
+    EXPECT_EQ(changes(host), (std::vector<Argv>{
+                                 direct("eno1", "Storage Uplink", "vswitch2"),
+                                 autoconnect_slaves("u-st"),
+                                 up("u-st"),
+                                 up("Storage Uplink"),
+                                 pin("u-st"),
+                                 live("vswitch2"),
+                             }));
+    EXPECT_THAT(host.runner.argvs(), ::testing::Contains(Argv{"nmcli", "-g", "ipv4.method", "connection", "show",
+                                                              "u-st"}));
+    EXPECT_THAT(host.out.str(), HasSubstr("[+] Enhanced MAC preservation for vswitch2 with uplink eno1\n"));
+    auto id = host.read_file("/var/lib/quillmar/vswitch2_network_identity.json");
+    ASSERT_TRUE(id);
+    EXPECT_THAT(*id, HasSubstr("\"dhcp_enabled\": true"));
+
+    // An existing bond as the uplink: the bridge is brought up by its UUID as well.
+    UplinkHost t;
+    t.bridge("Storage", "vswitch2");
+    t.host.runner.on({"nmcli", "-t", "-f", "NAME,UUID,TYPE,DEVICE", "connection", "show"},
+                     Answer::ok("Storage:u-st:bridge:vswitch2\n"));
+    t.host.runner.on({"nmcli", "-g", "connection.type", "connection", "show", "Trunk"}, Answer::ok("bond\n"));
+    ASSERT_TRUE(t.change("Storage", "Trunk"));
+    EXPECT_EQ(changes(t.host), (std::vector<Argv>{up("u-st"), {"nmcli", "connection", "modify", "Trunk", "master",
+                                                                "vswitch2", "slave-type", "bridge"},
+                                                  up("Trunk")}));
 }
 
 TEST_F(Uplink, TwoInterfacesMakeAnActiveBackupBondOnAFreeName) {
@@ -171,6 +210,7 @@ TEST_F(Uplink, TwoInterfacesMakeAnActiveBackupBondOnAFreeName) {
                   up("vswitch0"),
                   up("Management Uplink"),
                   pin("vswitch0"),
+                  live("vswitch0"),
               }));
     EXPECT_EQ(host.sleeper.pauses, (Pauses{milliseconds(300), milliseconds(500), milliseconds(300)}));
     EXPECT_THAT(host.out.str(), HasSubstr("[+] Creating bond1 with: eno2,eno3\n"
@@ -186,70 +226,78 @@ TEST_F(Uplink, TwoInterfacesMakeAnActiveBackupBondOnAFreeName) {
                                   }));
 }
 
-// The bridge's bond uplink, found by its master column or, failing that, by the settings
-// of a bond profile whose name mentions an uplink.
-struct BondToSingle : Uplink, ::testing::WithParamInterface<bool> {};
+// The bridge's bond uplink: the first bond profile whose own master setting is the bridge
+// (nmcli's listing has no master column), whatever its name.
+struct BondToSingle : Uplink, ::testing::WithParamInterface<std::string> {};
 
 TEST_P(BondToSingle, CleansUpTheBondAndItsMembers) {
-    const bool listed_with_master = GetParam();
-    bridge("Storage", "vswitch2", "manual", "Uplink Bond:bond\neno1:802-3-ethernet\n");
-    host.runner.on({"nmcli", "-t", "-f", "NAME,TYPE,MASTER", "connection", "show"},
-                   Answer::ok(std::string("Storage:bridge:\nUplink Bond:bond:") + (listed_with_master ? "vswitch2" : "") +
-                              "\neno1:802-3-ethernet:bond0\n"));
-    if (!listed_with_master) master_of("Uplink Bond", "vswitch2");
-    host.runner.on({"nmcli", "-g", "connection.interface-name", "connection", "show", "Uplink Bond"},
-                   Answer::ok("bond0\n"));
-    host.runner.on({"nmcli", "-t", "-f", "NAME,MASTER", "connection", "show"},
-                   Answer::ok("Storage:\nUplink Bond:vswitch2\neno1:bond0\nWired:\neno2:bond0\n"));
-    track_managed_resource(host.ctx, "bond", "Uplink Bond");
+    const std::string bond = GetParam();
+    bridge("Storage", "vswitch2", "manual",
+           "Spare Bond:bond\n" + bond + ":bond\neno1:802-3-ethernet\nWired:802-3-ethernet\neno2:802-3-ethernet\n");
+    master_of("Spare Bond", "vswitch9");
+    master_of(bond, "vswitch2");
+    master_of("eno1", "bond0");
+    master_of("eno2", "bond0");
+    // Its master is the bond profile's name, not the bond device: not a member here.
+    master_of("Wired", bond);
+    host.runner.on({"nmcli", "-g", "connection.interface-name", "connection", "show", bond}, Answer::ok("bond0\n"));
+    track_managed_resource(host.ctx, "bond", bond);
     track_managed_resource(host.ctx, "bond", "Other Bond");
 
     ASSERT_TRUE(change("Storage", "eno3"));
     EXPECT_EQ(changes(host), (std::vector<Argv>{
                                  del("eno1"),
                                  del("eno2"),
-                                 del("Uplink Bond"),
+                                 del(bond),
                                  del("Storage Uplink"),
                                  direct("eno3", "Storage Uplink", "vswitch2"),
                                  autoconnect_slaves("vswitch2"),
                                  up("vswitch2"),
                                  up("Storage Uplink"),
                                  pin("vswitch2"),
+                                 live("vswitch2"),
                              }));
-    EXPECT_THAT(host.out.str(), HasSubstr("[+] Found existing bond uplink: Uplink Bond\n"
-                                          "[+] Changing from bond 'Uplink Bond' to single interface 'eno3'\n"
-                                          "[+] Cleaning up bond 'Uplink Bond' and its slaves...\n"
+    EXPECT_THAT(host.out.str(), HasSubstr("[+] Found existing bond uplink: " + bond + "\n"
+                                          "[+] Changing from bond '" + bond + "' to single interface 'eno3'\n"
+                                          "[+] Cleaning up bond '" + bond + "' and its slaves...\n"
                                           "[+] Bond device name: bond0\n"
                                           "[+] Found 2 slave connections to clean up\n"
                                           "  - Deleting slave connection: eno1\n"
                                           "  - Deleting slave connection: eno2\n"
-                                          "  - Deleting bond connection: Uplink Bond\n"
+                                          "  - Deleting bond connection: " + bond + "\n"
                                           "[+] Preserving existing IPv4 method for vswitch2: manual\n"
                                           "[+] Configuring 'eno3' as direct bridge uplink\n"));
+    for (const auto& argv : host.runner.argvs())
+        for (const auto& word : argv) EXPECT_EQ(word.find("MASTER"), std::string::npos) << join(argv, " ");
     auto ledger = host.read_file(kManagedResourcesPath);
     ASSERT_TRUE(ledger);
-    EXPECT_THAT(*ledger, Not(HasSubstr("Uplink Bond")));
+    EXPECT_THAT(*ledger, Not(HasSubstr(bond)));
     EXPECT_THAT(*ledger, HasSubstr("Other Bond"));
 }
 
-INSTANTIATE_TEST_SUITE_P(FoundBy, BondToSingle, ::testing::Bool());
+INSTANTIATE_TEST_SUITE_P(Named, BondToSingle, ::testing::Values("Uplink Bond", "bond-a"));
 
-TEST_F(Uplink, BondCleanupThatCannotListIsAnError) {
-    bridge("Storage", "vswitch2");
-    host.runner.on({"nmcli", "-t", "-f", "NAME,TYPE,MASTER", "connection", "show"},
-                   Answer::ok("Uplink Bond:bond:vswitch2\n"));
-    host.runner.on({"nmcli", "-g", "connection.interface-name", "connection", "show", "Uplink Bond"}, Answer::missing());
-    auto r = change("Storage", "eno3");
-    ASSERT_FALSE(r);
-    EXPECT_EQ(r.error().message, "No such file or directory (os error 2)");
-    EXPECT_EQ(changes(host), std::vector<Argv>{});
+TEST_F(Uplink, BondCleanupThatCannotAskIsAnError) {
+    // The bond's device name, or a profile's master, cannot be asked.
+    for (const std::string unaskable : {"interface-name", "master"}) {
+        SCOPED_TRACE(unaskable);
+        UplinkHost t;
+        t.bridge("Storage", "vswitch2", "manual", "Uplink Bond:bond\neno1:802-3-ethernet\n");
+        t.master_of("Uplink Bond", "vswitch2");
+        t.host.runner.on({"nmcli", "-g", "connection.interface-name", "connection", "show", "Uplink Bond"},
+                         unaskable == "interface-name" ? Answer::missing() : Answer::ok("bond0\n"));
+        if (unaskable == "master")
+            t.host.runner.on({"nmcli", "-g", "connection.master", "connection", "show", "eno1"}, Answer::missing());
+        auto r = t.change("Storage", "eno3");
+        ASSERT_FALSE(r);
+        EXPECT_EQ(r.error().message, "No such file or directory (os error 2)");
+        EXPECT_EQ(changes(t.host), std::vector<Argv>{});
+    }
 }
 
 TEST_F(Uplink, BondWithoutDeviceNameTakesNoUnrelatedProfileForAMember) {
-    bridge("Storage", "vswitch2");
-    host.runner.on({"nmcli", "-t", "-f", "NAME,TYPE,MASTER", "connection", "show"},
-                   Answer::ok("Uplink Bond:bond:vswitch2\n"));
-    host.runner.on({"nmcli", "-t", "-f", "NAME,MASTER", "connection", "show"}, Answer::ok("Wired:\nHome:\n"));
+    bridge("Storage", "vswitch2", "manual", "Uplink Bond:bond\nWired:802-3-ethernet\nHome:802-3-ethernet\n");
+    master_of("Uplink Bond", "vswitch2");
     ASSERT_TRUE(change("Storage", "eno3"));
     EXPECT_THAT(host.out.str(), HasSubstr("[+] Found 0 slave connections to clean up\n"));
     EXPECT_THAT(changes(host), Not(::testing::Contains(del("Wired"))));
@@ -421,9 +469,8 @@ TEST_F(Uplink, ListingThatCannotStartStopsTheCommand) {
 TEST_F(Uplink, CommandLineShowsTheErrorOfTheChangeWithItsPrefix) {
     host.write_file("/usr/lib/systemd/system/quillmar-baseline.service", "[Unit]\n");
     host.runner.on({"systemctl", "is-enabled", "quillmar-baseline"}, Answer::ok("enabled\n"));
-    bridge("Storage", "vswitch2");
-    host.runner.on({"nmcli", "-t", "-f", "NAME,TYPE,MASTER", "connection", "show"},
-                   Answer::ok("Uplink Bond:bond:vswitch2\n"));
+    bridge("Storage", "vswitch2", "manual", "Uplink Bond:bond\n");
+    master_of("Uplink Bond", "vswitch2");
     host.runner.on({"nmcli", "-g", "connection.interface-name", "connection", "show", "Uplink Bond"}, Answer::missing());
 
     auto parsed = cli::parse_command_line({"quillmar", "vswitch", "change", "--name", "Storage", "--uplink", "eno3"});

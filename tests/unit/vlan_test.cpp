@@ -38,6 +38,7 @@ Call query(Argv argv) { return {std::move(argv), RunMode::Query}; }
 
 const Argv kListing = nm({"-t", "-f", "NAME,DEVICE,TYPE,STATE", "connection", "show"});
 const Argv kDeviceStatus = nm({"device", "status"});
+const Argv kProfiles = nm({"-t", "-f", "NAME,UUID,TYPE,DEVICE", "connection", "show"});
 const char* const kIpShow =
     "7: vswitch0: <BROADCAST,MULTICAST,UP,LOWER_UP> mtu 1500 qdisc noqueue state UP mode DEFAULT\n"
     "    link/ether 52:54:00:12:34:56 brd ff:ff:ff:ff:ff:ff\n";
@@ -87,6 +88,7 @@ TEST_F(VlanCreate, RunsEveryStepInOrder) {
         change(nm({"connection", "modify", "Vlan 100", "master", "vlan100br"})),
         change(nm({"connection", "modify", "Vlan 100", "slave-type", "bridge"})),
         query({"ip", "link", "show", "vswitch0"}),
+        query(kProfiles),
         change(nm({"connection", "up", "vswitch0"})),
         change(nm({"connection", "up", "Vlan 100"})),
         change(nm({"connection", "up", "vlan100br"})),
@@ -127,6 +129,17 @@ TEST_F(VlanCreate, ProfileNameIsResolvedAndBroughtUpAsTyped) {
                                    "Vlan 100", "vlan.parent", "vswitch0", "vlan.id", "100"})));
     EXPECT_TRUE(has_call(host, nm({"connection", "up", "Management Network"})));
     EXPECT_FALSE(has_call(host, nm({"connection", "up", "vswitch0"})));
+}
+
+// The parent named by its device, whose profile is named otherwise: brought up by its UUID.
+TEST_F(VlanCreate, DeviceNameBringsUpTheProfileBoundToIt) {
+    host.runner.on(kProfiles, Answer::ok("Management Network:u-mgmt:bridge:vswitch0\n"));
+    ASSERT_TRUE(create_vlan(host.ctx, 100, "vswitch0"));
+    EXPECT_TRUE(has_call(host, nm({"connection", "up", "u-mgmt"})));
+    EXPECT_FALSE(has_call(host, nm({"connection", "up", "vswitch0"})));
+    EXPECT_TRUE(has_call(host, nm({"connection", "add", "ifname", "vswitch0.100", "type", "vlan", "con-name",
+                                   "Vlan 100", "vlan.parent", "vswitch0", "vlan.id", "100"})));
+    EXPECT_THAT(host.out.str(), HasSubstr("[+] Preserving vswitch0 MAC address for stability\n"));
 }
 
 TEST_F(VlanCreate, UnknownVswitchIsInvalid) {
@@ -217,7 +230,7 @@ TEST_F(VlanCreate, PollsTheDeviceTenTimesThenGoesOn) {
     host.runner.on(kDeviceStatus, Answer::ok("DEVICE    TYPE    STATE      CONNECTION\n"
                                              "vswitch0  bridge  connected  vswitch0\n"));
     ASSERT_TRUE(create_vlan(host.ctx, 100, "vswitch0"));
-    EXPECT_EQ(host.runner.argvs().size(), 16u + 9u);
+    EXPECT_EQ(host.runner.argvs().size(), 17u + 9u);
     std::size_t probes = 0;
     for (const auto& c : host.runner.calls) probes += c.argv == kDeviceStatus;
     EXPECT_EQ(probes, 10u);

@@ -39,6 +39,8 @@ Argv add_bridge(const std::string& device, const std::string& name, const std::s
 Argv pin(const std::string& profile, const std::string& mac) {
     return {"nmcli", "connection", "modify", profile, "bridge.mac-address", mac};
 }
+// The pinned MAC put on the running bridge right after the profile's.
+Argv live(const std::string& device, const std::string& mac) { return {"ip", "link", "set", device, "address", mac}; }
 
 bool is_listing(const Argv& argv) {
     for (const auto& word : argv)
@@ -122,13 +124,16 @@ TEST_F(Create, UplinkPinsTheFirstInterfaceMacThenChangesTheUplink) {
     EXPECT_EQ(changes(), (std::vector<Argv>{
                              add_bridge("vswitch2", "Storage", "disabled"),
                              pin("Storage", kEno1Mac),
+                             live("vswitch2", kEno1Mac),
                              {"nmcli", "connection", "add", "type", "ethernet", "ifname", "eno1", "con-name",
                               "Storage Uplink", "master", "vswitch2", "connection.autoconnect", "yes"},
                              {"nmcli", "connection", "modify", "vswitch2", "connection.autoconnect-slaves", "1"},
                              {"nmcli", "connection", "up", "vswitch2"},
                              {"nmcli", "connection", "up", "Storage Uplink"},
                              pin("vswitch2", kEno1Mac),
+                             live("vswitch2", kEno1Mac),
                              pin("vswitch2", kEno1Mac),
+                             live("vswitch2", kEno1Mac),
                          }));
     EXPECT_THAT(host.runner.calls, Contains(Call{add_bridge("vswitch2", "Storage", "disabled"), RunMode::Shown}));
     EXPECT_EQ(host.sleeper.pauses, std::vector<milliseconds>{milliseconds(1000)});
@@ -310,7 +315,38 @@ TEST_F(Create, FailedPreservationFallsBackToThePlainPinning) {
     EXPECT_THAT(host.out.str(), HasSubstr("[!] Warning: Enhanced MAC preservation failed, falling back to legacy "
                                           "method: No suitable MAC address found for preservation\n"
                                           "[+] Ensuring vswitch1 MAC address persistence: 52:54:00:00:00:e1\n"));
-    EXPECT_EQ(changes().back(), pin("vswitch1", kEno1Mac));
+    auto all = changes();
+    ASSERT_GE(all.size(), 2u);
+    EXPECT_EQ(all[all.size() - 2], pin("vswitch1", kEno1Mac));
+    EXPECT_EQ(all.back(), live("vswitch1", kEno1Mac));
+}
+
+// Where nmcli knows the bridge's profile only by its label, every pin after the first one goes
+// to the profile's UUID, and each reaches the running bridge at once.
+TEST_F(Create, PinsReachTheLabelledProfileAndTheRunningBridge) {
+    net_entries({"vswitch0", "vswitch1"});
+    mac("eno1", kEno1Mac);
+    mac("vswitch2", kEno1Mac);
+    bridge_profile("Storage", "vswitch2");
+    host.runner.on({"nmcli", "-t", "-f", "NAME,UUID,TYPE,DEVICE", "connection", "show"},
+                   Answer::ok("Storage:u-st:bridge:vswitch2\n"));
+
+    create_vswitch(host.ctx, "Storage", "eno1", false);
+    EXPECT_EQ(changes(), (std::vector<Argv>{
+                             add_bridge("vswitch2", "Storage", "disabled"),
+                             pin("Storage", kEno1Mac),
+                             live("vswitch2", kEno1Mac),
+                             {"nmcli", "connection", "add", "type", "ethernet", "ifname", "eno1", "con-name",
+                              "Storage Uplink", "master", "vswitch2", "connection.autoconnect", "yes"},
+                             {"nmcli", "connection", "modify", "u-st", "connection.autoconnect-slaves", "1"},
+                             {"nmcli", "connection", "up", "u-st"},
+                             {"nmcli", "connection", "up", "Storage Uplink"},
+                             pin("u-st", kEno1Mac),
+                             live("vswitch2", kEno1Mac),
+                             pin("u-st", kEno1Mac),
+                             live("vswitch2", kEno1Mac),
+                         }));
+    EXPECT_THAT(host.out.str(), HasSubstr("[+] Setting vswitch2 to use persistent MAC address: 52:54:00:00:00:e1\n"));
 }
 
 }  // namespace

@@ -26,7 +26,8 @@ void build_active_backup_bond(const Context& ctx, const ActiveBackupBond& bond) 
     }
     ctx.out << "[+] Allowing NetworkManager to process slave connections...\n";
     ctx.pause(milliseconds(500));
-    (void)up_connection(ctx, bond.device);
+    // The bond's profile carries the uplink's name, not the device's.
+    (void)up_connection(ctx, profile_for_device(ctx, bond.device));
     ctx.out << "[+] Allowing NetworkManager to process bond activation...\n";
     ctx.pause(milliseconds(300));
     for (const auto& member : bond.members) (void)up_connection(ctx, member);

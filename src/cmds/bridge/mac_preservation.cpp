@@ -96,6 +96,11 @@ const char* strategy_line(MacPreservationStrategy::Source source) {
 
 }  // namespace
 
+void pin_bridge_mac(const Context& ctx, const std::string& bridge, const std::string& profile, const std::string& mac) {
+    (void)modify_connection(ctx, profile, "bridge.mac-address", mac);
+    (void)set_link_address(ctx, bridge, mac);
+}
+
 void store_original_mac(const Context& ctx, const std::string& bridge, const std::string& mac) {
     auto path = original_mac_path(bridge);
     if (!path) {
@@ -158,8 +163,10 @@ Status preserve_bridge_network_identity(const Context& ctx, const std::string& b
         break;
     }
 
+    // The bridge's profile is often named otherwise than the bridge.
+    const std::string profile = profile_for_device(ctx, bridge);
     auto method =
-        query_text(ctx, {"nmcli", "-g", "ipv4.method", "connection", "show", bridge}, RunMode::QueryWithStderr);
+        query_text(ctx, {"nmcli", "-g", "ipv4.method", "connection", "show", profile}, RunMode::QueryWithStderr);
     if (!method) return fail(method.error().message());
     id.dhcp_enabled = trim(*method) == "auto";
 
@@ -176,7 +183,7 @@ Status preserve_bridge_network_identity(const Context& ctx, const std::string& b
     if (!strategy) return unexpected(strategy.error());
     ctx.out << strategy_line(strategy->source) << strategy->mac << "\n";
     ctx.out << "[+] Applying MAC preservation strategy: " << strategy->mac << "\n";
-    (void)modify_connection(ctx, bridge, "bridge.mac-address", strategy->mac);
+    pin_bridge_mac(ctx, bridge, profile, strategy->mac);
     store_original_mac(ctx, bridge, strategy->mac);
 
     create_directories_quietly(ctx.path(kStateDir));
@@ -195,13 +202,19 @@ void ensure_mac_persistence(const Context& ctx, const std::string& bridge) {
         mac = **own;
         store_original_mac(ctx, bridge, *mac);
     }
-    auto profile =
-        query_text(ctx, {"nmcli", "-g", "bridge.mac-address", "connection", "show", bridge}, RunMode::QueryWithStderr);
-    if (!profile) return;
-    std::string pinned = trim(*profile);
-    if (!pinned.empty() && pinned != "--" && pinned == *mac) return;
+    const std::string profile = profile_for_device(ctx, bridge);
+    auto shown =
+        query_text(ctx, {"nmcli", "-g", "bridge.mac-address", "connection", "show", profile}, RunMode::QueryWithStderr);
+    if (!shown) return;
+    // nmcli prints the value escaped and in upper case: 52\:54\:00\:5E\:00\:01.
+    std::string pinned = unescape_terse(trim(*shown));
+    if (!pinned.empty() && pinned != "--" && same_mac(pinned, *mac)) {
+        // Held by the profile already; the running bridge may still have taken another MAC.
+        (void)set_link_address(ctx, bridge, *mac);
+        return;
+    }
     ctx.out << "[+] Ensuring " << bridge << " MAC address persistence: " << *mac << "\n";
-    (void)modify_connection(ctx, bridge, "bridge.mac-address", *mac);
+    pin_bridge_mac(ctx, bridge, profile, *mac);
 }
 
 // --- The network identity file ---

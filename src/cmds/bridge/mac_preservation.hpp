@@ -38,6 +38,12 @@ struct MacPreservationStrategy {
     bool operator==(const MacPreservationStrategy&) const = default;
 };
 
+// Pins the bridge's MAC in its profile and puts it on the running bridge at once, silently. The
+// profile's value alone reaches the bridge only when the profile next creates it; until then the
+// bridge follows its ports' MACs, and a profile whose MAC differs from its running bridge's no
+// longer activates there ("Failed to find a compatible device"). An address set on the bridge
+// itself stays through port changes.
+void pin_bridge_mac(const Context& ctx, const std::string& bridge, const std::string& profile, const std::string& mac);
 // Writes the stored MAC file and prints the outcome (success on stdout, a warning on stderr).
 void store_original_mac(const Context& ctx, const std::string& bridge, const std::string& mac);
 // The stored MAC without surrounding white space; absent when unreadable or blank.

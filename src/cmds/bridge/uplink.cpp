@@ -37,24 +37,25 @@ bool is_bond_profile(const Context& ctx, const std::string& name) {
     return out && trim(*out) == "bond";
 }
 
-// The bond profile that is the bridge's current uplink.
+// A profile's connection.master, trimmed. nmcli's profile listing has no master column (it
+// refuses the field "MASTER"), so each profile is asked for its own.
+Result<std::string> master_of(const Context& ctx, const std::string& profile) {
+    auto master = query_text(ctx, {"nmcli", "-g", "connection.master", "connection", "show", profile}, kCaptured);
+    if (!master) return fail(master.error().message());
+    return trim(*master);
+}
+
+// The bond profile that is the bridge's current uplink: the first bond profile, in listing
+// order, whose master is the bridge.
 std::optional<std::string> find_current_bond(const Context& ctx, const std::string& device) {
-    auto listing = query_lines(ctx, {"nmcli", "-t", "-f", "NAME,TYPE,MASTER", "connection", "show"}, kCaptured);
+    auto listing = query_lines(ctx, {"nmcli", "-t", "-f", "NAME,TYPE", "connection", "show"}, kCaptured);
     if (!listing) return std::nullopt;
     for (const auto& line : *listing) {
         auto f = split_terse(line);
-        if (f.size() >= 3 && f[1] == "bond" && f[2] == device) return f[0];
-    }
-    // Bonds whose master only shows in their own settings: look at the uplink-named ones.
-    auto named = query_lines(ctx, {"nmcli", "-t", "-f", "NAME,TYPE", "connection", "show"}, kCaptured);
-    if (!named) return std::nullopt;
-    for (const auto& line : *named) {
-        auto f = split_terse(line);
         if (f.size() < 2 || f[1] != "bond") continue;
-        if (f[0].find("Uplink") == std::string::npos && f[0].find("uplink") == std::string::npos) continue;
-        auto master = query_text(ctx, {"nmcli", "-g", "connection.master", "connection", "show", f[0]}, kCaptured);
+        auto master = master_of(ctx, f[0]);
         if (!master) return std::nullopt;
-        if (trim(*master) == device) return f[0];
+        if (*master == device) return f[0];
     }
     return std::nullopt;
 }
@@ -65,7 +66,7 @@ void use_existing_bond(const Context& ctx, const std::string& bond, const std::s
     ctx.out << "[+] Configuring existing bond '" << bond << "' as bridge uplink\n";
     if (uplink_profile != bond && run_succeeded(ctx, {"nmcli", "connection", "show", uplink_profile}, kCaptured))
         (void)delete_connection(ctx, uplink_profile);
-    (void)up_connection(ctx, device);
+    (void)up_connection(ctx, profile_for_device(ctx, device));
     ctx.out << "[+] Allowing NetworkManager to process bridge state changes...\n";
     ctx.pause(milliseconds(500));
     auto r = ctx.run({"nmcli", "connection", "modify", bond, "master", device, "slave-type", "bridge"},
@@ -91,14 +92,17 @@ Status clean_up_bond(const Context& ctx, const std::string& bond) {
     std::string bond_device = trim(*ifname);
     ctx.out << "[+] Bond device name: " << bond_device << "\n";
 
-    auto listing = query_lines(ctx, {"nmcli", "-t", "-f", "NAME,MASTER", "connection", "show"}, kCaptured);
+    auto listing = query_lines(ctx, {"nmcli", "-t", "-f", "NAME,TYPE", "connection", "show"}, kCaptured);
     if (!listing) return fail(listing.error().message());
     std::vector<std::string> slaves;
     // Without a device name every profile lacking a master would look like a member.
     if (!bond_device.empty()) {
         for (const auto& line : *listing) {
             auto f = split_terse(line);
-            if (f.size() >= 2 && f[1] == bond_device) slaves.push_back(f[0]);
+            if (f.size() < 2) continue;
+            auto master = master_of(ctx, f[0]);
+            if (!master) return unexpected(master.error());
+            if (*master == bond_device) slaves.push_back(f[0]);
         }
     }
     ctx.out << "[+] Found " << slaves.size() << " slave connections to clean up\n";
@@ -162,13 +166,14 @@ bool remove_old_uplink(const Context& ctx, const std::string& device, const std:
     return true;
 }
 
-// One interface enslaved to the bridge through the uplink profile.
-void make_direct_uplink(const Context& ctx, const std::string& device, const std::string& uplink_profile,
-                        const std::string& uplink) {
+// One interface enslaved to the bridge through the uplink profile; `bridge_profile` is what
+// names the bridge's own profile.
+void make_direct_uplink(const Context& ctx, const std::string& device, const std::string& bridge_profile,
+                        const std::string& uplink_profile, const std::string& uplink) {
     ctx.out << "[+] Configuring '" << uplink << "' as direct bridge uplink\n";
     change_quietly(ctx, {"nmcli", "connection", "add", "type", "ethernet", "ifname", uplink, "con-name", uplink_profile,
                          "master", device, "connection.autoconnect", "yes"});
-    (void)modify_connection(ctx, device, "connection.autoconnect-slaves", "1");
+    (void)modify_connection(ctx, bridge_profile, "connection.autoconnect-slaves", "1");
 }
 
 // A new active-backup bond of the interfaces under the uplink profile, enslaved to the bridge.
@@ -188,9 +193,9 @@ bool make_bond_uplink(const Context& ctx, const std::string& device, const std::
 }
 
 // Brings the new uplink up, keeps the bridge's MAC and puts the machines' taps back.
-void finish_uplink(const Context& ctx, const std::string& device, const std::string& uplink_profile,
-                   const std::vector<std::string>& list) {
-    (void)up_connection(ctx, device);
+void finish_uplink(const Context& ctx, const std::string& device, const std::string& bridge_profile,
+                   const std::string& uplink_profile, const std::vector<std::string>& list) {
+    (void)up_connection(ctx, bridge_profile);
     (void)up_connection(ctx, uplink_profile);
     if (auto kept = preserve_bridge_network_identity(ctx, device, join(list, ",")); !kept) {
         ctx.out << "[!] Warning: Enhanced MAC preservation failed, falling back to legacy method: "
@@ -207,12 +212,12 @@ Result<UplinkOutcome> apply_uplink(const Context& ctx, const std::string& name, 
     const std::string method = get_bridge_ipv4_method(ctx, device);
     if (!remove_old_uplink(ctx, device, uplink_profile, list)) return UplinkOutcome::Stopped;
 
-    bool uplink_made = true;
-    if (list.size() == 1)
-        make_direct_uplink(ctx, device, uplink_profile, list.front());
-    else
-        uplink_made = make_bond_uplink(ctx, device, uplink_profile, list, method);
-    if (uplink_made) finish_uplink(ctx, device, uplink_profile, list);
+    const bool direct = list.size() == 1;
+    if (direct || make_bond_uplink(ctx, device, uplink_profile, list, method)) {
+        const std::string bridge_profile = profile_for_device(ctx, device);
+        if (direct) make_direct_uplink(ctx, device, bridge_profile, uplink_profile, list.front());
+        finish_uplink(ctx, device, bridge_profile, uplink_profile, list);
+    }
 
     if (master) {
         ctx.out << "[+] Marking bridge '" << name << "' as master bridge\n";

@@ -89,7 +89,7 @@ void pin_first_uplink_mac(const Context& ctx, const std::string& name, const std
     if (!mac || !*mac) return;
     ctx.out << "[+] Setting " << device << " to use persistent MAC address: " << **mac << "\n";
     store_original_mac(ctx, device, **mac);
-    (void)modify_connection(ctx, name, "bridge.mac-address", **mac);
+    pin_bridge_mac(ctx, device, name, **mac);
 }
 
 }  // namespace

@@ -145,7 +145,8 @@ VlanStatus create_vlan(const Context& ctx, std::uint16_t vlan_id, const std::str
     auto mac = get_mac_address(ctx, *parent);
     if (mac) ctx.out << "[+] Preserving " << *parent << " MAC address for stability\n";
 
-    (void)up_connection(ctx, vswitch);
+    // A vswitch named by its device is brought up by its profile, which is often named otherwise.
+    (void)up_connection(ctx, vswitch == *parent ? profile_for_device(ctx, vswitch) : vswitch);
     (void)up_connection(ctx, vlan);
     (void)up_connection(ctx, bridge);
 

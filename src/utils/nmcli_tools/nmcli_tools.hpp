@@ -39,10 +39,16 @@ std::optional<std::string> find_available_bond_name(const Context& ctx);
 
 // What to name in `nmcli connection show|modify|up|down` for a bridge or bond device. A step
 // that holds only the device name cannot pass it as a profile: the profile is often named
-// otherwise ("Management Network" on vswitch0). The device name itself when a profile of exactly
-// that name exists; else the UUID of the bridge or bond profile bound to the device, active or
-// not (an inactive profile shows no DEVICE, so its connection.interface-name is asked); else the
-// device name, so the step fails with nmcli's own answer.
+// otherwise ("Management Network" on vswitch0). The answer, in this order:
+//  1. the device name, when a bridge or bond profile of exactly that name exists and is not active
+//     on another device; except when that profile lives only in memory (its file is under
+//     /run/NetworkManager, as for the profile NetworkManager makes up for a bridge it finds
+//     already configured, e.g. after its restart) and another bridge or bond profile bound to the
+//     device is stored on disk: then the UUID of that one;
+//  2. the UUID of the first bridge or bond profile bound to the device, active or not (an inactive
+//     profile shows no DEVICE, so its connection.interface-name is asked);
+//  3. the device name, so the step fails with nmcli's own answer.
+// A profile of another type named like the device does not count.
 std::string profile_for_device(const Context& ctx, const std::string& device);
 
 // Entries of /sys/class/net with a device link, ordered by PCI address (stable).

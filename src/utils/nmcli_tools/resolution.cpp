@@ -15,6 +15,12 @@ namespace {
 
 bool is_vswitch_name(const std::string& name) { return starts_with(name, "vswitch"); }
 
+// "--" is how nmcli prints an unset field.
+bool is_unset(const std::string& value) { return value.empty() || value == "--"; }
+
+// Where NetworkManager keeps the profiles it holds only in memory.
+constexpr std::string_view kInMemoryProfileDir = "/run/NetworkManager/";
+
 // A blank line has no first token, so it never matches.
 bool first_token_is(const std::string& line, const std::string& name) {
     std::string token = first_token(line);
@@ -108,22 +114,57 @@ std::string profile_for_device(const Context& ctx, const std::string& device) {
     auto lines =
         query_lines(ctx, {"nmcli", "-t", "-f", "NAME,UUID,TYPE,DEVICE", "connection", "show"}, RunMode::Query);
     if (!lines) return device;
-    std::vector<std::string> unbound;  // UUIDs of inactive bridge and bond profiles
+
+    struct Listed {
+        std::string name, uuid, type, device;
+    };
+    std::vector<Listed> listed;
     for (const auto& line : *lines) {
         auto f = split_terse(line);
-        if (f.size() == 4 && f[0] == device) return device;
+        if (f.size() == 4) listed.push_back({f[0], f[1], f[2], is_unset(f[3]) ? std::string() : f[3]});
     }
-    for (const auto& line : *lines) {
-        auto f = split_terse(line);
-        if (f.size() != 4 || (f[2] != "bridge" && f[2] != "bond") || f[1].empty()) continue;
-        if (f[3] == device) return f[1];
-        if (f[3].empty() || f[3] == "--") unbound.push_back(f[1]);
+    auto is_master_type = [](const Listed& p) { return p.type == "bridge" || p.type == "bond"; };
+
+    // A bridge or bond profile named like the device counts unless it is active on another device.
+    const Listed* named = nullptr;
+    for (const auto& p : listed)
+        if (p.name == device && is_master_type(p) && (p.device.empty() || p.device == device)) {
+            named = &p;
+            break;
+        }
+
+    // The other bridge and bond profiles bound to the device, active or not, in listing order.
+    std::vector<const Listed*> bound;
+    for (const auto& p : listed) {
+        if (&p == named || !is_master_type(p) || p.uuid.empty()) continue;
+        if (p.device == device) {
+            bound.push_back(&p);
+        } else if (p.device.empty()) {
+            auto out = query_text(ctx, {"nmcli", "-g", "connection.interface-name", "connection", "show", p.uuid},
+                                  RunMode::Query);
+            if (out && trim(*out) == device) bound.push_back(&p);
+        }
     }
-    for (const auto& uuid : unbound) {
-        auto out =
-            query_text(ctx, {"nmcli", "-g", "connection.interface-name", "connection", "show", uuid}, RunMode::Query);
-        if (out && trim(*out) == device) return uuid;
-    }
+    if (bound.empty()) return device;
+    if (!named) return bound.front()->uuid;
+
+    // Both: the named one yields only when it lives in memory (as the profile NetworkManager makes
+    // up for a bridge it found already configured) and another one is stored on disk.
+    auto files = query_lines(ctx, {"nmcli", "-t", "-f", "UUID,FILENAME", "connection", "show"}, RunMode::Query);
+    if (!files) return device;
+    auto in_memory = [&](const std::string& uuid) -> std::optional<bool> {
+        for (const auto& line : *files) {
+            auto colon = line.find(':');
+            if (colon == std::string::npos || line.substr(0, colon) != uuid) continue;
+            std::string_view file = std::string_view(line).substr(colon + 1);
+            if (file.empty() || file == "--") return std::nullopt;
+            return starts_with(file, kInMemoryProfileDir);
+        }
+        return std::nullopt;
+    };
+    if (in_memory(named->uuid) != true) return device;
+    for (const auto* p : bound)
+        if (in_memory(p->uuid) == false) return p->uuid;
     return device;
 }
 
