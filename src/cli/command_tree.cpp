@@ -14,6 +14,7 @@
 #include "cmds/config/backup.hpp"
 #include "cmds/config/lookup.hpp"
 #include "cmds/config/maintenance.hpp"
+#include "cmds/config/restore.hpp"
 #include "cmds/libvirt/libvirt.hpp"
 #include "cmds/vlan/vlan.hpp"
 #include "cmds/vm/sync_vm_interfaces.hpp"
@@ -329,7 +330,10 @@ CommandDef config_group() {
                 opt("description", &ConfigBackup::description, "DESCRIPTION", "Description for the backup")
                     .short_name('d')),
             leaf<ConfigRestore>(
-                "restore", "Restore network configuration from backup", not_available("config restore"),
+                "restore", "Restore network configuration from backup",
+                [](const Context& ctx, const ConfigRestore& a) {
+                    report(ctx, a.name ? restore_backup(ctx, *a.name) : restore_default_backup(ctx));
+                },
                 opt("name", &ConfigRestore::name, "NAME", "Name of the backup to restore (default: latest)")
                     .short_name('n')),
             leaf<ConfigList>("list", "List available backups",
@@ -346,8 +350,9 @@ CommandDef config_group() {
                                      [](const Context& ctx, const ConfigSmartCleanup&) { smart_cleanup(ctx); }),
             leaf<ConfigSync>("sync", "Sync configuration files with current network state",
                              [](const Context& ctx, const ConfigSync&) { report(ctx, sync_config_files(ctx)); }),
-            leaf<ConfigRestoreVeth>("restore-veth", "Restore only veth connections from backup",
-                                    not_available("config restore-veth")),
+            leaf<ConfigRestoreVeth>(
+                "restore-veth", "Restore only veth connections from backup",
+                [](const Context& ctx, const ConfigRestoreVeth&) { report(ctx, restore_veth_from_backup(ctx)); }),
             leaf<ConfigUsage>("usage", "Show usage examples and help", usage_text(kConfigUsage)),
         });
 }

@@ -6,6 +6,7 @@
 #include <ostream>
 #include <set>
 
+#include "cmds/config/lookup.hpp"
 #include "cmds/config/restore_steps.hpp"
 #include "utils/managed_resources/managed_resources.hpp"
 #include "utils/nmcli_tools/nmcli_tools.hpp"
@@ -206,6 +207,29 @@ Status restore_nm_connections(const Context& ctx, const std::vector<ConnectionIn
     for (const auto& e : order)
         ctx.out << "  - " << e.connection->name << " (type: " << e.kind << ", priority: " << e.priority << ")\n";
     for (const auto& e : order) restore_profile(ctx, *e.connection);
+    return {};
+}
+
+Status restore_backup(const Context& ctx, const std::string& name) {
+    ctx.out << "[+] Restoring network configuration from backup '" << name << "'...\n";
+    auto config = load_backup(ctx, name);
+    if (!config) return unexpected(config.error());
+    return run_restore_steps(ctx, *config);
+}
+
+Status restore_default_backup(const Context& ctx) {
+    ctx.out << "[+] Restoring network configuration from backup...\n";
+    auto config = load_default_config(ctx);
+    if (!config) return unexpected(config.error());
+    return run_restore_steps(ctx, *config);
+}
+
+Status restore_veth_from_backup(const Context& ctx) {
+    ctx.out << "[+] Restoring veth connections from backup...\n";
+    auto config = load_default_config(ctx);
+    if (!config) return unexpected(config.error());
+    if (auto s = restore_veth_connections(ctx, config->veth_connections); !s) return s;
+    ctx.out << "[+] Veth connections restore completed successfully\n";
     return {};
 }
 
