@@ -52,6 +52,14 @@ std::string backup_document(const std::string& name, bool with_ledger = true) {
 
 class RestoreCli : public sb::SandboxTest {
 protected:
+    // `ip link set <end> master <bridge>` shows in /sys as the kernel's does.
+    void enslaving_works() {
+        sb.tool("ip")
+            .on({"link", "set", "vvs1_vs0", "master", "vswitch1"},
+                sb::ok().links("/sys/class/net/vvs1_vs0/master", "../vswitch1"))
+            .on({"link", "set", "vvs0_vs1", "master", "vswitch0"},
+                sb::ok().links("/sys/class/net/vvs0_vs1/master", "../vswitch0"));
+    }
     // A host with the management bridge (untracked) and a tracked bridge the backup lacks;
     // the bridges of the backup exist as links, the veth pair does not.
     void host_before_restore() {
@@ -63,6 +71,7 @@ protected:
             .on({"connection", "show", "Lab Uplink"}, sb::fail(10, "Error: no such connection profile.\n"));
         sb.tool("virsh").on({"net-info", "labnet"}, sb::fail(1, "error: network not found\n"));
         sb.tool("ip").on({"link", "show", "vvs1_vs0"}, sb::fail(1, "Device \"vvs1_vs0\" does not exist.\n"));
+        enslaving_works();
     }
 };
 
@@ -217,6 +226,7 @@ TEST_F(RestoreCli, BackupThenRestorePutsBackWhatWasLost) {
         .on({"connection", "show", "Lab Uplink"}, sb::fail(10, "Error: no such connection profile.\n"));
     sb.tool("virsh").on({"net-info", "labnet"}, sb::fail(1, "error: network not found\n"));
     sb.tool("ip").on({"link", "show", "vvs1_vs0"}, sb::fail(1, "Device \"vvs1_vs0\" does not exist.\n"));
+    enslaving_works();
     sb.clear_calls();
 
     auto r = sb.run({"config", "restore", "--name", "lab"});
@@ -329,6 +339,7 @@ TEST_F(RestoreCli, ALibvirtStepThatCannotRunEndsTheRestore) {
 TEST_F(RestoreCli, RestoreVethRecreatesOnlyThePairsOfTheDefaultConfiguration) {
     sb.write("/etc/quillmar/config.json", backup_document("default"));
     sb.tool("ip").on({"link", "show", "vvs1_vs0"}, sb::fail(1, "Device \"vvs1_vs0\" does not exist.\n"));
+    enslaving_works();
 
     auto r = sb.run({"config", "restore-veth"});
 

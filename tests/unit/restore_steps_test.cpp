@@ -182,9 +182,20 @@ const std::vector<std::string> kProfileAdd2 = {
     "connection.autoconnect", "yes", "connection.autoconnect-priority", "400", "ipv4.method", "disabled",
     "ipv6.method", "disabled"};
 
+// The end's master link in /sys/class/net, as the kernel shows an enslaved interface.
+void on_bridge(const FakeHost& host, const std::string& end, const std::string& bridge) {
+    const auto dir = host.file("/sys/class/net/" + end);
+    std::filesystem::create_directories(dir);
+    std::filesystem::create_symlink("../" + bridge, dir / "master");
+}
+
 struct VethStep : ::testing::Test {
     FakeHost host;
-    VethStep() { host.runner.on({"ip", "link", "show", "vvs1_vs0"}, Answer::exit(1)); }
+    VethStep() {
+        host.runner.on({"ip", "link", "show", "vvs1_vs0"}, Answer::exit(1));
+        on_bridge(host, "vvs1_vs0", "vswitch1");
+        on_bridge(host, "vvs0_vs1", "vswitch0");
+    }
     Status restore() { return restore_veth_connections(host.ctx, {veth("vvs1_vs0", "vvs0_vs1", "vswitch1", "vswitch0")}); }
 };
 
@@ -207,6 +218,29 @@ TEST_F(VethStep, RecreatesAMissingPairWithItsProfilesThenEnslavesAndActivatesIt)
                   {{"nmcli", "connection", "up", "veth-vswitch1-vswitch0"}, RunMode::Change},
                   {{"nmcli", "connection", "up", "veth-vswitch0-vswitch1"}, RunMode::Change},
               }));
+}
+
+TEST_F(VethStep, AnEndTheActivationTookOffItsBridgeIsPutBack) {
+    std::filesystem::remove(host.file("/sys/class/net/vvs0_vs1/master"));
+    ASSERT_TRUE(restore());
+    auto argvs = host.runner.argvs();
+    ASSERT_EQ(argvs.size(), 11u);
+    EXPECT_EQ(argvs[9], (std::vector<std::string>{"nmcli", "connection", "up", "veth-vswitch0-vswitch1"}));
+    EXPECT_EQ(argvs[10], (std::vector<std::string>{"ip", "link", "set", "vvs0_vs1", "master", "vswitch0"}));
+    EXPECT_TRUE(host.out.str().ends_with("with NetworkManager persistence\n")) << host.out.str();
+}
+
+TEST_F(VethStep, AnEndThatCannotBePutBackFailsThePair) {
+    std::filesystem::remove(host.file("/sys/class/net/vvs1_vs0/master"));
+    std::filesystem::create_symlink("../vswitch7", host.file("/sys/class/net/vvs1_vs0/master"));
+    // The first enslavement works, putting it back does not.
+    host.runner.on({"ip", "link", "set", "vvs1_vs0", "master", "vswitch1"}, {Answer::ok(), Answer::exit(2)});
+    ASSERT_TRUE(restore());
+    EXPECT_EQ(host.out.str(), "[+] Restoring veth connections...\n  - Failed to add veth pair 'vvs1_vs0' to bridges\n");
+    auto argvs = host.runner.argvs();
+    ASSERT_EQ(argvs.size(), 12u);
+    EXPECT_EQ(argvs[10], (std::vector<std::string>{"ip", "link", "set", "vvs1_vs0", "master", "vswitch1"}));
+    EXPECT_EQ(argvs[11], (std::vector<std::string>{"ip", "link", "delete", "vvs1_vs0"}));
 }
 
 TEST_F(VethStep, SkipsAPairWhoseEndExistsOrWhoseBridgeIsMissing) {

@@ -119,6 +119,32 @@ TEST_F(ProfileStep, RemovesOnlyTrackedProfilesTheBackupDoesNotHold) {
                                 {"nmcli", "connection", "delete", "vvs1_vs0"}}));
 }
 
+TEST_F(ProfileStep, KeepsTheProfilesNamedAfterTheEndsOfTheBackupsVethPairs) {
+    listing("vvs1_vs0:vvs1_vs0:802-3-ethernet:activated\n"
+            "vvs0_vs1:vvs0_vs1:802-3-ethernet:activated\n"
+            "vvs2_vs0:vvs2_vs0:802-3-ethernet:activated\n");
+    host.write_file(kLedger, ledger_with({}, {"vvs1_vs0", "vvs0_vs1", "vvs2_vs0"}));
+    ASSERT_TRUE(restore_nm_connections(host.ctx, {}, {"vvs1_vs0", "vvs0_vs1"}));
+    EXPECT_EQ(changes(), (Argvs{{"nmcli", "connection", "delete", "vvs2_vs0"}}));
+
+    // The whole restore hands the backup's veth ends over.
+    FakeHost whole;
+    whole.runner.on(kListing, Answer::ok("vvs1_vs0:vvs1_vs0:802-3-ethernet:activated\n"));
+    whole.runner.on_prefix({"virsh"}, Answer::missing());  // ends the restore after the profiles
+    whole.write_file(kLedger, ledger_with({}, {"vvs1_vs0", "vvs0_vs1"}));
+    std::filesystem::create_directories(whole.file("/tmp"));
+    NetworkConfig config;
+    VethConnection v;
+    v.veth_name = "vvs1_vs0";
+    v.veth_peer = "vvs0_vs1";
+    config.veth_connections = {v};
+    LibvirtNetwork n;
+    n.name = "x";
+    config.libvirt_networks = {n};
+    EXPECT_FALSE(run_restore_steps(whole.ctx, config));
+    for (const auto& a : whole.runner.argvs()) EXPECT_NE(a[1], "connection") << testing::PrintToString(a);
+}
+
 TEST_F(ProfileStep, WithoutAUsableLedgerNothingIsRemoved) {
     listing("Lab:vswitch1:bridge:activated\n");
     host.write_file(kLedger, "{\"vswitches\": [\"Lab\"]");

@@ -172,13 +172,15 @@ std::uint32_t interface_priority(std::string_view kind) {
     return 0;
 }
 
-Status restore_nm_connections(const Context& ctx, const std::vector<ConnectionInfo>& connections) {
+Status restore_nm_connections(const Context& ctx, const std::vector<ConnectionInfo>& connections,
+                              const std::vector<std::string>& veth_ends) {
     ctx.out << "[+] Restoring NetworkManager connections...\n";
     auto listing = get_all_connections(ctx);
     if (!listing) return unexpected(listing.error());
 
     std::set<std::string> in_backup;
     for (const auto& c : connections) in_backup.insert(c.name);
+    in_backup.insert(veth_ends.begin(), veth_ends.end());
     const std::set<std::string> tracked = tracked_names(ctx);
     for (const auto& name : current_names(*listing)) {
         if (!tracked.contains(name) || in_backup.contains(name)) continue;
@@ -234,7 +236,10 @@ Status restore_veth_from_backup(const Context& ctx) {
 }
 
 Status run_restore_steps(const Context& ctx, const NetworkConfig& config) {
-    if (auto s = restore_nm_connections(ctx, config.network_manager.connections); !s) return s;
+    if (auto s = restore_nm_connections(ctx, config.network_manager.connections,
+                                        veth_interface_names(config.veth_connections));
+        !s)
+        return s;
     if (auto s = restore_libvirt_networks(ctx, config.libvirt_networks); !s) return s;
     if (auto s = restore_bridge_macs(ctx, config.bridge_mac_addresses); !s) return s;
     if (auto s = restore_veth_connections(ctx, config.veth_connections); !s) return s;

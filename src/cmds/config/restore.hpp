@@ -29,7 +29,12 @@ Status run_restore_steps(const Context& ctx, const NetworkConfig& config);
 
 // The profile step: deletes the profiles the ledger tracks that the backup does not hold,
 // then adds every backup profile that does not exist, highest interface priority first.
-Status restore_nm_connections(const Context& ctx, const std::vector<ConnectionInfo>& connections);
+// `veth_ends`: the interface names of the backup's veth pairs. NetworkManager shows a veth end
+// it found enslaved under a profile named after the end; the ledger tracks that name, and the
+// pair is in the backup, so such a profile is kept: deleting it would take the end off its
+// bridge.
+Status restore_nm_connections(const Context& ctx, const std::vector<ConnectionInfo>& connections,
+                              const std::vector<std::string>& veth_ends = {});
 
 // The kind of interface a profile name suggests: "physical", "bond", "bridge", "veth",
 // "vlan" or "libvirt".

@@ -2,11 +2,13 @@
 
 #include <algorithm>
 #include <ostream>
+#include <utility>
 
 #include "cmds/libvirt/definition_files.hpp"
 #include "utils/fs.hpp"
 #include "utils/host_calls.hpp"
 #include "utils/json.hpp"
+#include "utils/links.hpp"
 #include "utils/paths.hpp"
 #include "utils/state_file.hpp"
 #include "utils/text.hpp"
@@ -29,6 +31,21 @@ Expected<bool, Error> change(const Context& ctx, const std::vector<std::string>&
     auto r = ctx.run(argv, RunMode::Change);
     if (!r) return unexpected(Error{r.error().message()});
     return r->success();
+}
+
+// NetworkManager may have taken an end over with its profile already (autoconnect) while it
+// was being enslaved; activating the profile then releases the end from its bridge, and the
+// pair would join nothing. Each end that is not on its bridge any more is put back. False
+// when that fails.
+Expected<bool, Error> keep_on_bridges(const Context& ctx, const VethConnection& v) {
+    bool ok = true;
+    for (const auto& [end, bridge] : {std::pair{&v.veth_name, &v.bridge1}, std::pair{&v.veth_peer, &v.bridge2}}) {
+        if (interface_master(ctx, *end) == *bridge) continue;
+        auto again = change(ctx, {"ip", "link", "set", *end, "master", *bridge});
+        if (!again) return unexpected(again.error());
+        ok = ok && *again;
+    }
+    return ok;
 }
 
 void add_veth_profile(const Context& ctx, const std::string& ifname, const std::string& profile) {
@@ -180,6 +197,13 @@ Status restore_veth_connections(const Context& ctx, const std::vector<VethConnec
         }
         change_quietly(ctx, {"nmcli", "connection", "up", profile});
         change_quietly(ctx, {"nmcli", "connection", "up", peer_profile});
+        auto kept = keep_on_bridges(ctx, v);
+        if (!kept) return unexpected(kept.error());
+        if (!*kept) {
+            ctx.out << "  - Failed to add veth pair '" << v.veth_name << "' to bridges\n";
+            change_quietly(ctx, {"ip", "link", "delete", v.veth_name});
+            continue;
+        }
         ctx.out << "  + Restored veth connection: " << v.veth_name << " <-> " << v.veth_peer << " (bridges: "
                 << v.bridge1 << " <-> " << v.bridge2 << ") with NetworkManager persistence\n";
     }

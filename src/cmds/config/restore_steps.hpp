@@ -25,8 +25,9 @@ Status restore_libvirt_networks(const Context& ctx, const std::vector<LibvirtNet
 Status restore_bridge_macs(const Context& ctx, const BridgeMacMap& macs);
 
 // Re-creates each missing veth pair between two existing bridges, with a NetworkManager
-// profile for each end ("veth-" B1 "-" B2 and "veth-" B2 "-" B1). Prints nothing for an empty
-// list. Fails when `ip` cannot be started to create or enslave a pair.
+// profile for each end ("veth-" B1 "-" B2 and "veth-" B2 "-" B1), activated once both ends are
+// on their bridges; an end that the activation took off its bridge is put back. Prints
+// nothing for an empty list. Fails when `ip` cannot be started to create or enslave a pair.
 Status restore_veth_connections(const Context& ctx, const std::vector<VethConnection>& veths);
 
 // Rewrites master_bridges.json and bridge_connections.json from the backup, and sets the
