@@ -16,6 +16,7 @@
 #include "cmds/config/backup.hpp"
 #include "cmds/config/lookup.hpp"
 #include "cmds/config/maintenance.hpp"
+#include "cmds/config/restore.hpp"
 #include "cmds/libvirt/libvirt.hpp"
 #include "cmds/list/list.hpp"
 #include "cmds/vlan/vlan.hpp"
@@ -65,15 +66,6 @@ using namespace rows;
 // Prints a stored usage text as it stands.
 auto usage_text(std::string_view text) {
     return [text](const Context& ctx, const auto&) { ctx.out << text; };
-}
-
-void print_not_available(const Context& ctx, std::string_view command) {
-    ctx.err << "[-] The command 'quillmar " << command << "' is not available in this build\n";
-}
-
-// The handler of a command this build does not have yet.
-auto not_available(std::string_view command) {
-    return [command](const Context& ctx, const auto&) { print_not_available(ctx, command); };
 }
 
 // A typed error is shown as "Error: " and its display text; the run still ends normally.
@@ -335,7 +327,10 @@ CommandDef config_group() {
                 opt("description", &ConfigBackup::description, "DESCRIPTION", "Description for the backup")
                     .short_name('d')),
             leaf<ConfigRestore>(
-                "restore", "Restore network configuration from backup", not_available("config restore"),
+                "restore", "Restore network configuration from backup",
+                [](const Context& ctx, const ConfigRestore& a) {
+                    report(ctx, a.name ? restore_backup(ctx, *a.name) : restore_default_backup(ctx));
+                },
                 opt("name", &ConfigRestore::name, "NAME", "Name of the backup to restore (default: latest)")
                     .short_name('n')),
             leaf<ConfigList>("list", "List available backups",
@@ -352,8 +347,9 @@ CommandDef config_group() {
                                      [](const Context& ctx, const ConfigSmartCleanup&) { smart_cleanup(ctx); }),
             leaf<ConfigSync>("sync", "Sync configuration files with current network state",
                              [](const Context& ctx, const ConfigSync&) { report(ctx, sync_config_files(ctx)); }),
-            leaf<ConfigRestoreVeth>("restore-veth", "Restore only veth connections from backup",
-                                    not_available("config restore-veth")),
+            leaf<ConfigRestoreVeth>(
+                "restore-veth", "Restore only veth connections from backup",
+                [](const Context& ctx, const ConfigRestoreVeth&) { report(ctx, restore_veth_from_backup(ctx)); }),
             leaf<ConfigUsage>("usage", "Show usage examples and help", usage_text(kConfigUsage)),
         });
 }

@@ -1,0 +1,369 @@
+// `config restore` and `config restore-veth` as a user runs them, against scripted host tools.
+
+#include <string>
+#include <vector>
+
+#include "sandbox/sandbox.hpp"
+
+namespace {
+
+constexpr const char* kLedger = "/var/lib/quillmar/managed_resources.json";
+constexpr const char* kMasters = "/var/lib/quillmar/master_bridges.json";
+constexpr const char* kJoins = "/var/lib/quillmar/bridge_connections.json";
+const sb::Args kListing = {"-t", "-f", "NAME,DEVICE,TYPE,STATE", "connection", "show"};
+
+const std::string kVeth = R"({
+        "veth_name": "vvs1_vs0",
+        "veth_peer": "vvs0_vs1",
+        "bridge1": "vswitch1",
+        "bridge2": "vswitch0",
+        "created_at": "2024-01-02T03:04:05Z",
+        "connection_id": "vswitch1_vswitch0"
+      })";
+
+const std::string kBackupLedger =
+    "{\n  \"vswitches\": [\n    \"Lab\"\n  ],\n  \"vlan_bridges\": [],\n  \"veth_pairs\": [\n"
+    "    \"vvs1_vs0\",\n    \"vvs0_vs1\"\n  ],\n  \"bonds\": [],\n"
+    "  \"created_at\": \"2024-01-02T03:04:05+00:00\"\n}";
+
+// A backup holding a bridge with its uplink port, a libvirt network on it, its MAC, a veth
+// pair to vswitch0, the topology and (unless `with_ledger` is false) a ledger.
+std::string backup_document(const std::string& name, bool with_ledger = true) {
+    return R"({
+  "metadata": {"name": ")" + name + R"(", "description": null, "created_at": "2024-01-02T03:04:05Z",
+               "version": "1.0.0", "is_default": false},
+  "network_manager": {"connections": [
+    {"name": "Lab", "uuid": "vswitch1", "type_": "bridge", "interface_name": "vswitch1",
+     "bridge_mac_address": "52:54:00:AA:00:01", "ipv4_method": "disabled", "ipv6_method": "ignore",
+     "autoconnect": true},
+    {"name": "Lab Uplink", "uuid": "eth1", "type_": "802-3-ethernet", "interface_name": "eth1",
+     "master": "vswitch1", "slave_type": "bridge", "autoconnect": true}
+  ]},
+  "libvirt_networks": [
+    {"name": "labnet", "uuid": "0b1c", "active": true, "persistent": true, "autostart": false,
+     "bridge": "vswitch1", "xml_config": "<network>\n  <name>labnet</name>\n  <bridge name='vswitch1'/>\n</network>\n"}
+  ],
+  "bridge_mac_addresses": {"vswitch1": "52:54:00:aa:00:01"},
+  "veth_connections": [)" + kVeth + R"(],
+  "bridge_topology": {"master_bridges": ["vswitch0"], "bridge_connections": {"vswitch0": ["vswitch1"]},
+                      "veth_pairs": [)" + kVeth + R"(]},
+  "managed_resources": )" + (with_ledger ? kBackupLedger : std::string("null")) + "\n}";
+}
+
+class RestoreCli : public sb::SandboxTest {
+protected:
+    // `ip link set <end> master <bridge>` shows in /sys as the kernel's does.
+    void enslaving_works() {
+        sb.tool("ip")
+            .on({"link", "set", "vvs1_vs0", "master", "vswitch1"},
+                sb::ok().links("/sys/class/net/vvs1_vs0/master", "../vswitch1"))
+            .on({"link", "set", "vvs0_vs1", "master", "vswitch0"},
+                sb::ok().links("/sys/class/net/vvs0_vs1/master", "../vswitch0"));
+    }
+    // A host with the management bridge (untracked) and a tracked bridge the backup lacks;
+    // the bridges of the backup exist as links, the veth pair does not.
+    void host_before_restore() {
+        sb.write(kLedger, "{\"vswitches\": [\"Old\"], \"vlan_bridges\": [], \"veth_pairs\": [], "
+                          "\"created_at\": \"2023-01-01T00:00:00+00:00\"}");
+        sb.tool("nmcli")
+            .on(kListing, sb::ok("Mgmt:vswitch0:bridge:activated\nOld:vswitch3:bridge:activated\n"))
+            .on({"connection", "show", "Lab"}, sb::fail(10, "Error: no such connection profile.\n"))
+            .on({"connection", "show", "Lab Uplink"}, sb::fail(10, "Error: no such connection profile.\n"));
+        sb.tool("virsh").on({"net-info", "labnet"}, sb::fail(1, "error: network not found\n"));
+        sb.tool("ip").on({"link", "show", "vvs1_vs0"}, sb::fail(1, "Device \"vvs1_vs0\" does not exist.\n"));
+        enslaving_works();
+    }
+};
+
+const std::string kRestoreOutput =
+    "[+] Restoring NetworkManager connections...\n"
+    "[-] Removing managed connection 'Old' (not in backup)\n"
+    "[+] Connection restoration order:\n"
+    "  - Lab (type: physical, priority: 900)\n"
+    "  - Lab Uplink (type: physical, priority: 900)\n"
+    "  + Restored bridge connection 'Lab'\n"
+    "  + Restored ethernet connection 'Lab Uplink'\n"
+    "[+] Restoring libvirt networks...\n"
+    "  + Restored libvirt network 'labnet'\n"
+    "[+] Restoring bridge MAC addresses...\n"
+    "  + Restored MAC address 52:54:00:aa:00:01 for bridge 'vswitch1'\n"
+    "[+] Restoring veth connections...\n"
+    "  + Restored veth connection: vvs1_vs0 <-> vvs0_vs1 (bridges: vswitch1 <-> vswitch0) with NetworkManager "
+    "persistence\n"
+    "[+] Restoring bridge topology...\n"
+    "  + Restored bridge topology with 1 master bridges and 1 veth connections\n"
+    "[+] Restored managed resources tracking\n"
+    "[+] Configuration restore completed successfully\n";
+
+const sb::Argvs kRestoreNmcli = {
+    {"nmcli", "-t", "-f", "NAME,DEVICE,TYPE,STATE", "connection", "show"},
+    {"nmcli", "connection", "delete", "Old"},
+    {"nmcli", "connection", "show", "Lab"},
+    {"nmcli", "connection", "add", "ifname", "vswitch1", "type", "bridge", "con-name", "Lab"},
+    {"nmcli", "connection", "modify", "Lab", "bridge.mac-address", "52:54:00:AA:00:01"},
+    {"nmcli", "connection", "modify", "Lab", "ipv4.method", "disabled"},
+    {"nmcli", "connection", "modify", "Lab", "ipv6.method", "ignore"},
+    {"nmcli", "connection", "modify", "Lab", "connection.autoconnect", "yes"},
+    {"nmcli", "connection", "show", "Lab Uplink"},
+    {"nmcli", "connection", "add", "ifname", "eth1", "type", "ethernet", "con-name", "Lab Uplink"},
+    {"nmcli", "connection", "modify", "Lab Uplink", "master", "vswitch1"},
+    {"nmcli", "connection", "modify", "Lab Uplink", "slave-type", "bridge"},
+    {"nmcli", "connection", "modify", "Lab Uplink", "connection.autoconnect", "yes"},
+    {"nmcli", "connection", "add", "type", "ethernet", "ifname", "vvs1_vs0", "connection.id",
+     "veth-vswitch1-vswitch0", "connection.autoconnect", "yes", "connection.autoconnect-priority", "400",
+     "ipv4.method", "disabled", "ipv6.method", "disabled"},
+    {"nmcli", "connection", "add", "type", "ethernet", "ifname", "vvs0_vs1", "connection.id",
+     "veth-vswitch0-vswitch1", "connection.autoconnect", "yes", "connection.autoconnect-priority", "400",
+     "ipv4.method", "disabled", "ipv6.method", "disabled"},
+    {"nmcli", "connection", "up", "veth-vswitch1-vswitch0"},
+    {"nmcli", "connection", "up", "veth-vswitch0-vswitch1"},
+};
+
+void expect_restored_files(const sb::Sandbox& sb) {
+    EXPECT_EQ(sb.read(kMasters), "[\n  \"vswitch0\"\n]");
+    EXPECT_EQ(sb.read(kJoins), "{\n  \"vswitch0\": [\n    \"vswitch1\"\n  ]\n}");
+    EXPECT_EQ(sb.read(kLedger), kBackupLedger);
+}
+
+TEST_F(RestoreCli, RestoresANamedBackupStepByStep) {
+    sb.write("/var/lib/quillmar/backups/lab.json", backup_document("lab"));
+    host_before_restore();
+
+    auto r = sb.run({"config", "restore", "--name", "lab"});
+
+    EXPECT_EQ(r.status, 0) << r;
+    EXPECT_EQ(r.err, "") << r;
+    EXPECT_EQ(r.out, "[+] Restoring network configuration from backup 'lab'...\n" + kRestoreOutput);
+    EXPECT_EQ(sb.argvs_of("nmcli"), kRestoreNmcli) << sb.dump();
+    EXPECT_EQ(sb.argvs_of("ip"), (sb::Argvs{{"ip", "link", "show", "vswitch1"},
+                                            {"ip", "link", "set", "vswitch1", "address", "52:54:00:aa:00:01"},
+                                            {"ip", "link", "show", "vvs1_vs0"},
+                                            {"ip", "link", "show", "vswitch1"},
+                                            {"ip", "link", "show", "vswitch0"},
+                                            {"ip", "link", "add", "vvs1_vs0", "type", "veth", "peer", "name",
+                                             "vvs0_vs1"},
+                                            {"ip", "link", "set", "vvs1_vs0", "master", "vswitch1"},
+                                            {"ip", "link", "set", "vvs0_vs1", "master", "vswitch0"}}))
+        << sb.dump();
+
+    // The network's saved XML reached virsh in a private file that is gone afterwards.
+    auto virsh = sb.calls_of("virsh");
+    ASSERT_EQ(virsh.size(), 3u) << sb.dump();
+    EXPECT_EQ(virsh[0].argv, (sb::Args{"virsh", "net-info", "labnet"}));
+    ASSERT_EQ(virsh[1].argv.size(), 3u);
+    EXPECT_EQ(virsh[1].argv[1], "net-define");
+    const std::string definition = virsh[1].argv[2];
+    EXPECT_EQ(definition.rfind("/tmp/network_labnet.", 0), 0u) << definition;
+    EXPECT_EQ(virsh[1].files.at(definition), "<network>\n  <name>labnet</name>\n  <bridge name='vswitch1'/>\n</network>\n");
+    EXPECT_FALSE(sb.exists(definition));
+    EXPECT_EQ(virsh[2].argv, (sb::Args{"virsh", "net-start", "labnet"}));
+
+    expect_restored_files(sb);
+    EXPECT_EQ(sb.list("/var/lib/quillmar"), (std::vector<std::string>{"backups", "bridge_connections.json",
+                                                                      "managed_resources.json",
+                                                                      "master_bridges.json"}));
+}
+
+TEST_F(RestoreCli, RestoresTheDefaultConfigurationWithoutAName) {
+    sb.write("/etc/quillmar/config.json", backup_document("default"));
+    host_before_restore();
+
+    auto r = sb.run({"config", "restore"});
+
+    EXPECT_EQ(r.status, 0) << r;
+    EXPECT_EQ(r.err, "") << r;
+    EXPECT_EQ(r.out, "[+] Restoring network configuration from backup...\n" + kRestoreOutput);
+    EXPECT_EQ(sb.argvs_of("nmcli"), kRestoreNmcli) << sb.dump();
+    expect_restored_files(sb);
+}
+
+TEST_F(RestoreCli, BackupThenRestorePutsBackWhatWasLost) {
+    // The host as it is backed up: a bridge with its port, a libvirt network, the topology, the ledger.
+    const std::string ledger = "{\n  \"vswitches\": [\n    \"Lab\"\n  ],\n  \"vlan_bridges\": [],\n"
+                               "  \"veth_pairs\": [\n    \"vvs1_vs0\",\n    \"vvs0_vs1\"\n  ],\n  \"bonds\": [],\n"
+                               "  \"created_at\": \"2024-05-06T07:08:09+00:00\"\n}";
+    sb.write(kLedger, ledger);
+    sb.write(kMasters, "[\n  \"vswitch0\"\n]");
+    sb.write(kJoins, "{\n  \"vswitch0\": [\n    \"vswitch1\"\n  ]\n}");
+    const std::string xml = "<network>\n  <name>labnet</name>\n  <bridge name='vswitch1'/>\n</network>\n";
+    sb.tool("nmcli")
+        .on(kListing, sb::ok("Lab:vswitch1:bridge:activated\nLab Uplink:eth1:802-3-ethernet:activated\n"))
+        .on({"connection", "show", "Lab"}, sb::ok("connection.id:                 Lab\n"
+                                                  "connection.interface-name:     vswitch1\n"
+                                                  "connection.autoconnect:        yes\n"
+                                                  "connection.autoconnect-priority: 600\n"
+                                                  "ipv4.method:                   disabled\n"
+                                                  "ipv6.method:                   ignore\n"
+                                                  "bridge.mac-address:            52:54:00:AA:00:01\n"))
+        .on({"connection", "show", "Lab Uplink"}, sb::ok("connection.id:                 Lab Uplink\n"
+                                                         "connection.interface-name:     eth1\n"
+                                                         "connection.autoconnect:        yes\n"
+                                                         "connection.master:             vswitch1\n"
+                                                         "connection.slave-type:         bridge\n"
+                                                         "802-3-ethernet.mac-address:    --\n"));
+    sb.tool("virsh")
+        .on({"net-list", "--all", "--name"}, sb::ok("labnet\n\n"))
+        .on({"net-info", "labnet"}, sb::ok("Name:           labnet\nUUID:           0b1c\nActive:         yes\n"
+                                          "Persistent:     yes\nAutostart:      no\nBridge:         vswitch1\n"))
+        .on({"net-dumpxml", "labnet"}, sb::ok(xml));
+    sb.tool("ip").on({"link", "show", "type", "bridge"},
+                     sb::ok("5: vswitch1: <BROADCAST,MULTICAST,UP,LOWER_UP> mtu 1500 qdisc noqueue state UP\n"
+                            "    link/ether 52:54:00:aa:00:01 brd ff:ff:ff:ff:ff:ff\n"));
+    auto backup = sb.run({"config", "backup", "--name", "lab"});
+    ASSERT_EQ(backup.status, 0) << backup;
+    ASSERT_EQ(backup.err, "") << backup;
+    ASSERT_TRUE(sb.exists("/var/lib/quillmar/backups/lab.json")) << backup;
+
+    // Then the bridge, its port, the network and the topology files are lost, and a bridge
+    // the program made later is in the ledger instead.
+    sb.remove(kMasters);
+    sb.remove(kJoins);
+    sb.write(kLedger, "{\"vswitches\": [\"Old\"], \"vlan_bridges\": [], \"veth_pairs\": [], "
+                      "\"created_at\": \"2025-01-01T00:00:00+00:00\"}");
+    sb.tool("nmcli")
+        .on(kListing, sb::ok("Mgmt:vswitch0:bridge:activated\nOld:vswitch3:bridge:activated\n"))
+        .on({"connection", "show", "Lab"}, sb::fail(10, "Error: no such connection profile.\n"))
+        .on({"connection", "show", "Lab Uplink"}, sb::fail(10, "Error: no such connection profile.\n"));
+    sb.tool("virsh").on({"net-info", "labnet"}, sb::fail(1, "error: network not found\n"));
+    sb.tool("ip").on({"link", "show", "vvs1_vs0"}, sb::fail(1, "Device \"vvs1_vs0\" does not exist.\n"));
+    enslaving_works();
+    sb.clear_calls();
+
+    auto r = sb.run({"config", "restore", "--name", "lab"});
+
+    EXPECT_EQ(r.status, 0) << r;
+    EXPECT_EQ(r.err, "") << r;
+    EXPECT_EQ(r.out,
+              "[+] Restoring network configuration from backup 'lab'...\n"
+              "[+] Restoring NetworkManager connections...\n"
+              "[-] Removing managed connection 'Old' (not in backup)\n"
+              "[+] Connection restoration order:\n"
+              "  - Lab (type: physical, priority: 900)\n"
+              "  - Lab Uplink (type: physical, priority: 900)\n"
+              "  + Restored bridge connection 'Lab'\n"
+              "  + Restored ethernet connection 'Lab Uplink'\n"
+              "[+] Restoring libvirt networks...\n"
+              "  + Restored libvirt network 'labnet'\n"
+              "[+] Restoring bridge MAC addresses...\n"
+              "  + Restored MAC address 52:54:00:aa:00:01 for bridge 'vswitch1'\n"
+              "[+] Restoring veth connections...\n"
+              "  + Restored veth connection: vvs1_vs0 <-> vvs0_vs1 (bridges: vswitch1 <-> vswitch0) with "
+              "NetworkManager persistence\n"
+              "[+] Restoring bridge topology...\n"
+              "  + Restored bridge topology with 1 master bridges and 1 veth connections\n"
+              "[+] Restored managed resources tracking\n"
+              "[+] Configuration restore completed successfully\n");
+    EXPECT_EQ(sb.argvs_of("nmcli"),
+              (sb::Argvs{{"nmcli", "-t", "-f", "NAME,DEVICE,TYPE,STATE", "connection", "show"},
+                         {"nmcli", "connection", "delete", "Old"},
+                         {"nmcli", "connection", "show", "Lab"},
+                         {"nmcli", "connection", "add", "ifname", "vswitch1", "type", "bridge", "con-name", "Lab"},
+                         {"nmcli", "connection", "modify", "Lab", "bridge.mac-address", "52:54:00:AA:00:01"},
+                         {"nmcli", "connection", "modify", "Lab", "ipv4.method", "disabled"},
+                         {"nmcli", "connection", "modify", "Lab", "ipv6.method", "ignore"},
+                         {"nmcli", "connection", "modify", "Lab", "connection.autoconnect", "yes"},
+                         {"nmcli", "connection", "show", "Lab Uplink"},
+                         {"nmcli", "connection", "add", "ifname", "eth1", "type", "ethernet", "con-name",
+                          "Lab Uplink"},
+                         {"nmcli", "connection", "modify", "Lab Uplink", "master", "vswitch1"},
+                         {"nmcli", "connection", "modify", "Lab Uplink", "slave-type", "bridge"},
+                         {"nmcli", "connection", "modify", "Lab Uplink", "connection.autoconnect", "yes"},
+                         kRestoreNmcli[13],
+                         kRestoreNmcli[14],
+                         kRestoreNmcli[15],
+                         kRestoreNmcli[16]}))
+        << sb.dump();
+    auto virsh = sb.calls_of("virsh");
+    ASSERT_EQ(virsh.size(), 3u) << sb.dump();
+    EXPECT_EQ(virsh[1].files.at(virsh[1].argv.at(2)), xml);
+    EXPECT_EQ(virsh[2].argv, (sb::Args{"virsh", "net-start", "labnet"}));
+
+    // The files are those of the backup: the topology, and the ledger as it was then.
+    EXPECT_EQ(sb.read(kMasters), "[\n  \"vswitch0\"\n]");
+    EXPECT_EQ(sb.read(kJoins), "{\n  \"vswitch0\": [\n    \"vswitch1\"\n  ]\n}");
+    EXPECT_EQ(sb.read(kLedger), ledger);
+    EXPECT_EQ(sb.list("/var/lib/quillmar"), (std::vector<std::string>{"backups", "bridge_connections.json",
+                                                                      "managed_resources.json",
+                                                                      "master_bridges.json"}));
+}
+
+TEST_F(RestoreCli, ABackupWithoutALedgerRemovesIt) {
+    sb.write("/var/lib/quillmar/backups/bare.json", backup_document("bare", false));
+    host_before_restore();
+
+    auto r = sb.run({"config", "restore", "--name", "bare"});
+
+    EXPECT_EQ(r.status, 0) << r;
+    EXPECT_EQ(r.err, "") << r;
+    EXPECT_NE(r.out.find("  + Restored bridge topology with 1 master bridges and 1 veth connections\n"
+                         "[+] Cleared managed resources tracking (not in backup)\n"
+                         "[+] Configuration restore completed successfully\n"),
+              std::string::npos)
+        << r;
+    EXPECT_FALSE(sb.exists(kLedger));
+    EXPECT_EQ(sb.read(kMasters), "[\n  \"vswitch0\"\n]");
+
+    // Once more: nothing to remove, the same line, no error.
+    auto again = sb.run({"config", "restore", "--name", "bare"});
+    EXPECT_EQ(again.err, "") << again;
+    EXPECT_NE(again.out.find("[+] Cleared managed resources tracking (not in backup)\n"), std::string::npos) << again;
+    EXPECT_FALSE(sb.exists(kLedger));
+}
+
+TEST_F(RestoreCli, AMissingBackupIsAnErrorBeforeAnythingRuns) {
+    auto r = sb.run({"config", "restore", "--name", "nope"});
+    EXPECT_EQ(r.status, 0) << r;
+    EXPECT_EQ(r.out, "[+] Restoring network configuration from backup 'nope'...\n");
+    EXPECT_EQ(r.err, "Error: Backup 'nope' not found at /var/lib/quillmar/backups/nope.json\n");
+    EXPECT_TRUE(sb.calls().empty()) << sb.dump();
+}
+
+TEST_F(RestoreCli, ALibvirtStepThatCannotRunEndsTheRestore) {
+    sb.write("/var/lib/quillmar/backups/lab.json", backup_document("lab"));
+    host_before_restore();
+    sb.missing("virsh");
+
+    auto r = sb.run({"config", "restore", "--name", "lab"});
+
+    EXPECT_EQ(r.status, 0) << r;
+    EXPECT_EQ(r.err, "Error: No such file or directory (os error 2)\n") << r;
+    EXPECT_TRUE(r.out.ends_with("  + Restored ethernet connection 'Lab Uplink'\n[+] Restoring libvirt networks...\n"))
+        << r;
+    EXPECT_TRUE(sb.argvs_of("ip").empty()) << sb.dump();
+    EXPECT_FALSE(sb.exists(kMasters));
+    // The ledger the host had stays as it was.
+    EXPECT_EQ(sb.read(kLedger), "{\"vswitches\": [\"Old\"], \"vlan_bridges\": [], \"veth_pairs\": [], "
+                                "\"created_at\": \"2023-01-01T00:00:00+00:00\"}");
+}
+
+TEST_F(RestoreCli, RestoreVethRecreatesOnlyThePairsOfTheDefaultConfiguration) {
+    sb.write("/etc/quillmar/config.json", backup_document("default"));
+    sb.tool("ip").on({"link", "show", "vvs1_vs0"}, sb::fail(1, "Device \"vvs1_vs0\" does not exist.\n"));
+    enslaving_works();
+
+    auto r = sb.run({"config", "restore-veth"});
+
+    EXPECT_EQ(r.status, 0) << r;
+    EXPECT_EQ(r.err, "") << r;
+    EXPECT_EQ(r.out,
+              "[+] Restoring veth connections from backup...\n"
+              "[+] Restoring veth connections...\n"
+              "  + Restored veth connection: vvs1_vs0 <-> vvs0_vs1 (bridges: vswitch1 <-> vswitch0) with "
+              "NetworkManager persistence\n"
+              "[+] Veth connections restore completed successfully\n");
+    EXPECT_EQ(sb.argvs(),
+              (sb::Argvs{{"ip", "link", "show", "vvs1_vs0"},
+                         {"ip", "link", "show", "vswitch1"},
+                         {"ip", "link", "show", "vswitch0"},
+                         {"ip", "link", "add", "vvs1_vs0", "type", "veth", "peer", "name", "vvs0_vs1"},
+                         kRestoreNmcli[13],
+                         kRestoreNmcli[14],
+                         {"ip", "link", "set", "vvs1_vs0", "master", "vswitch1"},
+                         {"ip", "link", "set", "vvs0_vs1", "master", "vswitch0"},
+                         kRestoreNmcli[15],
+                         kRestoreNmcli[16]}))
+        << sb.dump();
+    EXPECT_TRUE(sb.list("/var/lib/quillmar").empty());
+}
+
+}  // namespace

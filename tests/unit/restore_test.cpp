@@ -1,0 +1,367 @@
+// The profile step of a restore, the order of profiles, and the six steps run together.
+#include "cmds/config/restore.hpp"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+
+#include "support/fake_host.hpp"
+#include "utils/managed_resources/managed_resources.hpp"
+
+namespace qm {
+namespace {
+
+using namespace std::chrono_literals;
+using test::Answer;
+using test::FakeHost;
+using Argv = std::vector<std::string>;
+using Argvs = std::vector<Argv>;
+
+constexpr const char* kLedger = "/var/lib/quillmar/managed_resources.json";
+const Argv kListing = {"nmcli", "-t", "-f", "NAME,DEVICE,TYPE,STATE", "connection", "show"};
+
+ConnectionInfo profile(std::string name, std::string type) {
+    ConnectionInfo c;
+    c.name = std::move(name);
+    c.uuid = "--";
+    c.type_ = std::move(type);
+    return c;
+}
+
+std::string ledger_with(std::vector<std::string> vswitches, std::vector<std::string> veth_pairs = {},
+                        std::vector<std::string> bonds = {}) {
+    ManagedResources m;
+    m.vswitches = std::move(vswitches);
+    m.veth_pairs = std::move(veth_pairs);
+    m.bonds = std::move(bonds);
+    m.created_at = "2024-01-01T00:00:00+00:00";
+    return managed_resources_to_json(m);
+}
+
+TEST(ClassifyInterface, FirstMatchingRuleDecides) {
+    struct Case {
+        const char* name;
+        const char* kind;
+        std::uint32_t priority;
+    };
+    for (const auto& c : std::vector<Case>{
+             {"", "physical", 900},
+             {"veth-vswitch1-vswitch0", "veth", 400},
+             {"veth-", "veth", 400},
+             {"vlan-100", "vlan", 200},
+             {"eth0.100", "vlan", 200},
+             {"bond0.5", "vlan", 200},      // the dot comes before the bond rule
+             {"veth-a.b", "veth", 400},     // and the veth rule before the dot
+             {"br0", "physical", 900},      // shorter than four bytes
+             {"bon", "physical", 900},
+             {"bond", "bond", 800},
+             {"bond0", "bond", 800},
+             {"Bond0", "physical", 900},    // case-sensitive
+             {"vswitch1 Uplink", "bridge", 600},
+             {"vswitch", "bridge", 600},
+             {"bridge-lab", "bridge", 600},
+             {"libvirt-default", "libvirt", 0},
+             {"libvirt", "physical", 900},  // no dash
+             {"vethX", "physical", 900},
+             {"Management Network", "physical", 900},
+         }) {
+        EXPECT_EQ(classify_interface(c.name), c.kind) << c.name;
+        EXPECT_EQ(interface_priority(classify_interface(c.name)), c.priority) << c.name;
+    }
+    EXPECT_EQ(interface_priority("wifi"), 0u);
+    EXPECT_EQ(interface_priority("Physical"), 0u);
+}
+
+struct ProfileStep : ::testing::Test {
+    FakeHost host;
+    ProfileStep() {
+        // Nothing exists unless a test says so.
+        host.runner.on_prefix({"nmcli", "connection", "show"}, Answer::exit(10));
+        host.runner.on(kListing, Answer::ok(""));
+    }
+    void listing(std::string text) { host.runner.on(kListing, Answer::ok(std::move(text))); }
+    void exists(const std::string& name) { host.runner.on({"nmcli", "connection", "show", name}, Answer::ok()); }
+    // The nmcli calls after the listing, without the existence checks.
+    Argvs changes() const {
+        Argvs out;
+        for (const auto& a : host.runner.argvs_of("nmcli"))
+            if (a != kListing && !(a.size() == 4 && a[1] == "connection" && a[2] == "show")) out.push_back(a);
+        return out;
+    }
+};
+
+TEST_F(ProfileStep, RemovesOnlyTrackedProfilesTheBackupDoesNotHold) {
+    listing("Lab:vswitch1:bridge:activated\n"
+            "  Old Lab :vswitch2:bridge:activated\n"
+            "home wifi:wlan0:802-11-wireless:activated\n"
+            "bond0:bond0:bond:activated\n"
+            "vvs1_vs0::802-3-ethernet:\n"
+            ":::\n");
+    host.write_file(kLedger, ledger_with({"Lab", "Old Lab", "Gone"}, {"vvs1_vs0"}, {"bond0"}));
+    host.runner.on({"nmcli", "connection", "delete", "bond0"}, Answer::exit(10));
+    exists("Lab");
+
+    auto s = restore_nm_connections(host.ctx, {profile("Lab", "bridge")});
+    ASSERT_TRUE(s) << s.error().message;
+
+    EXPECT_EQ(host.out.str(),
+              "[+] Restoring NetworkManager connections...\n"
+              "[-] Removing managed connection 'Old Lab' (not in backup)\n"
+              "[-] Removing managed connection 'bond0' (not in backup)\n"
+              "[-] Removing managed connection 'vvs1_vs0' (not in backup)\n"
+              "[+] Connection restoration order:\n"
+              "  - Lab (type: physical, priority: 900)\n"
+              "  - Connection 'Lab' already exists, skipping\n");
+    EXPECT_EQ(host.err.str(), "[!] Warning: Failed to delete connection 'bond0': Failed to delete connection 'bond0'\n");
+    EXPECT_EQ(changes(), (Argvs{{"nmcli", "connection", "delete", "Old Lab"},
+                                {"nmcli", "connection", "delete", "bond0"},
+                                {"nmcli", "connection", "delete", "vvs1_vs0"}}));
+}
+
+TEST_F(ProfileStep, KeepsTheProfilesNamedAfterTheEndsOfTheBackupsVethPairs) {
+    listing("vvs1_vs0:vvs1_vs0:802-3-ethernet:activated\n"
+            "vvs0_vs1:vvs0_vs1:802-3-ethernet:activated\n"
+            "vvs2_vs0:vvs2_vs0:802-3-ethernet:activated\n");
+    host.write_file(kLedger, ledger_with({}, {"vvs1_vs0", "vvs0_vs1", "vvs2_vs0"}));
+    ASSERT_TRUE(restore_nm_connections(host.ctx, {}, {"vvs1_vs0", "vvs0_vs1"}));
+    EXPECT_EQ(changes(), (Argvs{{"nmcli", "connection", "delete", "vvs2_vs0"}}));
+
+    // The whole restore hands the backup's veth ends over.
+    FakeHost whole;
+    whole.runner.on(kListing, Answer::ok("vvs1_vs0:vvs1_vs0:802-3-ethernet:activated\n"));
+    whole.runner.on_prefix({"virsh"}, Answer::missing());  // ends the restore after the profiles
+    whole.write_file(kLedger, ledger_with({}, {"vvs1_vs0", "vvs0_vs1"}));
+    std::filesystem::create_directories(whole.file("/tmp"));
+    NetworkConfig config;
+    VethConnection v;
+    v.veth_name = "vvs1_vs0";
+    v.veth_peer = "vvs0_vs1";
+    config.veth_connections = {v};
+    LibvirtNetwork n;
+    n.name = "x";
+    config.libvirt_networks = {n};
+    EXPECT_FALSE(run_restore_steps(whole.ctx, config));
+    for (const auto& a : whole.runner.argvs()) EXPECT_NE(a[1], "connection") << testing::PrintToString(a);
+}
+
+TEST_F(ProfileStep, WithoutAUsableLedgerNothingIsRemoved) {
+    listing("Lab:vswitch1:bridge:activated\n");
+    host.write_file(kLedger, "{\"vswitches\": [\"Lab\"]");
+    ASSERT_TRUE(restore_nm_connections(host.ctx, {}));
+    EXPECT_TRUE(changes().empty());
+    EXPECT_EQ(host.out.str(), "[+] Restoring NetworkManager connections...\n[+] Connection restoration order:\n");
+    EXPECT_EQ(host.read_file(kLedger), "{\"vswitches\": [\"Lab\"]");
+}
+
+TEST_F(ProfileStep, AFailedListingEndsTheStepBeforeAnythingChanges) {
+    host.runner.on(kListing, Answer::exit(8));
+    auto s = restore_nm_connections(host.ctx, {profile("eth0", "ethernet")});
+    ASSERT_FALSE(s);
+    EXPECT_EQ(s.error().message, "Failed to get all connections");
+    EXPECT_EQ(host.out.str(), "[+] Restoring NetworkManager connections...\n");
+    EXPECT_EQ(host.runner.argvs(), (Argvs{kListing}));
+}
+
+TEST_F(ProfileStep, RestoresByPriorityKeepingTheBackupOrderWithinOne) {
+    auto s = restore_nm_connections(host.ctx, {profile("bond0", "bond"), profile("vswitch1", "bridge"),
+                                               profile("eth0.100", "vlan"), profile("Management Network", "bridge"),
+                                               profile("vswitch2", "bridge"), profile("eno1", "ethernet")});
+    ASSERT_TRUE(s);
+    const std::string out = host.out.str();
+    EXPECT_TRUE(out.starts_with("[+] Restoring NetworkManager connections...\n"
+                                "[+] Connection restoration order:\n"
+                                "  - Management Network (type: physical, priority: 900)\n"
+                                "  - eno1 (type: physical, priority: 900)\n"
+                                "  - bond0 (type: bond, priority: 800)\n"
+                                "  - vswitch1 (type: bridge, priority: 600)\n"
+                                "  - vswitch2 (type: bridge, priority: 600)\n"
+                                "  - eth0.100 (type: vlan, priority: 200)\n"
+                                "  + Restored bridge connection 'Management Network'\n"
+                                "  + Restored ethernet connection 'eno1'\n"
+                                "  + Restored bond connection 'bond0'\n"
+                                "  + Restored bridge connection 'vswitch1'\n"
+                                "  + Restored bridge connection 'vswitch2'\n"
+                                "  + Restored VLAN connection 'eth0.100' (note: may need manual VLAN ID "
+                                "configuration)\n"))
+        << out;
+    std::vector<std::string> checked;
+    for (const auto& a : host.runner.argvs_of("nmcli"))
+        if (a.size() == 4 && a[2] == "show") checked.push_back(a[3]);
+    EXPECT_EQ(checked, (std::vector<std::string>{"Management Network", "eno1", "bond0", "vswitch1", "vswitch2",
+                                                 "eth0.100"}));
+}
+
+// One profile of each type with every property set: its add, its pause and its
+// modifications in order.
+struct AddCase {
+    const char* type;
+    Argv add;
+    std::vector<std::chrono::milliseconds> pauses;
+    Argvs modifications;
+    const char* line;
+};
+
+ConnectionInfo full_profile(const char* type) {
+    ConnectionInfo c = profile("p", type);
+    c.interface_name = "dev0";
+    c.master = "vswitch0";
+    c.slave_type = "bridge";
+    c.mac_address = "52:54:00:aa:bb:01";
+    c.bridge_mac_address = "52:54:00:aa:bb:02";
+    c.bond_options = "mode=802.3ad,miimon=100";
+    c.ipv4_method = "auto";
+    c.ipv6_method = "ignore";
+    c.autoconnect = true;
+    return c;
+}
+
+Argv modify(const char* property, const char* value) { return {"nmcli", "connection", "modify", "p", property, value}; }
+
+TEST_F(ProfileStep, EachTypeHasItsAddPauseAndModificationsInOrder) {
+    const std::vector<AddCase> cases{
+        {"vlan",
+         {"nmcli", "connection", "add", "ifname", "dev0", "type", "vlan", "con-name", "p", "vlan.parent", "unknown",
+          "vlan.id", "0"},
+         {},
+         {modify("master", "vswitch0"), modify("slave-type", "bridge"), modify("ipv4.method", "auto"),
+          modify("ipv6.method", "ignore"), modify("connection.autoconnect", "yes")},
+         "  + Restored VLAN connection 'p' (note: may need manual VLAN ID configuration)\n"},
+        {"bridge",
+         {"nmcli", "connection", "add", "ifname", "dev0", "type", "bridge", "con-name", "p"},
+         {300ms},
+         {modify("bridge.mac-address", "52:54:00:aa:bb:02"), modify("ipv4.method", "auto"),
+          modify("ipv6.method", "ignore"), modify("connection.autoconnect", "yes")},
+         "  + Restored bridge connection 'p'\n"},
+        {"ethernet",
+         {"nmcli", "connection", "add", "ifname", "dev0", "type", "ethernet", "con-name", "p"},
+         {200ms},
+         {modify("802-3-ethernet.mac-address", "52:54:00:aa:bb:01"), modify("master", "vswitch0"),
+          modify("slave-type", "bridge"), modify("ipv4.method", "auto"), modify("ipv6.method", "ignore"),
+          modify("connection.autoconnect", "yes")},
+         "  + Restored ethernet connection 'p'\n"},
+        {"802-3-ethernet",
+         {"nmcli", "connection", "add", "ifname", "dev0", "type", "ethernet", "con-name", "p"},
+         {200ms},
+         {modify("802-3-ethernet.mac-address", "52:54:00:aa:bb:01"), modify("master", "vswitch0"),
+          modify("slave-type", "bridge"), modify("ipv4.method", "auto"), modify("ipv6.method", "ignore"),
+          modify("connection.autoconnect", "yes")},
+         "  + Restored ethernet connection 'p'\n"},
+        {"bond",
+         {"nmcli", "connection", "add", "ifname", "dev0", "type", "bond", "con-name", "p", "bond.options",
+          "mode=active-backup"},
+         {300ms},
+         {modify("bond.options", "mode=802.3ad,miimon=100"), modify("ipv4.method", "auto"),
+          modify("ipv6.method", "ignore"), modify("connection.autoconnect", "yes")},
+         "  + Restored bond connection 'p'\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.type);
+        FakeHost h;
+        h.runner.on_prefix({"nmcli", "connection", "show"}, Answer::exit(10));
+        h.runner.on(kListing, Answer::ok(""));
+        h.runner.on_prefix({"nmcli", "connection", "modify"}, Answer::exit(2));  // failures are silent
+        ASSERT_TRUE(restore_nm_connections(h.ctx, {full_profile(c.type)}));
+        Argvs expected{kListing, {"nmcli", "connection", "show", "p"}, c.add};
+        expected.insert(expected.end(), c.modifications.begin(), c.modifications.end());
+        EXPECT_EQ(h.runner.argvs(), expected);
+        EXPECT_EQ(h.sleeper.pauses, c.pauses);
+        EXPECT_TRUE(h.out.str().ends_with(c.line)) << h.out.str();
+        EXPECT_EQ(h.err.str(), "");
+    }
+}
+
+TEST_F(ProfileStep, AbsentPropertiesAreNotModifiedAndFalseAutoconnectIsNo) {
+    ConnectionInfo bare = profile("eno2", "ethernet");
+    ConnectionInfo off = profile("eno3", "ethernet");
+    off.autoconnect = false;
+    ASSERT_TRUE(restore_nm_connections(host.ctx, {bare, off}));
+    EXPECT_EQ(changes(), (Argvs{{"nmcli", "connection", "add", "ifname", "", "type", "ethernet", "con-name", "eno2"},
+                                {"nmcli", "connection", "add", "ifname", "", "type", "ethernet", "con-name", "eno3"},
+                                {"nmcli", "connection", "modify", "eno3", "connection.autoconnect", "no"}}));
+}
+
+TEST_F(ProfileStep, ExistingUnknownAndFailedProfilesAreSkipped) {
+    exists("vswitch1");
+    host.runner.on_prefix({"nmcli", "connection", "add", "ifname", "", "type", "bond"}, Answer::exit(4));
+    auto kept = profile("vswitch1", "bridge");
+    kept.ipv4_method = "auto";
+    ASSERT_TRUE(restore_nm_connections(host.ctx, {kept, profile("home", "802-11-wireless"), profile("bond7", "bond"),
+                                                  profile("eno1", "ethernet")}));
+    const std::string out = host.out.str();
+    EXPECT_TRUE(out.ends_with("  - Unknown connection type '802-11-wireless' for 'home', skipping\n"
+                              "  + Restored ethernet connection 'eno1'\n"
+                              "  - Failed to restore bond connection 'bond7': Failed to add connection 'bond7'\n"
+                              "  - Connection 'vswitch1' already exists, skipping\n"))
+        << out;
+    EXPECT_EQ(changes(),
+              (Argvs{{"nmcli", "connection", "add", "ifname", "", "type", "ethernet", "con-name", "eno1"},
+                     {"nmcli", "connection", "add", "ifname", "", "type", "bond", "con-name", "bond7", "bond.options",
+                      "mode=active-backup"}}));
+    EXPECT_EQ(host.sleeper.pauses, (std::vector<std::chrono::milliseconds>{200ms}));
+}
+
+// ------------------------------------------------------------------ the six steps
+
+NetworkConfig document() {
+    NetworkConfig c;
+    c.metadata.name = "lab";
+    c.network_manager.connections = {profile("vswitch1", "bridge")};
+    LibvirtNetwork n;
+    n.name = "labnet";
+    n.xml_config = "<network/>";
+    c.libvirt_networks = {n};
+    c.bridge_mac_addresses = {{"vswitch1", "52:54:00:00:00:01"}};
+    VethConnection v;
+    v.veth_name = "vvs1_vs0";
+    v.veth_peer = "vvs0_vs1";
+    v.bridge1 = "vswitch1";
+    v.bridge2 = "vswitch0";
+    c.veth_connections = {v};
+    c.bridge_topology.master_bridges = {"vswitch0"};
+    c.bridge_topology.veth_pairs = {v};
+    ManagedResources m;
+    m.vswitches = {"vswitch1"};
+    m.created_at = "2024-01-01T00:00:00+00:00";
+    c.managed_resources = m;
+    return c;
+}
+
+TEST_F(ProfileStep, TheStepsRunInOrderAndEndWithTheCompletionLine) {
+    std::filesystem::create_directories(host.file("/tmp"));
+    host.runner.on_prefix({"virsh", "net-info"}, Answer::exit(1));
+    host.runner.on({"ip", "link", "show", "vvs1_vs0"}, Answer::exit(1));
+    ASSERT_TRUE(run_restore_steps(host.ctx, document()));
+    const std::string out = host.out.str();
+    std::size_t at = 0;
+    for (const char* line : {"[+] Restoring NetworkManager connections...\n", "[+] Restoring libvirt networks...\n",
+                             "[+] Restoring bridge MAC addresses...\n", "[+] Restoring veth connections...\n",
+                             "[+] Restoring bridge topology...\n", "[+] Restored managed resources tracking\n",
+                             "[+] Configuration restore completed successfully\n"}) {
+        auto found = out.find(line, at);
+        ASSERT_NE(found, std::string::npos) << line << " in\n" << out;
+        at = found;
+    }
+    EXPECT_TRUE(out.ends_with("[+] Configuration restore completed successfully\n"));
+    EXPECT_EQ(host.read_file(kLedger), managed_resources_to_json(*document().managed_resources));
+}
+
+TEST_F(ProfileStep, ALibvirtFailureStopsTheLaterSteps) {
+    std::filesystem::create_directories(host.file("/tmp"));
+    host.runner.missing("virsh");
+    host.write_file(kLedger, ledger_with({"keep"}));
+    auto s = run_restore_steps(host.ctx, document());
+    ASSERT_FALSE(s);
+    EXPECT_EQ(s.error().message, "No such file or directory (os error 2)");
+    const std::string out = host.out.str();
+    EXPECT_TRUE(out.ends_with("[+] Restoring libvirt networks...\n")) << out;
+    EXPECT_EQ(out.find("completed successfully"), std::string::npos);
+    // The profile step ran and stays done; nothing after the networks ran.
+    EXPECT_TRUE(host.runner.argvs_of("ip").empty());
+    EXPECT_EQ(changes().size(), 1u);
+    EXPECT_FALSE(std::filesystem::exists(host.file("/var/lib/quillmar/master_bridges.json")));
+    EXPECT_EQ(host.read_file(kLedger), ledger_with({"keep"}));
+}
+
+}  // namespace
+}  // namespace qm
