@@ -1,6 +1,7 @@
 // Benchmarks (not tests): the program's own CPU per child it starts, measured on `vm list`
-// against a virsh stand-in that answers at once, and the speed of the lossy UTF-8 decoder on
-// a large domain definition. Run through scripts/bench.
+// against a virsh stand-in that answers at once, the speed of the lossy UTF-8 decoder on
+// a large domain definition, and the first-run check on a large saved configuration
+// (first_run_bench.cpp). Run through scripts/bench.
 //
 //   qm_bench [benchmark flags]   the full set
 //   qm_bench --smoke             a tiny run of each, to show they still work
@@ -19,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/first_run_bench.hpp"
 #include "cmds/vm/vm.hpp"
 #include "utils/context.hpp"
 #include "utils/platform.hpp"
@@ -151,6 +153,7 @@ void register_all(bool smoke) {
         b->Arg(size)->Unit(benchmark::kMicrosecond);
         if (smoke) b->Iterations(1);
     }
+    qm::bench::register_first_run_benchmarks(smoke);
 }
 
 }  // namespace

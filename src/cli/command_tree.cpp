@@ -5,14 +5,19 @@
 
 #include "cli/command_rows.hpp"
 #include "cli/dispatch.hpp"
+#include "cli/install.hpp"
 #include "cli/usage_texts.hpp"
 #include "cmds/baseline/baseline.hpp"
 #include "cmds/baseline/baseline_unit.hpp"
 #include "cmds/bond/bond.hpp"
 #include "cmds/bridge/veth.hpp"
 #include "cmds/bridge/vswitch.hpp"
+#include "cmds/bridge/vswitch_list.hpp"
+#include "cmds/config/backup.hpp"
+#include "cmds/config/lookup.hpp"
 #include "cmds/config/maintenance.hpp"
 #include "cmds/libvirt/libvirt.hpp"
+#include "cmds/list/list.hpp"
 #include "cmds/vlan/vlan.hpp"
 #include "cmds/vm/sync_vm_interfaces.hpp"
 #include "cmds/vm/vm.hpp"
@@ -215,8 +220,9 @@ CommandDef vswitch_group() {
                                     },
                                     opt("bridge", &VswitchQuarantine::bridge, "BRIDGE", "Bridge to quarantine")),
             leaf<VswitchTopology>("topology", "Show bridge topology and connections",
-                                  not_available("vswitch topology")),
-            leaf<VswitchList>("list", "List all virtual switch bridges", not_available("vswitch list")),
+                                  [](const Context& ctx, const VswitchTopology&) { show_bridge_topology(ctx); }),
+            leaf<VswitchList>("list", "List all virtual switch bridges",
+                              [](const Context& ctx, const VswitchList&) { list_vswitches(ctx); }),
             leaf<VswitchUsage>("usage", "Show usage examples and help", usage_text(kVswitchUsage)),
             group<VswitchVeth>("veth", "Restore veth pairs from stored bridge connections",
                                {leaf<VethRestore>("restore",
@@ -305,10 +311,12 @@ CommandDef list_group() {
     return group<ListCommands>(
         "list", "Show network interfaces and connections",
         {
-            leaf<ListPhysical>("physical", "List physical network interfaces", not_available("list physical")),
+            leaf<ListPhysical>("physical", "List physical network interfaces",
+                               [](const Context& ctx, const ListPhysical&) { list_physical_interfaces(ctx); }),
             leaf<ListInterfaces>("interfaces", "List all network interfaces (physical and virtual)",
-                                 not_available("list interfaces")),
-            leaf<ListConnections>("connections", "List NetworkManager connections", not_available("list connections")),
+                                 [](const Context& ctx, const ListInterfaces&) { list_interfaces(ctx); }),
+            leaf<ListConnections>("connections", "List NetworkManager connections",
+                                  [](const Context& ctx, const ListConnections&) { list_connections(ctx); }),
             leaf<ListUsage>("usage", "Show usage examples and help", usage_text(kListUsage)),
         });
 }
@@ -318,7 +326,10 @@ CommandDef config_group() {
         "config", "Manage network configuration and backups",
         {
             leaf<ConfigBackup>(
-                "backup", "Create a backup of current network configuration", not_available("config backup"),
+                "backup", "Create a backup of current network configuration",
+                [](const Context& ctx, const ConfigBackup& a) {
+                    report(ctx, create_backup(ctx, a.name, a.description));
+                },
                 opt("name", &ConfigBackup::name, "NAME", "Name for the backup (default: timestamp-based)")
                     .short_name('n'),
                 opt("description", &ConfigBackup::description, "DESCRIPTION", "Description for the backup")
@@ -327,9 +338,11 @@ CommandDef config_group() {
                 "restore", "Restore network configuration from backup", not_available("config restore"),
                 opt("name", &ConfigRestore::name, "NAME", "Name of the backup to restore (default: latest)")
                     .short_name('n')),
-            leaf<ConfigList>("list", "List available backups", not_available("config list")),
+            leaf<ConfigList>("list", "List available backups",
+                             [](const Context& ctx, const ConfigList&) { list_backups(ctx); }),
             leaf<ConfigInfo>(
-                "info", "Show information about a specific backup", not_available("config info"),
+                "info", "Show information about a specific backup",
+                [](const Context& ctx, const ConfigInfo& a) { report(ctx, show_backup_info(ctx, a.name)); },
                 opt("name", &ConfigInfo::name, "NAME", "Name of the backup to show info for (default: latest)")
                     .short_name('n')),
             leaf<ConfigCleanup>(
@@ -385,7 +398,7 @@ CommandDef build_command_tree() {
             8),
         ordered(leaf<Commands::EnableService>("enable-service",
                                               "Create systemd service for veth persistence from managed resources",
-                                              not_available("enable-service")),
+                                              [](const Context& ctx, const auto&) { enable_service(ctx); }),
                 9),
         ordered(config_group(), 10),
         ordered(leaf<Commands::Baseline>(
@@ -396,12 +409,15 @@ CommandDef build_command_tree() {
                          "Manual mode: full reset to baseline configuration (requires confirmation)")),
                 11),
         ordered(
-            leaf<Commands::InstallSelf>("install-self", "Install quillmar to system", not_available("install-self")),
+            leaf<Commands::InstallSelf>("install-self", "Install quillmar to system",
+                                        [](const Context& ctx, const auto&) { return install_self(ctx); }),
             98),
-        ordered(leaf<Commands::PostInstall>("post-install", "Install bash completion", not_available("post-install")),
+        ordered(leaf<Commands::PostInstall>("post-install", "Install bash completion",
+                                            [](const Context& ctx, const auto&) { return post_install(ctx); }),
                 99),
         ordered(leaf<Commands::Completion>(
-                    "completion", "Generate shell completions", not_available("completion"),
+                    "completion", "Generate shell completions",
+                    [](const Context& ctx, const Commands::Completion& a) { print_completion(ctx, a.shell); },
                     opt("shell", &Commands::Completion::shell, "SHELL", "Shell type (bash, zsh, fish)")),
                 100),
         ordered(leaf<Commands::Usage>("usage", "Show comprehensive usage and command list", usage_text(kUsageOverview)),

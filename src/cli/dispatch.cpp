@@ -5,6 +5,7 @@
 #include <ostream>
 
 #include "cli/command_cases.hpp"
+#include "cmds/config/lookup.hpp"
 
 namespace qm::cli {
 
@@ -42,9 +43,7 @@ void print_bond_types(const Context& ctx) {
                "  - balance-alb\n";
 }
 
-void check_first_run(const Context&) {
-    // The first-run backup needs the configuration backups, which this build does not have yet.
-}
+void check_first_run(const Context& ctx) { qm::check_first_run(ctx); }
 
 const CommandDef* find_leaf(const CommandDef& root, const Commands& commands) {
     const CommandDef* cmd = &root;

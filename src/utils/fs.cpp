@@ -30,6 +30,29 @@ Expected<void, FileError> write_all(int fd, std::string_view content) {
     return {};
 }
 
+// Makes a completed rename durable; a failure here changes nothing for the caller.
+void sync_directory_of(const std::filesystem::path& path) {
+    auto dir = path.parent_path();
+    int dfd = ::open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dfd >= 0) {
+        ::fsync(dfd);
+        ::close(dfd);
+    }
+}
+
+Expected<void, FileError> copy_contents(int from, int to) {
+    char buf[65536];
+    for (;;) {
+        ssize_t n = ::read(from, buf, sizeof buf);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return unexpected(FileError{errno});
+        }
+        if (n == 0) return {};
+        if (auto w = write_all(to, std::string_view(buf, static_cast<std::size_t>(n))); !w) return w;
+    }
+}
+
 }  // namespace
 
 std::string FileError::message() const { return not_regular ? "Not a regular file" : OsError{code}.message(); }
@@ -50,6 +73,8 @@ Expected<std::string, FileError> read_file(const std::filesystem::path& path, st
     if (!S_ISREG(st.st_mode)) return fail_with(FileError{EINVAL, true});
     if (static_cast<std::uintmax_t>(st.st_size) > limit) return fail_with(FileError{EFBIG});
     std::string out;
+    // Room for the whole file at once, so that a large one is not copied while it grows.
+    out.reserve(static_cast<std::size_t>(st.st_size));
     char buf[65536];
     for (;;) {
         ssize_t n = ::read(fd, buf, sizeof buf);
@@ -74,6 +99,25 @@ bool path_exists(const std::filesystem::path& path) {
 bool exists_following_links(const std::filesystem::path& path) {
     struct stat st;
     return ::stat(path.c_str(), &st) == 0;
+}
+
+bool is_regular_file_itself(const std::filesystem::path& path) {
+    struct stat st;
+    return ::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+Expected<std::vector<std::string>, FileError> list_directory(const std::filesystem::path& dir) {
+    DIR* d = ::opendir(dir.c_str());
+    if (!d) return unexpected(FileError{errno});
+    std::vector<std::string> names;
+    for (;;) {
+        const dirent* e = ::readdir(d);
+        if (!e) break;  // the end, or an entry that cannot be read: the listing stops there
+        std::string_view name = e->d_name;
+        if (name != "." && name != "..") names.emplace_back(name);
+    }
+    ::closedir(d);
+    return names;
 }
 
 std::optional<std::string> read_link_target(const std::filesystem::path& path) {
@@ -145,13 +189,42 @@ Expected<void, FileError> write_file_atomic(const std::filesystem::path& path, s
         ::unlink(tmp.c_str());
         return unexpected(FileError{e});
     }
-    // Make the rename itself durable; a failure here changes nothing for the caller.
-    auto dir = path.parent_path();
-    int dfd = ::open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dfd >= 0) {
-        ::fsync(dfd);
-        ::close(dfd);
+    sync_directory_of(path);
+    return {};
+}
+
+Expected<void, FileError> install_file_atomic(const std::filesystem::path& source,
+                                              const std::filesystem::path& target, std::filesystem::perms mode) {
+    int in = ::open(source.c_str(), O_RDONLY | O_CLOEXEC);
+    if (in < 0) return unexpected(FileError{errno});
+    // A name of its own, never one that something already stands at (a planted link included).
+    std::string tmp;
+    int out = -1;
+    for (int attempt = 0; attempt < 16 && out < 0; ++attempt) {
+        tmp = (target.parent_path() / ("." + target.filename().native() + ".tmp." + random_name_part())).native();
+        out = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        if (out < 0 && errno != EEXIST) break;
     }
+    if (out < 0) {
+        int e = errno;
+        ::close(in);
+        return unexpected(FileError{e});
+    }
+    auto done = copy_contents(in, out);
+    ::close(in);
+    if (done) {
+        int r;
+        do r = ::fchmod(out, static_cast<mode_t>(mode)); while (r != 0 && errno == EINTR);
+        if (r != 0) done = unexpected(FileError{errno});
+    }
+    if (done && ::fsync(out) != 0) done = unexpected(FileError{errno});
+    if (::close(out) != 0 && done) done = unexpected(FileError{errno});
+    if (done && ::rename(tmp.c_str(), target.c_str()) != 0) done = unexpected(FileError{errno});
+    if (!done) {
+        ::unlink(tmp.c_str());
+        return done;
+    }
+    sync_directory_of(target);
     return {};
 }
 
@@ -182,6 +255,13 @@ Expected<void, FileError> remove_file(const std::filesystem::path& path) {
 void create_directories_quietly(const std::filesystem::path& path) {
     std::error_code ec;
     std::filesystem::create_directories(path, ec);
+}
+
+Expected<void, FileError> make_directories(const std::filesystem::path& path) {
+    std::error_code ec;
+    std::filesystem::create_directories(path, ec);
+    if (ec) return unexpected(FileError{ec.value()});
+    return {};
 }
 
 Expected<std::filesystem::path, FileError> set_aside_damaged(const Context& ctx, const std::filesystem::path& path) {

@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "utils/context.hpp"
 #include "utils/expected.hpp"
@@ -40,6 +41,10 @@ bool path_exists(const std::filesystem::path& path);
 // Whether the metadata of the path can be read, following symbolic links: a dangling link
 // counts as absent.
 bool exists_following_links(const std::filesystem::path& path);
+// Whether the path itself (a symbolic link not followed) is a regular file.
+bool is_regular_file_itself(const std::filesystem::path& path);
+// The names in a directory in the order the listing gives them, "." and ".." left out.
+Expected<std::vector<std::string>, FileError> list_directory(const std::filesystem::path& dir);
 // The target of a symbolic link as stored (raw bytes), or absent when the path cannot be read
 // as a link.
 std::optional<std::string> read_link_target(const std::filesystem::path& path);
@@ -73,11 +78,21 @@ Expected<void, FileError> write_file_atomic(const std::filesystem::path& path, s
 // followed). Only safe while no other run may be writing that file.
 void remove_leftover_temporaries(const std::filesystem::path& path);
 
+// Copies `source` whole to a hidden temporary file of its own beside `target` ("." + name +
+// ".tmp." + random_name_part(), made by an exclusive create), gives the copy `mode`, flushes
+// it to disk and renames it over `target`. So `target` is at every moment either its old
+// file or the whole new one, never missing or cut short (also when `source` is `target`
+// itself). On failure the temporary file is removed again.
+Expected<void, FileError> install_file_atomic(const std::filesystem::path& source,
+                                              const std::filesystem::path& target, std::filesystem::perms mode);
+
 // Removes a file; a missing file is not an error.
 Expected<void, FileError> remove_file(const std::filesystem::path& path);
 
 // Creates the directory and its parents; failures are ignored (a later write reports them).
 void create_directories_quietly(const std::filesystem::path& path);
+// Creates the directory and its parents; an existing directory is fine.
+Expected<void, FileError> make_directories(const std::filesystem::path& path);
 
 // Moves a damaged state file out of the way so that its contents are never lost:
 // renames it to path + ".damaged-" + the time of ctx.clock as "%Y%m%d_%H%M%S", with

@@ -28,6 +28,16 @@ Expected<std::vector<std::string>, OsError> query_lines(const Context& ctx, cons
     return split_lines(*text);
 }
 
+Expected<std::vector<std::string>, OsError> query_valid_lines(const Context& ctx, const std::vector<std::string>& argv,
+                                                              RunMode mode) {
+    auto out = query_bytes(ctx, argv, mode);
+    if (!out) return unexpected(out.error());
+    std::vector<std::string> lines;
+    for (auto& line : split_lines(*out))
+        if (is_valid_utf8(line)) lines.push_back(std::move(line));
+    return lines;
+}
+
 bool run_succeeded(const Context& ctx, const std::vector<std::string>& argv, RunMode mode) {
     auto r = ctx.run(argv, mode);
     return r && r->success();

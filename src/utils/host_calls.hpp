@@ -17,6 +17,10 @@ Expected<std::string, OsError> query_text(const Context& ctx, const std::vector<
 // The decoded output cut into lines (split_lines).
 Expected<std::vector<std::string>, OsError> query_lines(const Context& ctx, const std::vector<std::string>& argv,
                                                         RunMode mode);
+// The raw output cut into lines (split_lines), each decoded strictly: a line that is not
+// valid UTF-8 is dropped, the others are kept in order.
+Expected<std::vector<std::string>, OsError> query_valid_lines(const Context& ctx, const std::vector<std::string>& argv,
+                                                              RunMode mode);
 // A run whose output is not wanted: true when the child started and exited with status 0.
 bool run_succeeded(const Context& ctx, const std::vector<std::string>& argv, RunMode mode);
 // A change run (both output streams to the null device) whose outcome does not matter.

@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
+#include <cstring>
 
 #include "utils/text.hpp"
 
@@ -12,6 +14,28 @@ namespace qm {
 namespace {
 
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+bool ends_plain_run(unsigned char c) { return c == '"' || c == '\\' || c < 0x20; }
+
+// Where the bytes that a string holds as they are end: at the next '"', '\\' or control
+// character, or at the end. Eight bytes are looked at together while none of them is one.
+std::size_t plain_string_run_end(std::string_view text, std::size_t i) {
+    constexpr std::uint64_t kOnes = 0x0101010101010101ull;
+    constexpr std::uint64_t kHighs = 0x8080808080808080ull;
+    while (text.size() - i >= sizeof(std::uint64_t)) {
+        std::uint64_t w;
+        std::memcpy(&w, text.data() + i, sizeof w);
+        const std::uint64_t quote = w ^ (kOnes * '"');
+        const std::uint64_t backslash = w ^ (kOnes * '\\');
+        // A high bit is set exactly when some byte is zero (quote, backslash) or below 0x20.
+        const std::uint64_t stop =
+            ((quote - kOnes) & ~quote) | ((backslash - kOnes) & ~backslash) | ((w - kOnes * 0x20) & ~w);
+        if (stop & kHighs) break;
+        i += sizeof w;
+    }
+    while (i < text.size() && !ends_plain_run(static_cast<unsigned char>(text[i]))) ++i;
+    return i;
+}
 
 // A string shown inside a refusal (always valid UTF-8 here): quoted, with control
 // characters (C0, DEL and C1) escaped.
@@ -223,11 +247,7 @@ Status JsonLexer::read_string(std::string& out) {
     out.clear();
     for (;;) {
         std::size_t start = index_;
-        while (!at_end()) {
-            auto c = static_cast<unsigned char>(peek());
-            if (c == '"' || c == '\\' || c < 0x20) break;
-            ++index_;
-        }
+        index_ = plain_string_run_end(text_, index_);
         out.append(text_.substr(start, index_ - start));
         if (at_end()) return unexpected(error("EOF while parsing a string"));
         char c = text_[index_++];

@@ -24,4 +24,6 @@ std::string path_in(std::string_view dir, std::string_view name) {
     return path;
 }
 
+std::string backup_file_path(std::string_view name) { return path_in(kBackupsDir, std::string(name) + ".json"); }
+
 }  // namespace qm

@@ -59,4 +59,7 @@ std::optional<std::string> network_identity_path(std::string_view bridge);
 // "<dir>/<name>", for files of the unit and completion directories.
 std::string path_in(std::string_view dir, std::string_view name);
 
+// "/var/lib/quillmar/backups/<name>.json".
+std::string backup_file_path(std::string_view name);
+
 }  // namespace qm

@@ -67,21 +67,25 @@ CivilTime to_civil(SystemTime t) {
     return c;
 }
 
+std::string format_fraction(SystemTime t) {
+    const std::uint32_t ns = to_civil(t).nanosecond;
+    if (ns == 0) return {};
+    char buf[16];
+    if (ns % 1'000'000 == 0) {
+        std::snprintf(buf, sizeof buf, ".%03u", ns / 1'000'000);
+    } else if (ns % 1'000 == 0) {
+        std::snprintf(buf, sizeof buf, ".%06u", ns / 1'000);
+    } else {
+        std::snprintf(buf, sizeof buf, ".%09u", ns);
+    }
+    return buf;
+}
+
 std::string format_rfc3339(SystemTime t, UtcSuffix suffix) {
     CivilTime c = to_civil(t);
     std::string out = year_text(c.year) + "-" + two(c.month) + "-" + two(c.day) + "T" + two(c.hour) + ":" +
                       two(c.minute) + ":" + two(c.second);
-    if (c.nanosecond != 0) {
-        char buf[16];
-        if (c.nanosecond % 1'000'000 == 0) {
-            std::snprintf(buf, sizeof buf, ".%03u", c.nanosecond / 1'000'000);
-        } else if (c.nanosecond % 1'000 == 0) {
-            std::snprintf(buf, sizeof buf, ".%06u", c.nanosecond / 1'000);
-        } else {
-            std::snprintf(buf, sizeof buf, ".%09u", c.nanosecond);
-        }
-        out += buf;
-    }
+    out += format_fraction(t);
     out += suffix == UtcSuffix::Z ? "Z" : "+00:00";
     return out;
 }

@@ -18,6 +18,8 @@ enum class UtcSuffix { Z, NumericOffset };
 // "2024-03-05T07:08:09Z", with a fraction only when the nanoseconds are not zero: three
 // digits when they are whole milliseconds, six when whole microseconds, else nine.
 std::string format_rfc3339(SystemTime t, UtcSuffix suffix = UtcSuffix::Z);
+// That fraction alone: "" or "." and three, six or nine digits.
+std::string format_fraction(SystemTime t);
 
 // RFC 3339 date-time text ("T", "t" or a blank between date and time; "Z", "z" or a
 // numeric offset such as "+02:00"; a fraction of any length, of which nine digits are

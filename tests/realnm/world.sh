@@ -42,6 +42,31 @@ for d in /tmp /var/log /var/lib/quillmar /etc/quillmar /etc/systemd/system /usr/
     mkdir -p "$d" && mount -t tmpfs -o mode=755 tmpfs "$d" || fail "cannot mount tmpfs on $d"
 done
 chmod 1777 /tmp
+# A minimal saved configuration, so that no run starts with a first-run backup; a test of the
+# first run removes it.
+cat >/etc/quillmar/config.json <<'EOF' || fail "cannot write the saved configuration"
+{
+  "metadata": {
+    "name": "realnm",
+    "description": null,
+    "created_at": "2024-01-01T00:00:00Z",
+    "version": "1.0.0",
+    "is_default": true
+  },
+  "network_manager": {
+    "connections": []
+  },
+  "libvirt_networks": [],
+  "bridge_mac_addresses": {},
+  "veth_connections": [],
+  "bridge_topology": {
+    "master_bridges": [],
+    "bridge_connections": {},
+    "veth_pairs": []
+  },
+  "managed_resources": null
+}
+EOF
 mount -t sysfs -o ro,nosuid,nodev,noexec sysfs /sys || fail "cannot mount a read-only sysfs"
 
 mkdir -p "$Q/bin" "$Q/home" "$Q/nm/conf.d" "$Q/nm/system.d" "$Q/dbus" "$Q/lan" /run/dbus

@@ -8,6 +8,7 @@
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
+#include <grp.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -497,6 +498,12 @@ Sandbox& Sandbox::timeout(std::chrono::milliseconds limit) {
     timeout_ = limit;
     return *this;
 }
+Sandbox& Sandbox::user(unsigned uid, unsigned gid) {
+    user_ = {uid, gid};
+    for (const char* f : {wire::kCalls, wire::kLock}) fs::permissions(root_ / (f + 1), fs::perms(0666));
+    fs::permissions(root_ / (wire::kCountDir + 1), fs::perms(0777));
+    return *this;
+}
 
 namespace {
 
@@ -506,6 +513,7 @@ struct Launch {
     Args argv;
     std::vector<std::string> envp;
     std::string cwd;
+    std::optional<std::pair<unsigned, unsigned>> user;  // uid, gid; root when absent
 };
 
 // Mount flags of the source that a read-only remount must keep (the kernel refuses to drop
@@ -591,6 +599,11 @@ void send(int fd, const std::string& msg) {
         dup2(out_w, 1);
         dup2(err_w, 2);
         close_range(3, ~0U, CLOSE_RANGE_CLOEXEC);
+        if (l.user && (setgroups(0, nullptr) != 0 || setgid(l.user->second) != 0 || setuid(l.user->first) != 0)) {
+            std::string msg = std::string("sandbox: cannot change user: ") + std::strerror(errno) + "\n";
+            send(ctl, "X" + msg);
+            _exit(127);
+        }
         int e = ENOENT;
         for (const auto& c : l.candidates) {
             execve(c.c_str(), argv.data(), envp.data());
@@ -753,7 +766,7 @@ Result Sandbox::start(const std::vector<std::string>& candidates, const Args& ar
         return {};
     }
     write_rules();
-    Launch l{root_.string(), candidates, argv, {"PATH=/fakebin:/qmbin", "HOME=/root", "LANG=C.UTF-8"}, cwd_};
+    Launch l{root_.string(), candidates, argv, {"PATH=/fakebin:/qmbin", "HOME=/root", "LANG=C.UTF-8"}, cwd_, user_};
     // Sanitizer settings of the test run hold for the program too.
     for (const char* name : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS"})
         if (const char* v = std::getenv(name)) l.envp.push_back(std::string(name) + "=" + v);
@@ -775,7 +788,7 @@ std::optional<std::string> Sandbox::unavailable() {
         if (geteuid() != 0) return "needs root: runs the program in private mount, network and PID namespaces";
         try {
             Sandbox probe;
-            Launch l{probe.root_.string(), {"/.qm/fake/tool"}, {"probe"}, {"PATH=/fakebin:/qmbin"}, "/"};
+            Launch l{probe.root_.string(), {"/.qm/fake/tool"}, {"probe"}, {"PATH=/fakebin:/qmbin"}, "/", {}};
             Outcome o = launch(l, {}, std::chrono::seconds(30));
             if (!o.setup_error.empty()) return "namespaces or mounts unavailable (" + o.setup_error + ")";
             if (!o.start_error.empty() || o.result.status != 0)

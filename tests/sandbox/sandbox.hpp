@@ -55,6 +55,7 @@
 #include <optional>
 #include <ostream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -183,6 +184,9 @@ public:
     Sandbox& env(const std::string& name, const std::string& value);  // added for later runs
     Sandbox& cwd(const std::string& dir);                             // default "/tmp"
     Sandbox& timeout(std::chrono::milliseconds limit);                // default 30 s
+    // Later runs start the program as this user and group (no supplementary groups) instead
+    // of root; the fake tools can still log their calls.
+    Sandbox& user(unsigned uid, unsigned gid);
 
     // --- fake tools ---
     // The script of a tool; any name works (it is put on PATH). The five host tools are
@@ -227,6 +231,7 @@ private:
     std::vector<std::pair<std::string, std::string>> env_;
     std::string cwd_ = "/tmp";
     std::chrono::milliseconds timeout_{30000};
+    std::optional<std::pair<unsigned, unsigned>> user_;
 };
 
 // Fixture: a fresh sandbox per test; the test is skipped when sandboxed runs cannot work.

@@ -177,7 +177,7 @@ TEST(CommandTree, DispatchRunsTheRowsHandler) {
         std::string out;
     };
     const std::vector<Case> cases = {
-        {{"quillmar", "list", "physical"}, "[-] The command 'quillmar list physical' is not available in this build\n", ""},
+        {{"quillmar", "completion", "--shell", "tcsh"}, "Unsupported shell: tcsh\n", ""},
         {{"quillmar", "vswitch", "veth", "restore"},
          "",
          "[+] Restoring veth pairs from stored bridge connections...\n"

@@ -347,5 +347,31 @@ TEST(JsonWriter, EscapesOnlyQuoteBackslashAndControlCharacters) {
     EXPECT_EQ(*back, text);
 }
 
+TEST(JsonReader, LongStringsStopAtEveryQuoteBackslashAndControlCharacterWhereverItIs) {
+    // Strings are scanned several bytes at a time; a special byte at any offset must still
+    // be seen, and bytes above 0x7F or just above 0x20 must not be taken for one.
+    const std::string plain = "abc \x21\x7e\xc3\xa9\xe2\x82\xac xyz 0123456789";
+    for (std::size_t at = 0; at <= 24; ++at) {
+        if ((static_cast<unsigned char>(plain[at]) & 0xC0) == 0x80) continue;  // inside a character
+        for (const auto& [escaped, decoded] : std::vector<std::pair<std::string, std::string>>{
+                 {"\\\"", "\""}, {"\\\\", "\\"}, {"\\n", "\n"}, {"\\u0001", "\x01"}}) {
+            const std::string head = plain.substr(0, at);
+            const std::string tail = plain.substr(at);
+            auto back = from_json<std::string>("\"" + head + escaped + tail + "\"");
+            ASSERT_TRUE(back.has_value()) << at << ": " << back.error().message;
+            EXPECT_EQ(*back, head + decoded + tail) << at;
+        }
+        std::string raw = "\"" + plain.substr(0, at) + "\n" + plain.substr(at) + "\"";
+        auto refused = from_json<std::string>(raw);
+        ASSERT_FALSE(refused.has_value()) << at;
+        EXPECT_EQ(refused.error().message,
+                  "control character (\\u0000-\\u001F) found while parsing a string at line 2 column 0")
+            << at;
+        auto unterminated = from_json<std::string>("\"" + plain.substr(0, at));
+        ASSERT_FALSE(unterminated.has_value()) << at;
+        EXPECT_EQ(unterminated.error().message.rfind("EOF while parsing a string", 0), 0u) << at;
+    }
+}
+
 }  // namespace
 }  // namespace qm

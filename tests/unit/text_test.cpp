@@ -176,6 +176,19 @@ TEST(DecodeUtf8, StrictReportsTheFirstProblem) {
     }
 }
 
+TEST(DecodeUtf8, ABadByteIsFoundAtAnyPlaceInLongAsciiText) {
+    const std::string ascii(40, 'a');
+    for (std::size_t at = 0; at <= ascii.size(); ++at) {
+        std::string bytes = ascii;
+        bytes.insert(at, "\xFF");
+        EXPECT_FALSE(is_valid_utf8(bytes)) << at;
+        bytes = ascii;
+        bytes.insert(at, "\xE2\x82\xAC");
+        EXPECT_TRUE(is_valid_utf8(bytes)) << at;
+        EXPECT_FALSE(is_valid_utf8(bytes.substr(0, at + 2))) << at;  // cut inside the character
+    }
+}
+
 TEST(Trim, RemovesUnicodeWhiteSpaceAtBothEnds) {
     struct Case {
         std::string text;

@@ -1,0 +1,205 @@
+#include "cmds/bridge/vswitch_list.hpp"
+
+#include <algorithm>
+#include <map>
+#include <optional>
+#include <ostream>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "cmds/bridge/topology.hpp"
+#include "utils/host_calls.hpp"
+#include "utils/text.hpp"
+#include "utils/unicode_regex.hpp"
+
+namespace qm {
+namespace {
+
+constexpr std::string_view kGreen = "\x1b[32m";
+constexpr std::string_view kRed = "\x1b[31m";
+constexpr std::string_view kReset = "\x1b[0m";
+
+// The devices of VLAN-dedicated bridges: "vlan", three or four decimal digits, "br".
+constexpr std::string_view kVlanBridgePattern = R"(^vlan\d{3,4}br$)";
+
+struct BridgeRecord {
+    std::string name, device, type, state;
+};
+
+// Every profile, to turn a master given as a UUID into the profile's name, and to search for
+// the bridge profile of a device, in listing order (nmcli lists active profiles first).
+struct ProfileLookup {
+    std::map<std::string, std::string> name_by_uuid;
+    std::vector<std::string> uuids;  // each once, in listing order
+
+    void add(const std::string& uuid, const std::string& name) {
+        if (name_by_uuid.insert_or_assign(uuid, name).second) uuids.push_back(uuid);
+    }
+};
+
+// Bridge key (a profile name, or a device name) -> "interface (profile)" texts, in the order found.
+using PortMap = std::map<std::string, std::vector<std::string>>;
+
+std::vector<std::string> nmcli(std::vector<std::string> args) {
+    args.insert(args.begin(), "nmcli");
+    return args;
+}
+
+// One setting of one profile, decoded with replacement and trimmed; absent when nmcli
+// cannot be started.
+std::optional<std::string> profile_setting(const Context& ctx, const std::string& setting, const std::string& profile) {
+    auto text = query_text(ctx, nmcli({"-g", setting, "connection", "show", profile}), RunMode::Query);
+    if (!text) return std::nullopt;
+    return trim(*text);
+}
+
+// Files profile P as a port of the bridge `key`, by its interface name. VM taps ("vnet…") are
+// left out with a note on standard error.
+void file_port(const Context& ctx, PortMap& ports, const std::string& key, const std::string& profile) {
+    auto ifname = profile_setting(ctx, "connection.interface-name", profile);
+    if (!ifname || ifname->empty()) return;
+    if (starts_with(*ifname, "vnet")) {
+        ctx.err << "DEBUG: Filtering out vnet interface: " << *ifname << " for bridge: " << key << "\n";
+        return;
+    }
+    auto& list = ports[key];
+    std::string port = *ifname + " (" + profile + ")";
+    // Both searches can find the same port under the same key (a bridge profile named like
+    // its device); it is one port all the same.
+    if (std::find(list.begin(), list.end(), port) == list.end()) list.push_back(std::move(port));
+}
+
+// A port by slave type: the profile names its master and says it is a bridge port.
+void find_port_by_slave_type(const Context& ctx, const ProfileLookup& lookup, PortMap& ports,
+                             const std::string& profile) {
+    auto answer = query_text(
+        ctx, nmcli({"-g", "connection.master,connection.slave-type", "connection", "show", profile}), RunMode::Query);
+    if (!answer) return;
+    const auto lines = split_lines(*answer);
+    if (lines.size() < 2 || lines[0].empty() || lines[1] != "bridge") return;
+    // The master is a UUID of a profile, or else an interface name.
+    auto named = lookup.name_by_uuid.find(lines[0]);
+    const std::string key = named != lookup.name_by_uuid.end() ? named->second : lines[0];
+    file_port(ctx, ports, key, profile);
+}
+
+// A port by master device: the profile's master is the device of a bridge profile.
+void find_port_by_master_device(const Context& ctx, const ProfileLookup& lookup, PortMap& ports,
+                                const std::string& profile) {
+    auto master = profile_setting(ctx, "connection.master", profile);
+    if (!master) return;
+    const bool bridge_device = starts_with(*master, "vswitch") || starts_with(*master, "virbr") || *master == "cni0";
+    if (!bridge_device || lookup.uuids.empty()) return;
+    for (const auto& uuid : lookup.uuids) {
+        const std::string& candidate = lookup.name_by_uuid.at(uuid);
+        if (profile_setting(ctx, "connection.type", candidate) != "bridge") continue;
+        if (profile_setting(ctx, "connection.interface-name", candidate) != *master) continue;
+        file_port(ctx, ports, candidate, profile);
+        return;
+    }
+}
+
+void print_bridge(const Context& ctx, const BridgeRecord& b, std::string_view tag) {
+    const bool up = b.state.find("activated") != std::string::npos;
+    ctx.out << (up ? kGreen : kRed) << pad_right(b.name, 25) << " " << pad_right(b.device, 12) << " "
+            << pad_right(b.type, 8) << " " << b.state << tag << kReset << "\n";
+}
+
+void print_ports(const Context& ctx, const PortMap& ports, const std::string& key) {
+    auto found = ports.find(key);
+    if (found == ports.end()) return;
+    for (const auto& port : found->second) ctx.out << "  └─ " << port << "\n";
+}
+
+}  // namespace
+
+void list_vswitches(const Context& ctx) {
+    ctx.out << "\n=== Virtual Switches ===\n";
+
+    auto listing = query_valid_lines(ctx, nmcli({"-t", "-f", "NAME,DEVICE,TYPE,STATE", "connection", "show"}),
+                                     RunMode::Query);
+    if (!listing) {
+        ctx.err << "Failed to run nmcli\n";
+        return;
+    }
+    const auto vlan_rule = UnicodeRegex::compile(kVlanBridgePattern);
+    std::vector<BridgeRecord> general, vlan;
+    for (const auto& line : *listing) {
+        if (line.find(":bridge:") == std::string::npos) continue;
+        auto f = split_terse(line);
+        if (f.size() != 4) continue;
+        BridgeRecord b{std::move(f[0]), std::move(f[1]), std::move(f[2]), std::move(f[3])};
+        (vlan_rule && vlan_rule->matches(b.device) ? vlan : general).push_back(std::move(b));
+    }
+
+    auto uuids = query_valid_lines(ctx, nmcli({"-t", "-f", "NAME,UUID", "connection", "show"}), RunMode::Query);
+    if (!uuids) {
+        ctx.err << "Failed to list connections\n";
+        return;
+    }
+    ProfileLookup lookup;
+    for (const auto& line : *uuids) {
+        auto f = split_terse(line);
+        if (f.size() != 2) continue;
+        lookup.add(f[1], f[0]);
+    }
+
+    auto names = query_valid_lines(ctx, nmcli({"-t", "-f", "NAME", "connection", "show"}), RunMode::Query);
+    if (!names) {
+        ctx.err << "Failed to list connections\n";
+        return;
+    }
+    PortMap ports;
+    for (const auto& line : *names) {
+        const std::string profile = trim(line);
+        if (profile.empty()) continue;
+        find_port_by_slave_type(ctx, lookup, ports, profile);
+        find_port_by_master_device(ctx, lookup, ports, profile);
+    }
+
+    const MasterBridgeList masters = load_master_bridges(ctx);
+    const BridgeConnectionMap joins = load_bridge_connections(ctx);
+
+    ctx.out << "--- General purpose Virtual Switches ---\n";
+    for (const auto& b : general) {
+        const bool master = std::find(masters.begin(), masters.end(), b.device) != masters.end();
+        print_bridge(ctx, b, master ? " [MASTER]" : "");
+        if (master) {
+            if (auto joined = joins.find(b.device); joined != joins.end())
+                for (const auto& bridge : joined->second) ctx.out << "  └─ Connected: " << bridge << "\n";
+        }
+        print_ports(ctx, ports, b.name);
+    }
+
+    ctx.out << "\n--- VLAN-Dedicated Virtual Switches ---\n";
+    for (const auto& b : vlan) {
+        print_bridge(ctx, b, "");
+        print_ports(ctx, ports, b.device);
+    }
+    ctx.out << "\n";
+}
+
+void show_bridge_topology(const Context& ctx) {
+    ctx.out << "\n=== Bridge Topology ===\n";
+    const MasterBridgeList masters = load_master_bridges(ctx);
+    const BridgeConnectionMap joins = load_bridge_connections(ctx);
+    if (masters.empty()) {
+        ctx.out << "  No master bridges configured\n";
+        return;
+    }
+    for (const auto& master : masters) {
+        ctx.out << "\n[Master: " << master << "]\n";
+        auto joined = joins.find(master);
+        if (joined == joins.end() || joined->second.empty()) {
+            ctx.out << "  └─ (no connected bridges)\n";
+            continue;
+        }
+        const auto& bridges = joined->second;
+        for (std::size_t i = 0; i < bridges.size(); ++i)
+            ctx.out << (i + 1 == bridges.size() ? "  └─ " : "  ├─ ") << bridges[i] << "\n";
+    }
+}
+
+}  // namespace qm
