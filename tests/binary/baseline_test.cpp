@@ -115,11 +115,11 @@ TEST_F(BaselineCli, AutoOnAPhysicalApplianceUsesTheFirstNicInPciOrder) {
                          {"nmcli", "connection", "delete", "uuid", "b3"},
                          {"systemd-detect-virt"},
                          {"ip", "link", "show", "vswitch0"},
-                         {"nmcli", "-g", "NAME", "connection", "show", "Management Network"},
+                         {"nmcli", "-g", "connection.id", "connection", "show", "Management Network"},
                          {"ip", "link", "show", "vswitch0"},
                          {"ip", "link", "add", "name", "vswitch0", "type", "bridge"},
                          kAddBridge,
-                         {"nmcli", "-g", "NAME", "connection", "show", "Management Uplink"},
+                         {"nmcli", "-g", "connection.id", "connection", "show", "Management Uplink"},
                          add_uplink("eth1"),
                          kModifyUplink,
                          kUpBridge,
@@ -225,6 +225,7 @@ TEST_F(BaselineCli, AutoKeepsAnExistingVswitch0AndPutsItsStoredMacBack) {
     EXPECT_EQ(changes(),
               (sb::Argvs{{"nmcli", "connection", "modify", "Management Network", "bridge.mac-address",
                           "52:54:00:00:00:aa"},
+                         {"ip", "link", "set", "vswitch0", "address", "52:54:00:00:00:aa"},
                          {"nmcli", "connection", "down", "Management Network"},
                          kUpBridge}))
         << sb.dump();

@@ -519,6 +519,16 @@ Result RealNm::run_quillmar(const Args& args, std::chrono::seconds limit) {
     return r;
 }
 
+Result RealNm::run_tool(const Args& argv, std::chrono::seconds limit) {
+    Args through = argv;
+    for (const char* tool : {"nmcli", "ip", "virsh", "systemctl"})
+        if (!through.empty() && through[0] == tool) through[0] = std::string(kShimDir) + "/" + tool;
+    return run_inside(through,
+                      {std::string("PATH=") + kShimDir + ":" + kPlainPath, "HOME=/run/qm/home", "LANG=C.UTF-8", kBus,
+                       "LIBVIRT_DEFAULT_URI=test:///default"},
+                      limit);
+}
+
 Result RealNm::exec(const Args& argv, std::chrono::seconds limit) {
     return run_inside(argv, {std::string("PATH=") + kPlainPath, "HOME=/run/qm/home", "LANG=C.UTF-8", kBus,
                              "LIBVIRT_DEFAULT_URI=test:///default"},
@@ -684,6 +694,62 @@ std::string RealNm::diagnostics() {
     s += "--- NetworkManager log (last 40 lines) ---\n";
     for (std::size_t i = lines.size() > 40 ? lines.size() - 40 : 0; i < lines.size(); ++i) s += lines[i] + "\n";
     return s;
+}
+
+// ---------------------------------------------------------------- in-process calls
+
+InProcess::InProcess(RealNm& nm)
+    : nm_(nm),
+      first_call_(nm.calls().size()),
+      ctx_{runner_, in_, out_, err_, clock_, sleeper_, platform_, {}, std::filesystem::path("/tmp")} {
+    std::string dir = "/dev/shm/qm-realnm-root-XXXXXX";
+    if (!mkdtemp(dir.data())) {
+        ADD_FAILURE() << os_error("make a temporary root");
+        dir = "/nonexistent";
+    }
+    root_ = dir;
+    ctx_.root = root_;
+    for (const char* sub : {"var/lib/quillmar", "var/log", "etc/quillmar", "sys/class/net", "sys/devices"})
+        std::filesystem::create_directories(root_ / sub);
+}
+
+InProcess::~InProcess() {
+    std::error_code ec;
+    if (root_.string().rfind("/dev/shm/qm-realnm-root-", 0) == 0) std::filesystem::remove_all(root_, ec);
+}
+
+void InProcess::physical_nic(const std::string& name, const std::string& pci_address) {
+    std::filesystem::create_directories(root_ / "sys/devices" / pci_address);
+    std::filesystem::create_directories(root_ / "sys/class/net" / name);
+    std::filesystem::create_symlink("../../../devices/" + pci_address, root_ / "sys/class/net" / name / "device");
+}
+
+void InProcess::set_input(const std::string& text) {
+    in_.clear();
+    in_.str(text);
+}
+
+Result InProcess::calls() const {
+    Result r;
+    auto all = nm_.calls();
+    if (all.size() > first_call_) r.calls.assign(all.begin() + static_cast<std::ptrdiff_t>(first_call_), all.end());
+    return r;
+}
+
+qm::RunResult InProcess::HostRunner::run(const std::vector<std::string>& argv, qm::RunMode mode) {
+    qm::ProcessResult p;
+    if (!argv.empty() && argv[0] == "systemd-detect-virt") {
+        p.out = owner_.detect_virt;
+        return p;
+    }
+    Result r = owner_.nm_.run_tool(argv);
+    p.exit_code = r.status;
+    p.wait_status = (r.status & 0xff) << 8;
+    if (mode != qm::RunMode::Detached) {
+        p.out = r.out;
+        p.err = r.err;
+    }
+    return p;
 }
 
 void RealNmTest::SetUp() {

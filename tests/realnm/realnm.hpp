@@ -32,17 +32,29 @@
 // LANG=C.UTF-8, the private bus in DBUS_SYSTEM_BUS_ADDRESS and LIBVIRT_DEFAULT_URI=
 // test:///default, cwd /tmp. `nmcli`, `ip` and `exec` of the harness bypass the stand-ins, so
 // the call log holds only the program's calls.
+//
+// Where a step cannot be reached through the built program on this kernel (no interface has a
+// device link, so `baseline` stops before it lays anything down), `InProcess` calls the
+// program's own functions in the test process: every child they start runs inside the test
+// host through the logging stand-ins, and their fixed paths lie on a temporary root that
+// holds a made-up /sys/class/net.
 #pragma once
 
 #include <chrono>
+#include <filesystem>
 #include <functional>
 #include <map>
 #include <optional>
 #include <ostream>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
+
+#include "utils/context.hpp"
+#include "utils/platform.hpp"
+#include "utils/process.hpp"
 
 namespace qm::realnm {
 
@@ -107,6 +119,9 @@ public:
     Result run_quillmar(const Args& args, std::chrono::seconds limit = std::chrono::seconds(120));
     // Any program inside (absolute path, or found on PATH without the stand-ins).
     Result exec(const Args& argv, std::chrono::seconds limit = std::chrono::seconds(60));
+    // A host tool run the way the program runs it: the stand-ins first on PATH, so the call is
+    // logged with the program's own.
+    Result run_tool(const Args& argv, std::chrono::seconds limit = std::chrono::seconds(60));
     Result nmcli_result(const Args& args);     // the real nmcli
     std::string nmcli(const Args& args);       // its stdout; a non-zero exit is a test failure
     std::string ip(const Args& args);          // the real ip, the same way
@@ -155,6 +170,49 @@ private:
 // RealNm::ledger()).
 std::string ledger_json(const std::vector<std::string>& vswitches, const std::vector<std::string>& vlan_bridges = {},
                         const std::vector<std::string>& veth_pairs = {}, const std::vector<std::string>& bonds = {});
+
+// A Context for calling the program's functions in this process against the test host. Its
+// children run inside through the stand-ins (stdin empty, both outputs captured whatever the
+// run mode), except `systemd-detect-virt`, which prints `detect_virt`. The root is a temporary
+// directory; `physical_nic` gives it a /sys/class/net entry with a PCI device link.
+class InProcess {
+public:
+    explicit InProcess(RealNm& nm);
+    ~InProcess();
+    InProcess(const InProcess&) = delete;
+    InProcess& operator=(const InProcess&) = delete;
+
+    void physical_nic(const std::string& name, const std::string& pci_address);
+    std::string out() const { return out_.str(); }
+    void set_input(const std::string& text);
+    // Every call the stand-ins logged since this was made (its own children and any
+    // run_quillmar), with the real tools' answers.
+    Result calls() const;
+
+    std::string detect_virt = "none\n";
+    const qm::Context& ctx() const { return ctx_; }
+
+private:
+    class HostRunner final : public qm::Runner {
+    public:
+        explicit HostRunner(InProcess& owner) : owner_(owner) {}
+        qm::RunResult run(const std::vector<std::string>& argv, qm::RunMode mode) override;
+
+    private:
+        InProcess& owner_;
+    };
+
+    RealNm& nm_;
+    std::size_t first_call_;
+    std::filesystem::path root_;
+    HostRunner runner_{*this};
+    std::istringstream in_;
+    std::ostringstream out_, err_;
+    qm::SystemClock clock_;
+    qm::RealSleeper sleeper_;
+    qm::LinuxPlatform platform_;
+    qm::Context ctx_;
+};
 
 // Fixture: a fresh test host per test, skipped where the tier cannot run.
 class RealNmTest : public ::testing::Test {

@@ -22,6 +22,8 @@ using Argv = std::vector<std::string>;
 const Argv kStaleListing = {"nmcli", "-t", "-f", "NAME,UUID,TYPE,DEVICE,ACTIVE", "connection", "show"};
 const Argv kProfileListing = {"nmcli", "-t", "-f", "NAME,UUID,TYPE,DEVICE,SLAVE", "connection", "show"};
 const Argv kIpLinkShow = {"ip", "link", "show"};
+const Argv kBridgeLinks = {"ip", "link", "show", "type", "bridge"};
+Argv master_of(const std::string& uuid) { return {"nmcli", "-g", "connection.master", "connection", "show", uuid}; }
 
 std::string lines(const std::vector<std::string>& rows) {
     std::string s;
@@ -150,47 +152,63 @@ TEST(ComprehensiveCleanup, SelectsProfilesByTypeNameDeviceAndController) {
     host.runner.on(kProfileListing,
                    Answer::ok(lines({
                        "Management Network:u1:bridge:vswitch0:",       // device vswitch
-                       "eno1 port:u2:802-3-ethernet:eno1:vswitch0",    // controller hit
+                       "eno1 port:u2:802-3-ethernet:eno1:bridge",      // controller vswitch0
                        "My VLAN Bridge:u3:bridge:br5:",                // lower-case name has vlan
                        "eth0:u4:802-3-ethernet:eth0:",                 // nothing of ours
                        "bond0:u5:bond:nm-bond:",                       // short bond name
                        "team7:u6:bond:bond1234:",                      // long bond device, no controller
-                       "team7:u7:bond:bond1234:Hypervisor Network",    // controller hit
+                       "team7:u7:bond:bond1234:bridge",                // controller: Management Network's UUID
                        "team8:u8:bond:bond12:",                        // short bond device
-                       "Office:u9:wifi:wlan0:vswitch0",                // other type
+                       "Office:u9:wifi:wlan0:bridge",                  // other type
                        "lo:u10:loopback:lo:",                          // other type
                        "Lab:u11:bridge:br0:",                          // a foreign bridge
                        "Vlan 100:u12:vlan:vswitch0.100:",              // vlan on a vswitch
                        "Vlan 7:u13:vlan:eth0.7:--",                    // name has vlan
                        "guest:u14:vlan:eth0.8:--",                     // not ours
-                       "Management Uplink:u15:802-3-ethernet:eno1:--",
+                       "Management Uplink:u15:802-3-ethernet:eno1:bridge",  // its name is enough
                        "vswitch3 Uplink:u16:ethernet:eno2:",
                        "Management Spare Uplink:u17:ethernet::",
                        "enp3s0 Control:u18:ethernet::",
-                       "enp3s0:u19:ethernet:enp3s0:bridge",            // slave type shown, no controller name
+                       "enp3s0:u19:ethernet:enp3s0:bridge",            // a port, but not of ours
                        "Management Network:u20:bridge::",              // duplicates go once per row
+                       "Storage:u30:bridge:vswitch1:",
+                       "Backup:u31:802-3-ethernet:eth3:bridge",        // controller: Storage's UUID, on vswitch1
+                       "Lab Port:u32:802-3-ethernet:eth4:bridge",      // controller: Lab's UUID
+                       "V9:u33:vlan::bridge",                          // controller vswitch2
+                       "eno9:u34:802-3-ethernet:eno9:vswitch0",        // the column is no controller
+                       "team9:u35:bond::bond",                         // its master cannot be read
                        "short:u21:bridge",                             // too few fields
                        "Vlan:u22:VLAN:x:",                             // type compared exactly
                    })));
+    host.runner.on(master_of("u2"), Answer::ok("vswitch0\n"));
+    host.runner.on(master_of("u7"), Answer::ok("u1\n"));
+    host.runner.on(master_of("u19"), Answer::ok("br0\n"));
+    host.runner.on(master_of("u31"), Answer::ok("u30\n"));
+    host.runner.on(master_of("u32"), Answer::ok("u11\n"));
+    host.runner.on(master_of("u33"), Answer::ok("vswitch2\n"));
+    host.runner.on(master_of("u35"), Answer::exit(10));
     ASSERT_TRUE(comprehensive_cleanup(host.ctx));
 
+    std::vector<Call> calls{{kProfileListing, RunMode::Query}};
+    for (const char* uuid : {"u2", "u7", "u19", "u31", "u32", "u33", "u34", "u35"})
+        calls.push_back({master_of(uuid), RunMode::Query});
     const std::vector<std::string> selected = {
         "Management Network", "eno1 port", "My VLAN Bridge", "bond0", "team7", "team8", "Vlan 100", "Vlan 7",
-        "Management Uplink", "vswitch3 Uplink", "Management Spare Uplink", "enp3s0 Control", "Management Network"};
+        "Management Uplink", "vswitch3 Uplink", "Management Spare Uplink", "enp3s0 Control", "Management Network",
+        "Storage", "Backup", "V9"};
     std::string expected = "[+] Performing comprehensive cleanup of quillmar resources...\n";
-    std::vector<Call> calls{{kProfileListing, RunMode::Query}};
     for (const auto& name : selected) {
         expected += "  - Deleting quillmar connection: " + name + "\n";
         calls.push_back({{"nmcli", "connection", "delete", name}, RunMode::Change});
     }
     expected += "[+] Cleaning up orphaned veth pairs...\n[+] Cleaning up orphaned bridge devices...\n";
     calls.push_back({kIpLinkShow, RunMode::Query});
-    calls.push_back({kIpLinkShow, RunMode::Query});
+    calls.push_back({kBridgeLinks, RunMode::Query});
     EXPECT_EQ(host.out.str(), expected);
     EXPECT_EQ(host.runner.calls, calls);
 }
 
-TEST(ComprehensiveCleanup, DeletesShortVethNamesAndVswitchBridgesFromTheLinkListing) {
+TEST(ComprehensiveCleanup, DeletesShortVethNamesFromTheLinkListingAndVswitchBridges) {
     FakeHost host;
     host.runner.on(kIpLinkShow, Answer::ok(lines({
                                     "1: lo: <LOOPBACK,UP,LOWER_UP> mtu 65536",
@@ -200,11 +218,19 @@ TEST(ComprehensiveCleanup, DeletesShortVethNamesAndVswitchBridgesFromTheLinkList
                                     "12: veth-a@veth-b: <BROADCAST,MULTICAST,UP,LOWER_UP> mtu 1500",
                                     "7: myveth0: <BROADCAST> mtu 1500",
                                     "    link/ether 52:54:00:00:00:01 brd ff:ff:ff:ff:ff:ff",
-                                    "8: vswitch4: <BROADCAST,UP> mtu 1500 bridge",
-                                    "9: vswitch5: <BROADCAST,UP> mtu 1500",
-                                    "10: eth1: <UP> mtu 1500 master vswitch4 kind bridge_slave",
+                                    "8: vswitch4: <BROADCAST,UP> mtu 1500",
+                                    "10: eth1: <UP> mtu 1500 master vswitch4 state UP",
                                     "veth9",
                                 })));
+    // As `ip link show type bridge` prints them: the kind is never on the line.
+    host.runner.on(kBridgeLinks, Answer::ok(lines({
+                                     "8: vswitch4: <BROADCAST,MULTICAST,UP,LOWER_UP> mtu 1500 qdisc noqueue state UP",
+                                     "    link/ether 52:54:00:00:00:04 brd ff:ff:ff:ff:ff:ff",
+                                     "9: br-lab: <BROADCAST,MULTICAST> mtu 1500 qdisc noop state DOWN",
+                                     "    link/ether 52:54:00:00:00:05 brd ff:ff:ff:ff:ff:ff",
+                                     "13: vswitch12: <BROADCAST,MULTICAST> mtu 1500 qdisc noop state DOWN",
+                                     "14: myvswitch: <BROADCAST,MULTICAST> mtu 1500",
+                                 })));
     ASSERT_TRUE(comprehensive_cleanup(host.ctx));
     EXPECT_EQ(host.out.str(),
               "[+] Performing comprehensive cleanup of quillmar resources...\n"
@@ -216,16 +242,18 @@ TEST(ComprehensiveCleanup, DeletesShortVethNamesAndVswitchBridgesFromTheLinkList
               "  - Deleting veth pair: veth9\n"
               "[+] Cleaning up orphaned bridge devices...\n"
               "  - Deleting bridge device: vswitch4\n"
-              "  - Deleting bridge device: vswitch4 kind bridge_slave\n");
+              "  - Deleting bridge device: vswitch12\n"
+              "  - Deleting bridge device: vswitch\n");
     EXPECT_EQ(host.runner.argvs_of("ip"), (std::vector<Argv>{kIpLinkShow,
                                                              {"ip", "link", "delete", "veth1"},
                                                              {"ip", "link", "delete", "veth3"},
                                                              {"ip", "link", "delete", "veth-a"},
                                                              {"ip", "link", "delete", "veth0"},
                                                              {"ip", "link", "delete", "veth9"},
-                                                             kIpLinkShow,
+                                                             kBridgeLinks,
                                                              {"ip", "link", "delete", "vswitch4"},
-                                                             {"ip", "link", "delete", "vswitch4 kind bridge_slave"}}));
+                                                             {"ip", "link", "delete", "vswitch12"},
+                                                             {"ip", "link", "delete", "vswitch"}}));
 }
 
 TEST(ComprehensiveCleanup, AListingThatCannotStartEndsIt) {
@@ -269,7 +297,7 @@ constexpr const char* kLedgerText =
 
 // The listings of the comprehensive cleanup, left empty.
 const std::vector<Call> kComprehensiveListings = {
-    {kProfileListing, RunMode::Query}, {kIpLinkShow, RunMode::Query}, {kIpLinkShow, RunMode::Query}};
+    {kProfileListing, RunMode::Query}, {kIpLinkShow, RunMode::Query}, {kBridgeLinks, RunMode::Query}};
 
 const char* kComprehensiveOutput =
     "[+] Performing comprehensive cleanup of quillmar resources...\n"

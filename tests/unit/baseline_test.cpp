@@ -17,6 +17,7 @@ namespace {
 
 using std::chrono::milliseconds;
 using test::Answer;
+using test::Call;
 using test::FakeHost;
 using ::testing::HasSubstr;
 using ::testing::Not;
@@ -54,7 +55,7 @@ Argvs changes(const FakeHost& host) {
 
 void profile(FakeHost& host, const std::string& name, const std::string& type, const std::string& ifname,
              const std::string& ipv4, const std::string& ipv6 = "ignore") {
-    host.runner.on(setting("NAME", name), Answer::ok(name + "\n"));
+    host.runner.on(setting("connection.id", name), Answer::ok(name + "\n"));
     host.runner.on(setting("connection.type", name), Answer::ok(type + "\n"));
     host.runner.on(setting("connection.interface-name", name), Answer::ok(ifname + "\n"));
     host.runner.on(setting("ipv4.method", name), Answer::ok(ipv4 + "\n"));
@@ -95,6 +96,14 @@ TEST_P(RestoreMac, ComparesTheTrimmedStoredMacWithTheLiveOne) {
     EXPECT_EQ(host.out.str(), c.out) << c.what;
     EXPECT_EQ(host.runner.argvs_of("nmcli"), c.nmcli) << c.what;
     const bool restored = !c.nmcli.empty();
+    // The profile's MAC goes on the running bridge too, before it is taken down.
+    if (restored) {
+        const Argv set_live{"ip", "link", "set", "vswitch0", "address", c.nmcli.front().back()};
+        EXPECT_EQ(host.runner.argvs(), (Argvs{kShowVswitch0, c.nmcli[0], set_live, c.nmcli[1], c.nmcli[2]}))
+            << c.what;
+    } else {
+        EXPECT_LE(host.runner.argvs_of("ip").size(), 1u) << c.what;
+    }
     EXPECT_EQ(host.sleeper.pauses, restored ? std::vector<milliseconds>{milliseconds(500)} : std::vector<milliseconds>{})
         << c.what;
     EXPECT_EQ(host.read_file(kLogPath).has_value(), restored) << c.what;
@@ -147,6 +156,23 @@ TEST(RestoreMacErrors, AnUnreadableFileOrAToolThatCannotStartIsTheError) {
         EXPECT_EQ(host.runner.calls.size(), 2u);  // ip link show, then the modify that could not start
         EXPECT_THAT(host.out.str(), Not(HasSubstr("restored successfully")));
     }
+    const Argv set_live = {"ip", "link", "set", "vswitch0", "address", "52:54:00:aa:bb:cc"};
+    {
+        FakeHost host;
+        host.write_file(kMacFile, "52:54:00:aa:bb:cc");
+        host.runner.on(set_live, Answer::missing());
+        auto s = restore_vswitch0_mac(host.ctx);
+        ASSERT_FALSE(s);
+        EXPECT_EQ(s.error().message, "No such file or directory (os error 2)");
+        EXPECT_EQ(host.runner.argvs().back(), set_live);
+    }
+    {
+        FakeHost host;  // a refused address change is not looked at
+        host.write_file(kMacFile, "52:54:00:aa:bb:cc");
+        host.runner.on(set_live, Answer::exit(2));
+        ASSERT_TRUE(restore_vswitch0_mac(host.ctx));
+        EXPECT_EQ(host.runner.argvs().back(), (Argv{"nmcli", "connection", "up", "Management Network"}));
+    }
 }
 
 // ------------------------------------------------------------------ the checks
@@ -154,9 +180,10 @@ TEST(RestoreMacErrors, AnUnreadableFileOrAToolThatCannotStartIsTheError) {
 TEST(ConnectionMatches, StopsAtTheFirstQueryThatFails) {
     {
         FakeHost host;
-        host.runner.on(setting("NAME", "Management Network"), Answer::exit(10));
+        host.runner.on(setting("connection.id", "Management Network"), Answer::exit(10));
         EXPECT_FALSE(connection_matches(host.ctx, "Management Network", "bridge", "vswitch0", "auto"));
-        EXPECT_EQ(host.runner.calls.size(), 1u);
+        EXPECT_EQ(host.runner.calls, (std::vector<Call>{{setting("connection.id", "Management Network"),
+                                                         RunMode::Query}}));
     }
     {
         FakeHost host;  // exit 0 but nothing printed
@@ -164,9 +191,9 @@ TEST(ConnectionMatches, StopsAtTheFirstQueryThatFails) {
         EXPECT_EQ(host.runner.calls.size(), 1u);
     }
     {
-        FakeHost host;
-        profile(host, "Management Uplink", "802-3-ethernet", "eth0", "disabled");
-        EXPECT_FALSE(connection_matches(host.ctx, "Management Uplink", "ethernet", "eth0", "disabled"));
+        FakeHost host;  // the uplink was changed to a bond
+        profile(host, "Management Uplink", "bond", "bond0", "disabled");
+        EXPECT_FALSE(connection_matches(host.ctx, "Management Uplink", "ethernet", "bond0", "disabled"));
         EXPECT_EQ(host.runner.calls.size(), 2u);
     }
 }
@@ -176,16 +203,53 @@ TEST(ConnectionMatches, AllFiveSettingsMustBeExact) {
     profile(host, "Management Network", "bridge", "vswitch0", "auto");
     EXPECT_TRUE(connection_matches(host.ctx, "Management Network", "bridge", "vswitch0", "auto"));
     EXPECT_EQ(host.runner.argvs(),
-              (Argvs{setting("NAME", "Management Network"), setting("connection.type", "Management Network"),
+              (Argvs{setting("connection.id", "Management Network"), setting("connection.type", "Management Network"),
                      setting("connection.interface-name", "Management Network"),
                      setting("ipv4.method", "Management Network"), setting("ipv6.method", "Management Network")}));
     EXPECT_FALSE(connection_matches(host.ctx, "Management Network", "bridge", "vswitch0", "Auto"));
+    EXPECT_FALSE(connection_matches(host.ctx, "Management Network", "bridge", "vswitch1", "auto"));
 
     profile(host, "Management Network", "bridge", "vswitch0", "auto", "disabled");
     EXPECT_FALSE(connection_matches(host.ctx, "Management Network", "bridge", "vswitch0", "auto"));
     // Output that is not UTF-8 is an empty value.
     host.runner.on(setting("ipv6.method", "Management Network"), Answer::ok("ignore\xff"));
     EXPECT_FALSE(connection_matches(host.ctx, "Management Network", "bridge", "vswitch0", "auto"));
+}
+
+// nmcli names an ethernet profile's type "802-3-ethernet", and a port of vswitch0 (the uplink
+// as the baseline makes it) has no IP settings: its methods print empty.
+TEST(ConnectionMatches, FindsTheUplinkAsNmcliReportsIt) {
+    const std::string uplink = "Management Uplink";
+    {
+        FakeHost host;
+        profile(host, uplink, "802-3-ethernet", "eth0", "", "");
+        host.runner.on(setting("connection.master", uplink), Answer::ok("vswitch0\n"));
+        EXPECT_TRUE(connection_matches(host.ctx, uplink, "ethernet", "eth0", "disabled"));
+        EXPECT_EQ(host.runner.argvs(),
+                  (Argvs{setting("connection.id", uplink), setting("connection.type", uplink),
+                         setting("connection.interface-name", uplink), setting("ipv4.method", uplink),
+                         setting("connection.master", uplink)}));
+        // A port has no address of its own to give.
+        EXPECT_FALSE(connection_matches(host.ctx, uplink, "ethernet", "eth0", "auto"));
+        EXPECT_FALSE(connection_matches(host.ctx, uplink, "ethernet", "eth1", "disabled"));
+        EXPECT_FALSE(connection_matches(host.ctx, uplink, "bridge", "eth0", "disabled"));
+    }
+    {
+        FakeHost host;  // a stand-alone ethernet profile with IP switched off
+        profile(host, uplink, "802-3-ethernet", "eth0", "disabled");
+        EXPECT_TRUE(connection_matches(host.ctx, uplink, "ethernet", "eth0", "disabled"));
+        EXPECT_EQ(host.runner.argvs().back(), setting("ipv6.method", uplink));
+        profile(host, uplink, "ethernet", "eth0", "disabled");
+        EXPECT_TRUE(connection_matches(host.ctx, uplink, "ethernet", "eth0", "disabled"));
+        // Only "ethernet" has a second name.
+        EXPECT_FALSE(connection_matches(host.ctx, uplink, "802-3-ethernet-x", "eth0", "disabled"));
+    }
+    {
+        FakeHost host;  // empty methods without a controller: not a port, no match
+        profile(host, uplink, "802-3-ethernet", "eth0", "", "");
+        EXPECT_FALSE(connection_matches(host.ctx, uplink, "ethernet", "eth0", "disabled"));
+        EXPECT_EQ(host.runner.argvs().back(), setting("connection.master", uplink));
+    }
 }
 
 TEST(IpConnectionMatches, LooksAtEveryEthernetRowOfThatNameOnThatInterface) {
@@ -452,7 +516,8 @@ TEST(BaselineRun, ForceOnAnExistingVswitch0RunsTheChecksAndBringsBothProfilesUp)
     b.host.in.str("yes\n");
     b.host.runner.on(kShowVswitch0, Answer::ok(link_show("vswitch0", "52:54:00:00:00:01")));
     profile(b.host, "Management Network", "bridge", "vswitch0", "auto");
-    profile(b.host, "Management Uplink", "ethernet", "eth0", "disabled");
+    profile(b.host, "Management Uplink", "802-3-ethernet", "eth0", "", "");
+    b.host.runner.on(setting("connection.master", "Management Uplink"), Answer::ok("vswitch0\n"));
     b.host.runner.on(kIpListing, Answer::ok("Internal Control Network:c1:802-3-ethernet:veth0\n"
                                             "Hypervisor Network:h1:802-3-ethernet:veth1\n"));
     b.host.runner.on(static_settings("c1"), Answer::ok("manual\nignore\n172.16.254.2/24\n"));

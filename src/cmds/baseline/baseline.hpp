@@ -38,7 +38,9 @@ Result<ApplianceType> detect_appliance_type(const Context& ctx);
 bool vswitch0_exists(const Context& ctx);
 // Puts the MAC stored for vswitch0 back on the "Management Network" profile when it differs.
 Status restore_vswitch0_mac(const Context& ctx);
-// A profile of that name exists with this type, interface and IPv4 method, and IPv6 "ignore".
+// A profile of that name exists with this type ("ethernet" also as nmcli reports it,
+// "802-3-ethernet"), interface and IPv4 method, and IPv6 "ignore". A port has no IP settings
+// of its own; it counts as IPv4 "disabled" and IPv6 "ignore".
 bool connection_matches(const Context& ctx, const std::string& name, const std::string& type,
                         const std::string& interface, const std::string& ipv4_method);
 // An ethernet profile of that name on that interface has the static address (manual, IPv6 ignore).

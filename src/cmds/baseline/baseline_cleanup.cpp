@@ -15,6 +15,7 @@
 #include "utils/host_calls.hpp"
 #include "utils/managed_resources/managed_resources.hpp"
 #include "utils/nmcli_tools/log.hpp"
+#include "utils/nmcli_tools/nmcli_tools.hpp"
 #include "utils/paths.hpp"
 #include "utils/state_file.hpp"
 #include "utils/text.hpp"
@@ -56,31 +57,46 @@ bool is_vswitch_uplink_name(std::string_view name) {
 // --- comprehensive cleanup ---
 
 struct ProfileRow {
-    std::string name, type, device, slave;
+    std::string name, uuid, type, device, slave;
 };
 
-// Held by one of our bridges: the controller is a vswitch or a baseline network.
-bool controller_hit(const ProfileRow& r) {
-    if (r.slave.empty() || r.slave == "--") return false;
-    return starts_with(r.slave, "vswitch") ||
-           contains_any(r.slave, {"Management Network", "Hypervisor Network", "Internal Control Network"});
+bool names_our_controller(std::string_view text) {
+    return starts_with(text, "vswitch") ||
+           contains_any(text, {"Management Network", "Hypervisor Network", "Internal Control Network"});
 }
 
-bool looks_like_ours(const ProfileRow& r) {
+// Held by one of our bridges: the controller is a vswitch or a baseline network. The listing's
+// SLAVE column shows only the port type ("bridge", "bond"), so a port's controller is read from
+// its profile; NetworkManager keeps it as a device name or as the controller profile's UUID,
+// and a listed UUID stands for that profile's name and device.
+bool controller_hit(const Context& ctx, const ProfileRow& r, const std::vector<ProfileRow>& rows) {
+    if (r.slave.empty() || r.slave == "--") return false;
+    const auto master = get_connection_master(ctx, r.uuid);
+    if (!master) return false;
+    if (names_our_controller(*master)) return true;
+    for (const auto& other : rows)
+        if (other.uuid == *master && (names_our_controller(other.name) || names_our_controller(other.device)))
+            return true;
+    return false;
+}
+
+// The controller is asked last, so only a row that no name or device selects costs a query.
+bool looks_like_ours(const Context& ctx, const ProfileRow& r, const std::vector<ProfileRow>& rows) {
     const std::string lower_name = to_lower_ascii(r.name);
     if (r.type == "bridge")
         return starts_with_any(r.device, {"vswitch", "vlan"}) ||
                contains_any(r.name, {"Management Network", "Hypervisor Network", "Internal Control Network"}) ||
                contains_text(lower_name, "vlan") || is_vswitch_uplink_name(r.name);
-    if (r.type == "bond") return is_short_bond_name(r.name) || is_short_bond_name(r.device) || controller_hit(r);
+    if (r.type == "bond")
+        return is_short_bond_name(r.name) || is_short_bond_name(r.device) || controller_hit(ctx, r, rows);
     if (r.type == "vlan")
         return starts_with_any(r.device, {"vswitch", "vlan"}) || contains_text(lower_name, "vlan") ||
-               controller_hit(r);
+               controller_hit(ctx, r, rows);
     if (r.type == "ethernet" || r.type == "802-3-ethernet")
-        return controller_hit(r) ||
-               contains_any(r.name, {"Management Uplink", "Hypervisor Network", "Internal Control Network"}) ||
+        return contains_any(r.name, {"Management Uplink", "Hypervisor Network", "Internal Control Network"}) ||
                is_vswitch_uplink_name(r.name) ||
-               (ends_with(r.name, "Uplink") && starts_with(r.name, "Management")) || is_interface_role_name(r.name);
+               (ends_with(r.name, "Uplink") && starts_with(r.name, "Management")) ||
+               is_interface_role_name(r.name) || controller_hit(ctx, r, rows);
     return false;
 }
 
@@ -118,13 +134,15 @@ Status comprehensive_cleanup(const Context& ctx) {
     auto listing = query_lines(ctx, {"nmcli", "-t", "-f", "NAME,UUID,TYPE,DEVICE,SLAVE", "connection", "show"},
                                RunMode::Query);
     if (!listing) return fail(listing.error().message());
-    std::vector<std::string> doomed;
+    std::vector<ProfileRow> rows;
     for (const auto& line : *listing) {
         auto f = split_terse(line);
         if (f.size() < 5) continue;
-        ProfileRow row{f[0], f[2], f[3], f[4]};
-        if (looks_like_ours(row)) doomed.push_back(std::move(row.name));
+        rows.push_back({f[0], f[1], f[2], f[3], f[4]});
     }
+    std::vector<std::string> doomed;
+    for (const auto& row : rows)
+        if (looks_like_ours(ctx, row, rows)) doomed.push_back(row.name);
     for (const auto& name : doomed) {
         ctx.out << "  - Deleting quillmar connection: " << name << "\n";
         change_quietly(ctx, {"nmcli", "connection", "delete", name});
@@ -143,10 +161,13 @@ Status comprehensive_cleanup(const Context& ctx) {
     }
 
     ctx.out << "[+] Cleaning up orphaned bridge devices...\n";
-    links = query_lines(ctx, {"ip", "link", "show"}, RunMode::Query);
+    // Bridges only: plain `ip link show` never names a device's kind, so none of its lines says
+    // "bridge". NetworkManager removes the bridges it made along with their profiles; one made
+    // by `ip link add` (as vswitch0 is when it is missing) or left by a run that died stays.
+    links = query_lines(ctx, {"ip", "link", "show", "type", "bridge"}, RunMode::Query);
     if (!links) return fail(links.error().message());
     for (const auto& line : *links) {
-        if (!contains_text(line, "vswitch") || !contains_text(line, "bridge")) continue;
+        if (!contains_text(line, "vswitch")) continue;
         const std::string bridge = name_from(line, "vswitch", ":");
         ctx.out << "  - Deleting bridge device: " << bridge << "\n";
         change_quietly(ctx, {"ip", "link", "delete", bridge});

@@ -12,6 +12,7 @@
 #include "utils/links.hpp"
 #include "utils/managed_resources/managed_resources.hpp"
 #include "utils/nmcli_tools/log.hpp"
+#include "utils/nmcli_tools/nmcli_tools.hpp"
 #include "utils/paths.hpp"
 #include "utils/text.hpp"
 
@@ -34,6 +35,11 @@ std::string strict_output(const Context& ctx, const std::vector<std::string>& ar
     if (!out) return {};
     auto text = decode_utf8_strict(*out);
     return text ? std::move(*text) : std::string();
+}
+
+// nmcli reports an ethernet profile's type by its setting name, "802-3-ethernet".
+bool same_profile_type(const std::string& reported, const std::string& expected) {
+    return reported == expected || (expected == "ethernet" && reported == "802-3-ethernet");
 }
 
 // One setting of a profile, trimmed.
@@ -73,6 +79,10 @@ Status restore_vswitch0_mac(const Context& ctx) {
     log_info(ctx, "MAC restoration for vswitch0: " + stored + " (was: " + current + ")");
     if (auto s = change(ctx, {"nmcli", "connection", "modify", "Management Network", "bridge.mac-address", stored}); !s)
         return s;
+    // The running bridge takes the MAC too. NetworkManager brings a bridge profile with a MAC
+    // up only on a device of that MAC, and a vswitch0 made by `ip link add` outlives the "down"
+    // below: without this the "up" is refused and the management network stays down.
+    if (auto r = set_link_address(ctx, "vswitch0", stored); !r) return fail(r.error().message());
     if (auto s = change(ctx, {"nmcli", "connection", "down", "Management Network"}); !s) return s;
     ctx.pause(milliseconds(500));
     if (auto s = change(ctx, {"nmcli", "connection", "up", "Management Network"}); !s) return s;
@@ -82,12 +92,17 @@ Status restore_vswitch0_mac(const Context& ctx) {
 
 bool connection_matches(const Context& ctx, const std::string& name, const std::string& type,
                         const std::string& interface, const std::string& ipv4_method) {
-    auto found = ctx.run({"nmcli", "-g", "NAME", "connection", "show", name}, RunMode::Query);
+    // `-g NAME` is a listing column; for one profile nmcli refuses it ("invalid field").
+    auto found = ctx.run({"nmcli", "-g", "connection.id", "connection", "show", name}, RunMode::Query);
     if (!found || !found->success() || trim(decode_utf8_lossy(found->out)).empty()) return false;
-    return profile_setting(ctx, "connection.type", name) == type &&
-           profile_setting(ctx, "connection.interface-name", name) == interface &&
-           profile_setting(ctx, "ipv4.method", name) == ipv4_method &&
-           profile_setting(ctx, "ipv6.method", name) == "ignore";
+    if (!same_profile_type(profile_setting(ctx, "connection.type", name), type) ||
+        profile_setting(ctx, "connection.interface-name", name) != interface)
+        return false;
+    const std::string ipv4 = profile_setting(ctx, "ipv4.method", name);
+    // A port (the uplink on vswitch0) has no IP settings of its own: nmcli shows them empty and
+    // refuses to set them. It carries no address, which is what "disabled" and "ignore" ask.
+    if (ipv4.empty() && get_connection_master(ctx, name)) return ipv4_method == "disabled";
+    return ipv4 == ipv4_method && profile_setting(ctx, "ipv6.method", name) == "ignore";
 }
 
 bool ip_connection_matches(const Context& ctx, const std::string& name, const std::string& interface,
