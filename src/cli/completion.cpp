@@ -218,11 +218,11 @@ std::string zsh_script(const std::vector<CompletionState>& states) {
                 if (names.size() > 1) exclusive = "(" + join_words(names) + ")";
                 const std::string help = o.help.empty() ? "" : "[" + zsh_bracketed(o.help) + "]";
                 for (const auto& w : names) {
-                    std::string spec = exclusive + w;
-                    if (o.takes_value) spec += w.size() == 2 ? "+" : "=";
-                    spec += help;
-                    if (o.takes_value) spec += ":" + o.value_name + ": ";
-                    s += " \\\n                " + sh_quote(spec);
+                    std::string arg_spec = exclusive + w;
+                    if (o.takes_value) arg_spec += w.size() == 2 ? "+" : "=";
+                    arg_spec += help;
+                    if (o.takes_value) arg_spec += ":" + o.value_name + ": ";
+                    s += " \\\n                " + sh_quote(arg_spec);
                 }
             }
             s += "\n";
