@@ -22,8 +22,6 @@ sb::Args add_uplink(const std::string& nic) {
     return {"nmcli", "connection", "add", "type", "ethernet", "ifname", nic, "con-name", "Management Uplink",
             "master", "vswitch0", "connection.autoconnect", "yes", "connection.autoconnect-priority", "800"};
 }
-const sb::Args kModifyUplink = {"nmcli", "connection", "modify", "Management Uplink", "ipv4.method", "disabled",
-                                "ipv6.method", "ignore"};
 const sb::Args kUpBridge = {"nmcli", "connection", "up", "Management Network"};
 const sb::Args kUpUplink = {"nmcli", "connection", "up", "Management Uplink"};
 const sb::Args kAddControl = {"nmcli", "connection", "add", "type", "ethernet", "ifname", "veth0", "con-name",
@@ -121,7 +119,6 @@ TEST_F(BaselineCli, AutoOnAPhysicalApplianceUsesTheFirstNicInPciOrder) {
                          kAddBridge,
                          {"nmcli", "-g", "connection.id", "connection", "show", "Management Uplink"},
                          add_uplink("eth1"),
-                         kModifyUplink,
                          kUpBridge,
                          kUpUplink,
                          kIpListing,
@@ -160,7 +157,7 @@ TEST_F(BaselineCli, AutoOnAVirtualApplianceWithOneNicWarnsAndSucceeds) {
               "[!] Warning: Only one physical interface found, cannot configure ICN for virtual appliance\n"
               "[+] Baseline configuration completed successfully\n");
     EXPECT_EQ(changes(), (sb::Argvs{{"ip", "link", "add", "name", "vswitch0", "type", "bridge"}, kAddBridge,
-                                    add_uplink("ens3"), kModifyUplink, kUpBridge, kUpUplink}))
+                                    add_uplink("ens3"), kUpBridge, kUpUplink}))
         << sb.dump();
 }
 
@@ -183,8 +180,7 @@ TEST_F(BaselineCli, AutoOnAVirtualApplianceWithTwoNicsPutsTheControlNetworkOnThe
               "[+] Internal Control Network configured on ens4 (172.16.254.2/24)\n"
               "[+] Baseline configuration completed successfully\n");
     EXPECT_EQ(changes(), (sb::Argvs{{"ip", "link", "add", "name", "vswitch0", "type", "bridge"}, kAddBridge,
-                                    add_uplink("ens3"), kModifyUplink, kUpBridge, kUpUplink, add_control_on("ens4"),
-                                    kUpControl}))
+                                    add_uplink("ens3"), kUpBridge, kUpUplink, add_control_on("ens4"), kUpControl}))
         << sb.dump();
     EXPECT_NE(sb.read(kLedger).value_or("").find("\"Management Uplink\",\n    \"Internal Control Network\"\n  ]"),
               std::string::npos);
@@ -284,7 +280,7 @@ TEST_F(BaselineCli, ForceAnsweredYesResetsEverythingAndLaysTheBaselineDownAgain)
                          {"ip", "link", "delete", "vvs1_vs0"},
                          {"nmcli", "connection", "delete", "Lab"},
                          {"nmcli", "connection", "delete", "bond0"},
-                         kAddBridge, add_uplink("eth0"), kModifyUplink, kUpBridge, kUpUplink,
+                         kAddBridge, add_uplink("eth0"), kUpBridge, kUpUplink,
                          {"ip", "link", "add", "veth0", "type", "veth", "peer", "name", "veth1"},
                          kAddControl, kModifyControl, kUpControl, kAddHypervisor, kModifyHypervisor, kUpHypervisor}))
         << sb.dump();

@@ -106,8 +106,7 @@ const sb::Argvs kRestoreNmcli = {
     {"nmcli", "connection", "modify", "Lab", "connection.autoconnect", "yes"},
     {"nmcli", "connection", "show", "Lab Uplink"},
     {"nmcli", "connection", "add", "ifname", "eth1", "type", "ethernet", "con-name", "Lab Uplink"},
-    {"nmcli", "connection", "modify", "Lab Uplink", "master", "vswitch1"},
-    {"nmcli", "connection", "modify", "Lab Uplink", "slave-type", "bridge"},
+    {"nmcli", "connection", "modify", "Lab Uplink", "master", "vswitch1", "slave-type", "bridge"},
     {"nmcli", "connection", "modify", "Lab Uplink", "connection.autoconnect", "yes"},
     {"nmcli", "connection", "add", "type", "ethernet", "ifname", "vvs1_vs0", "connection.id",
      "veth-vswitch1-vswitch0", "connection.autoconnect", "yes", "connection.autoconnect-priority", "400",
@@ -265,13 +264,13 @@ TEST_F(RestoreCli, BackupThenRestorePutsBackWhatWasLost) {
                          {"nmcli", "connection", "show", "Lab Uplink"},
                          {"nmcli", "connection", "add", "ifname", "eth1", "type", "ethernet", "con-name",
                           "Lab Uplink"},
-                         {"nmcli", "connection", "modify", "Lab Uplink", "master", "vswitch1"},
-                         {"nmcli", "connection", "modify", "Lab Uplink", "slave-type", "bridge"},
+                         {"nmcli", "connection", "modify", "Lab Uplink", "master", "vswitch1", "slave-type",
+                          "bridge"},
                          {"nmcli", "connection", "modify", "Lab Uplink", "connection.autoconnect", "yes"},
+                         kRestoreNmcli[12],
                          kRestoreNmcli[13],
                          kRestoreNmcli[14],
-                         kRestoreNmcli[15],
-                         kRestoreNmcli[16]}))
+                         kRestoreNmcli[15]}))
         << sb.dump();
     auto virsh = sb.calls_of("virsh");
     ASSERT_EQ(virsh.size(), 3u) << sb.dump();
@@ -356,12 +355,12 @@ TEST_F(RestoreCli, RestoreVethRecreatesOnlyThePairsOfTheDefaultConfiguration) {
                          {"ip", "link", "show", "vswitch1"},
                          {"ip", "link", "show", "vswitch0"},
                          {"ip", "link", "add", "vvs1_vs0", "type", "veth", "peer", "name", "vvs0_vs1"},
+                         kRestoreNmcli[12],
                          kRestoreNmcli[13],
-                         kRestoreNmcli[14],
                          {"ip", "link", "set", "vvs1_vs0", "master", "vswitch1"},
                          {"ip", "link", "set", "vvs0_vs1", "master", "vswitch0"},
-                         kRestoreNmcli[15],
-                         kRestoreNmcli[16]}))
+                         kRestoreNmcli[14],
+                         kRestoreNmcli[15]}))
         << sb.dump();
     EXPECT_TRUE(sb.list("/var/lib/quillmar").empty());
 }

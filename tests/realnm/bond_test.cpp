@@ -1,7 +1,7 @@
-// `bond create`, `bond list`, `bond fix-boot-priorities` and `bond delete` against a real
-// NetworkManager. This kernel has no bonding, so a bond never comes up: what counts is that
-// its profile and one member profile per interface are made as asked, are listed, take their
-// boot priorities, and go away whole.
+// `bond create`, `bond list`, `bond fix-boot-priorities`, `bond change` and `bond delete`
+// against a real NetworkManager. This kernel has no bonding, so a bond never comes up: what
+// counts is that its profile and one member profile per interface are made as asked, are
+// listed, take their boot priorities, change, and go away whole.
 
 #include <algorithm>
 #include <string>
@@ -91,6 +91,7 @@ TEST_F(Bond, CreateListPrioritiseAndDeleteWithTwoMembers) {
     EXPECT_THAT(listed.out, HasSubstr("\n  └─  (eth3)\n")) << listed;
     EXPECT_EQ(std::count(listed.out.begin(), listed.out.end(), '\n'), 4) << listed;
     EXPECT_THAT(listed.device_as_profile(), IsEmpty()) << listed;
+    EXPECT_THAT(listed.refusals(), IsEmpty()) << listed;
     expect_no_invalid_field(listed);
 
     auto fixed = nm.run_quillmar({"bond", "fix-boot-priorities"});
@@ -125,6 +126,39 @@ TEST_F(Bond, CreateListPrioritiseAndDeleteWithTwoMembers) {
 
     EXPECT_THAT(listed.invalid_fields(), IsEmpty()) << listed;
     EXPECT_THAT(fixed.invalid_fields(), IsEmpty()) << fixed;
+}
+
+// `bond change` of the mode and of the members on the real daemon: the member profiles are made
+// anew, and only the bond's activation (which this kernel cannot carry out) is refused.
+TEST_F(Bond, ChangeSwapsTheMembersAndTheMode) {
+    auto created = nm.run_quillmar({"bond", "create", "--name", "bond0", "--members", "eth2,eth3"});
+    ASSERT_EQ(created.status, 0) << created;
+    ASSERT_TRUE(nm.profile("bond0").has_value()) << nm.diagnostics();
+
+    auto changed = nm.run_quillmar({"bond", "change", "--name", "bond0", "--members", "eth1,eth3", "--mode",
+                                    "balance-rr"});
+    EXPECT_EQ(changed.status, 0) << changed;
+    EXPECT_THAT(changed.out, HasSubstr("[+] Changing bond mode to 'balance-rr'\n"
+                                       "[+] Changing bond members to 'eth1,eth3'\n"
+                                       "[+] Removing current members...\n"
+                                       "  - Removing member connection 'eth2'\n"
+                                       "  - Removing member connection 'eth3'\n"
+                                       "[+] Adding new members...\n"))
+        << changed;
+    EXPECT_THAT(changed.out, EndsWith("[+] Bond 'bond0' changed successfully\n")) << changed;
+    EXPECT_THAT(nm.field("bond0", "bond.options").value_or(""), HasSubstr("mode=balance-rr")) << nm.diagnostics();
+    EXPECT_THAT(profile_names(), UnorderedElementsAre("lo", "bond0", "eth1", "eth3")) << nm.diagnostics();
+    for (const std::string member : {"eth1", "eth3"}) {
+        SCOPED_TRACE(member);
+        EXPECT_EQ(nm.field(member, "connection.master"), "bond0");
+        EXPECT_EQ(nm.field(member, "connection.slave-type"), "bond");
+    }
+    auto refused = changed.refusals();
+    ASSERT_EQ(refused.size(), 1u) << changed;
+    EXPECT_EQ(refused[0].argv, (realnm::Args{"nmcli", "connection", "up", "bond0"}));
+    EXPECT_THAT(changed.refusals_except({realnm::kNoBondOrVlanKernel}), IsEmpty()) << changed;
+    EXPECT_THAT(changed.device_as_profile(), IsEmpty()) << changed;
+    expect_no_invalid_field(changed);
 }
 
 }  // namespace

@@ -33,6 +33,8 @@ TEST_F(SmartCleanup, RemovesExactlyWhatTheLedgerLists) {
          }) {
         auto r = nm.run_quillmar(args);
         ASSERT_EQ(r.status, 0) << r;
+        EXPECT_THAT(r.refusals_except({realnm::kAbsentProfile, realnm::kNoBondOrVlanKernel}), IsEmpty()) << r;
+        EXPECT_THAT(r.refusals({}, "ip"), IsEmpty()) << r;
     }
     // Somebody else's bridge, which the program never made.
     nm.nmcli({"connection", "add", "type", "bridge", "ifname", "br-other", "con-name", "Other", "ipv4.method",
@@ -57,6 +59,7 @@ TEST_F(SmartCleanup, RemovesExactlyWhatTheLedgerLists) {
                                        {"nmcli", "connection", "delete", "Storage"},
                                    }));
     EXPECT_THAT(r.refusals(), IsEmpty()) << r;
+    EXPECT_THAT(r.refusals({}, "ip"), IsEmpty()) << r;
 
     // What the ledger did not list is still there.
     EXPECT_THAT(profile_names(), UnorderedElementsAre("lo", "Other", "Management Uplink", "Vlan 100"))

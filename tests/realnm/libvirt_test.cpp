@@ -73,6 +73,8 @@ TEST_F(Libvirt, NetworkCreateWritesADefinitionVirshAccepts) {
     ASSERT_EQ(virsh.size(), 3u) << r;
     EXPECT_EQ(virsh[1].argv, (realnm::Args{"virsh", "net-autostart", "lab"}));
     EXPECT_EQ(virsh[2].argv, (realnm::Args{"virsh", "net-start", "lab"}));
+    EXPECT_THAT(r.refusals_except({{"no network with matching name 'lab'"}}, "virsh"), IsEmpty()) << r;
+    EXPECT_THAT(r.refusals(), IsEmpty()) << r;
 }
 
 TEST_F(Libvirt, NetworkCreateReportsADefinitionVirshRefuses) {
@@ -86,6 +88,7 @@ TEST_F(Libvirt, NetworkCreateReportsADefinitionVirshRefuses) {
     auto virsh = r.calls_of("virsh");
     ASSERT_EQ(virsh.size(), 1u) << r;
     EXPECT_NE(virsh[0].status, 0);
+    EXPECT_THAT(r.refusals(), IsEmpty()) << r;
     // The refused definition stays for inspection.
     EXPECT_TRUE(nm.exists(virsh[0].argv.at(2))) << r;
 }

@@ -23,6 +23,8 @@ protected:
         auto r = nm.run_quillmar(args);
         ASSERT_EQ(r.status, 0) << r;
         ASSERT_EQ(r.err, "") << r;
+        EXPECT_THAT(r.refusals(), IsEmpty()) << r;
+        EXPECT_THAT(r.refusals({}, "ip"), IsEmpty()) << r;
     }
     std::vector<std::string> uuids() {
         std::vector<std::string> out;
@@ -66,6 +68,7 @@ TEST_F(Maintenance, CleanupDeletesOnlyProfilesWithoutADevice) {
                                        {"nmcli", "connection", "delete", "Spare Port"},
                                    }));
     EXPECT_THAT(r.refusals(), IsEmpty()) << r;
+    EXPECT_THAT(r.refusals({}, "ip"), IsEmpty()) << r;
 
     EXPECT_FALSE(nm.profile("Spare Port").has_value()) << nm.diagnostics();
     EXPECT_THAT(uuids(), testing::UnorderedElementsAreArray(kept_uuids)) << nm.diagnostics();
@@ -119,6 +122,9 @@ TEST_F(Maintenance, SyncDropsOnlyTheVethPairThatIsGone) {
                                     {"ip", "link", "show", "vvs1_vs3"},
                                 }));
     EXPECT_THAT(r.refusals(), IsEmpty()) << r;
+    // The probes of the pair that is gone.
+    EXPECT_THAT(r.refusals({}, "ip"), testing::SizeIs(2)) << r;
+    EXPECT_THAT(r.refusals_except({realnm::kAbsentLink}, "ip"), IsEmpty()) << r;
 
     EXPECT_EQ(nm.ledger(), realnm::ledger_json({"Core", "Dmz", "Lab"}, {}, {"vvs2_vs1", "vvs1_vs2"}));
     auto raw_after = nm.read(kLedger).value_or("");

@@ -173,6 +173,18 @@ std::vector<ToolCall> Result::refusals(const std::vector<std::string>& texts, co
     return out;
 }
 
+std::vector<ToolCall> Result::refusals_except(std::initializer_list<std::vector<std::string>> allowed,
+                                              const std::string& program) const {
+    std::vector<ToolCall> out;
+    for (const auto& c : refusals({}, program)) {
+        bool expected = false;
+        for (const auto& texts : allowed)
+            for (const auto& t : texts) expected = expected || c.err.find(t) != std::string::npos;
+        if (!expected) out.push_back(c);
+    }
+    return out;
+}
+
 std::vector<ToolCall> Result::device_as_profile() const {
     std::vector<ToolCall> out;
     for (const auto& c : refusals()) {

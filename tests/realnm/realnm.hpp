@@ -43,6 +43,7 @@
 #include <chrono>
 #include <filesystem>
 #include <functional>
+#include <initializer_list>
 #include <map>
 #include <optional>
 #include <ostream>
@@ -83,6 +84,11 @@ struct Result {
     // non-zero exit when `texts` is empty).
     std::vector<ToolCall> refusals(const std::vector<std::string>& texts = {},
                                    const std::string& program = "nmcli") const;
+    // Calls of `program` that exited non-zero with none of the `allowed` texts in their stderr:
+    // the refusals a case does not expect. Give the by-design texts below, e.g.
+    // `r.refusals_except({realnm::kAbsentProfile, realnm::kNoBondOrVlanKernel})`.
+    std::vector<ToolCall> refusals_except(std::initializer_list<std::vector<std::string>> allowed,
+                                          const std::string& program = "nmcli") const;
     // nmcli calls refused because a bridge's or bond's device name (a word beginning "vswitch"
     // or "bond") was given where nmcli wants a profile: "unknown connection 'vswitch0'",
     // "vswitch0 - no such connection profile".
@@ -95,6 +101,17 @@ struct Result {
 };
 std::ostream& operator<<(std::ostream& os, const Result& r);
 std::ostream& operator<<(std::ostream& os, const std::vector<ToolCall>& calls);
+
+// Refusals that come by design, by their texts on standard error.
+// nmcli about a profile that is not there: existence probes, best-effort deletes and downs.
+inline const std::vector<std::string> kAbsentProfile{"no such connection profile", "unknown connection",
+                                                     "is not an active connection"};
+// nmcli activations this kernel cannot carry out: it has neither bonding nor 802.1Q, so the bond
+// or VLAN device cannot be made, and the ports of such a bond fail with it.
+inline const std::vector<std::string> kNoBondOrVlanKernel{"failed to create resources",
+                                                          "A dependency of the connection failed"};
+// ip about a link that is not there: existence probes, best-effort deletes.
+inline const std::vector<std::string> kAbsentLink{"does not exist", "Cannot find device"};
 
 // One NetworkManager profile as `nmcli -t -f NAME,UUID,TYPE,DEVICE connection show` lists it.
 struct Profile {

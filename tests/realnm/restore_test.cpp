@@ -78,9 +78,13 @@ TEST_F(Restore, PutsBridgesTheirPortAndAVethPairBack) {
                                  "vswitch5) with NetworkManager persistence\n"))
         << r << nm.diagnostics();
     EXPECT_THAT(r.out, HasSubstr("[+] Configuration restore completed successfully\n"));
-    // Only the existence checks of the profiles it then adds are refused.
+    // Only the existence checks of the profiles and the veth pair it then adds are refused.
     for (const auto& refused : r.refusals())
         EXPECT_THAT(refused.argv, testing::ElementsAre("nmcli", "connection", "show", testing::_)) << refused;
+    EXPECT_THAT(r.refusals({}, "ip"),
+                testing::ElementsAre(testing::Field(&realnm::ToolCall::argv,
+                                                    realnm::Args{"ip", "link", "show", "vvs4_vs5"})))
+        << r;
 
     // The profiles, with the properties of the backup.
     EXPECT_FALSE(nm.profile("Old").has_value());
@@ -144,6 +148,62 @@ TEST_F(Restore, PutsBridgesTheirPortAndAVethPairBack) {
     nm.nmcli({"connection", "up", "Lab Uplink"});
     EXPECT_TRUE(nm.wait_for([&] { return nm.link_master("eth1") == "vswitch4"; })) << nm.diagnostics();
     EXPECT_TRUE(veth_on_bridges()) << nm.diagnostics();
+}
+
+}  // namespace
+
+namespace {
+
+// A backup the program took of this host, restored once its bridges are gone: every port gets
+// its master and slave type back, also where the master is recorded as the UUID of a bridge
+// profile that is made anew (the profiles NetworkManager holds for the veth ends), which nmcli
+// takes only together with the slave type.
+TEST_F(Restore, ABackupOfThisHostGivesEveryPortItsMasterBack) {
+    for (const realnm::Args& args : {
+             realnm::Args{"vswitch", "create", "--name", "Storage", "--uplink", "eth2"},
+             realnm::Args{"vswitch", "create", "--name", "Lab", "--uplink", "none"},
+             realnm::Args{"vswitch", "connect", "--bridge", "Lab", "--to", "Storage"},
+         }) {
+        auto made = nm.run_quillmar(args);
+        ASSERT_EQ(made.status, 0) << made;
+    }
+    const std::string storage = nm.field("Storage", "connection.uuid").value_or("");
+    ASSERT_FALSE(storage.empty());
+    ASSERT_TRUE(nm.wait_for([&] { return nm.field("vvs1_vs2", "connection.master") == storage; }))
+        << nm.diagnostics();
+    auto backup = nm.run_quillmar({"config", "backup", "--name", "live"});
+    ASSERT_EQ(backup.status, 0) << backup;
+    ASSERT_THAT(nm.read("/var/lib/quillmar/backups/live.json").value_or(""),
+                HasSubstr("\"master\": \"" + storage + "\",\n        \"slave_type\": \"bridge\""));
+    for (const char* name : {"Storage", "Lab"}) {
+        auto deleted = nm.run_quillmar({"vswitch", "delete", "--name", name});
+        ASSERT_EQ(deleted.status, 0) << deleted;
+    }
+    ASSERT_FALSE(nm.profile("Storage Uplink").has_value()) << nm.diagnostics();
+
+    auto r = nm.run_quillmar({"config", "restore", "--name", "live"});
+    ASSERT_EQ(r.status, 0) << r;
+    EXPECT_EQ(r.err, "") << r;
+    EXPECT_THAT(r.out, HasSubstr("[+] Configuration restore completed successfully\n"));
+    // Refused: only the existence checks of what it then adds.
+    EXPECT_THAT(r.refusals_except({realnm::kAbsentProfile}), IsEmpty()) << r;
+    EXPECT_THAT(r.refusals_except({realnm::kAbsentLink}, "ip"), IsEmpty()) << r;
+    EXPECT_THAT(r.argvs_of("nmcli"),
+                testing::IsSupersetOf(std::vector<realnm::Args>{
+                    {"nmcli", "connection", "modify", "Storage Uplink", "master", "vswitch1", "slave-type", "bridge"},
+                    {"nmcli", "connection", "modify", "vvs1_vs2", "master", storage, "slave-type", "bridge"},
+                }));
+    EXPECT_EQ(nm.field("Storage Uplink", "connection.master"), "vswitch1");
+    EXPECT_EQ(nm.field("Storage Uplink", "connection.slave-type"), "bridge");
+    EXPECT_EQ(nm.field("vvs1_vs2", "connection.master"), storage);
+    EXPECT_EQ(nm.field("vvs1_vs2", "connection.slave-type"), "bridge");
+    EXPECT_EQ(nm.field("vvs2_vs1", "connection.slave-type"), "bridge");
+    // The pair is back between the bridges, and the port puts its interface on its bridge.
+    EXPECT_TRUE(nm.wait_for([&] {
+        return nm.link_master("vvs1_vs2") == "vswitch1" && nm.link_master("vvs2_vs1") == "vswitch2";
+    })) << nm.diagnostics();
+    nm.nmcli({"connection", "up", "Storage Uplink"});
+    EXPECT_TRUE(nm.wait_for([&] { return nm.link_master("eth2") == "vswitch1"; })) << nm.diagnostics();
 }
 
 }  // namespace

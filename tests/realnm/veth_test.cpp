@@ -26,6 +26,7 @@ protected:
         auto r = nm.run_quillmar({"vswitch", "create", "--name", name, "--uplink", "none"});
         ASSERT_EQ(r.status, 0) << r;
         ASSERT_EQ(r.err, "") << r;
+        EXPECT_THAT(r.refusals(), IsEmpty()) << r;
     }
     realnm::Result run(const realnm::Args& args) {
         auto r = nm.run_quillmar(args);

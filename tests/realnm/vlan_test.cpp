@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <string>
+#include <vector>
 
 #include <gmock/gmock.h>
 
@@ -64,6 +65,14 @@ TEST_F(Vlan, CreateListAndDeleteOnAVswitchProfile) {
         EXPECT_EQ(c.argv, (realnm::Args{"nmcli", "connection", "up", "Vlan 100"})) << c;
         EXPECT_THAT(c.err, HasSubstr("Failed to create VLAN interface 'vswitch0.100'")) << c;
     }
+    EXPECT_THAT(created.refusals({}, "ip"), IsEmpty()) << created;
+    // Its IP settings are given while it is not a port yet, so nmcli takes them.
+    EXPECT_THAT(created.argvs_of("nmcli"),
+                testing::IsSupersetOf(std::vector<realnm::Args>{
+                    {"nmcli", "connection", "modify", "Vlan 100", "ipv4.method", "disabled"},
+                    {"nmcli", "connection", "modify", "Vlan 100", "ipv6.method", "ignore"},
+                    {"nmcli", "connection", "modify", "Vlan 100", "master", "vlan100br"},
+                }));
 
     auto listed = nm.run_quillmar({"vlan", "list"});
     EXPECT_EQ(listed.status, 0) << listed;
@@ -88,6 +97,8 @@ TEST_F(Vlan, CreateListAndDeleteOnAVswitchProfile) {
     EXPECT_TRUE(nm.wait_for([&] { return nm.active("Management Network"); }, 45s)) << nm.diagnostics();
     // The only refusal: the test hypervisor has no libvirt network "VLAN 100".
     EXPECT_THAT(deleted.refusals({}, "nmcli"), IsEmpty()) << deleted;
+    EXPECT_THAT(deleted.refusals_except({{"no network with matching name 'VLAN 100'"}}, "virsh"), IsEmpty())
+        << deleted;
 
     auto empty = nm.run_quillmar({"vlan", "list"});
     EXPECT_EQ(empty.out, "\n=== VLANs ===\n  (no VLANs configured)\n\n") << empty;
@@ -99,9 +110,14 @@ TEST_F(Vlan, CreateOnAVswitchDevice) {
     EXPECT_THAT(created.out, HasSubstr("[+] VLAN 100 created successfully\n"));
     expect_vlan_100();
     EXPECT_THAT(created.device_as_profile(), IsEmpty()) << created;
+    EXPECT_THAT(created.refusals_except({realnm::kAbsentProfile, realnm::kNoBondOrVlanKernel}), IsEmpty()) << created;
+    EXPECT_THAT(created.refusals({}, "ip"), IsEmpty()) << created;
 
     auto deleted = nm.run_quillmar({"vlan", "delete", "--vlan-id", "100"});
     EXPECT_THAT(deleted.out, HasSubstr("[+] VLAN 100 deleted successfully\n")) << deleted;
+    EXPECT_THAT(deleted.refusals(), IsEmpty()) << deleted;
+    EXPECT_THAT(deleted.refusals_except({{"no network with matching name 'VLAN 100'"}}, "virsh"), IsEmpty())
+        << deleted;
     EXPECT_FALSE(nm.profile("Vlan 100").has_value()) << nm.diagnostics();
     EXPECT_FALSE(nm.profile("vlan100br").has_value()) << nm.diagnostics();
     EXPECT_EQ(nm.ledger(), realnm::ledger_json({"Management Network"}));

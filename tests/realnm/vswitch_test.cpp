@@ -26,6 +26,9 @@ protected:
         auto r = nm.run_quillmar({"vswitch", "create", "--name", name, "--uplink", uplink});
         EXPECT_EQ(r.status, 0) << r;
         EXPECT_EQ(r.err, "") << r;
+        // Refused at most: the probes for an uplink profile, or a bond profile named as the uplink.
+        EXPECT_THAT(r.refusals_except({realnm::kAbsentProfile}), IsEmpty()) << r;
+        EXPECT_THAT(r.refusals({}, "ip"), IsEmpty()) << r;
         return r;
     }
     realnm::Result change(const std::string& name, const std::string& uplink) {
@@ -60,13 +63,20 @@ protected:
     }
 
     // What must hold for a bridge with an uplink after every step: its profile brings up its
-    // ports, its live MAC is the one stored for it (and pinned in the profile), and no nmcli call
-    // was aimed at a device or asked an invalid field.
-    void expect_bridge_kept(const realnm::Result& r, const std::string& profile, const std::string& bridge) {
+    // ports, its live MAC is the one stored for it (and pinned in the profile), no nmcli call was
+    // aimed at a device or asked an invalid field, and the only refusals are about profiles that
+    // are not there (and, for a `bonded` uplink, the bond this kernel cannot make).
+    void expect_bridge_kept(const realnm::Result& r, const std::string& profile, const std::string& bridge,
+                            bool bonded = false) {
         SCOPED_TRACE("bridge " + bridge);
         EXPECT_EQ(nm.field(profile, "connection.autoconnect-slaves"), "1");
         EXPECT_THAT(r.device_as_profile(), IsEmpty()) << r;
         EXPECT_THAT(r.invalid_fields(), IsEmpty()) << r;
+        if (bonded)
+            EXPECT_THAT(r.refusals_except({realnm::kAbsentProfile, realnm::kNoBondOrVlanKernel}), IsEmpty()) << r;
+        else
+            EXPECT_THAT(r.refusals_except({realnm::kAbsentProfile}), IsEmpty()) << r;
+        EXPECT_THAT(r.refusals({}, "ip"), IsEmpty()) << r;
         auto stored = nm.read("/var/lib/quillmar/" + bridge + "_original_mac");
         ASSERT_TRUE(stored.has_value());
         EXPECT_EQ(nm.link_mac(bridge), *stored) << nm.diagnostics();
@@ -219,7 +229,12 @@ TEST_F(Vswitch, ChangesToABondAndBackToOneInterface) {
     EXPECT_EQ(stored_mac("vswitch0"), kEth1Mac);
     EXPECT_THAT(nm.read("/var/log/quillmar.log").value_or(""),
                 HasSubstr("[INFO] vswitch0 change: uplink changed to [\"eth2\", \"eth3\"]\n"));
-    expect_bridge_kept(to_bond, "Management Network", "vswitch0");
+    expect_bridge_kept(to_bond, "Management Network", "vswitch0", true);
+    // The bond's IP settings are given before it becomes a port of the bridge, so nmcli takes them.
+    EXPECT_THAT(to_bond.argvs_of("nmcli"),
+                testing::Contains(realnm::Args{"nmcli", "connection", "mod", "Management Uplink", "ipv4.method",
+                                               "auto", "ipv6.method", "ignore"}));
+    EXPECT_THAT(to_bond.refusals({"not allowed setting"}), IsEmpty()) << to_bond;
 
     auto back = change("Management Network", "eth1");
     EXPECT_THAT(back.out, HasSubstr("[+] Changing from bond 'Management Uplink' to single interface 'eth1'\n"));

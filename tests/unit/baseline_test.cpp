@@ -469,8 +469,6 @@ TEST(BaselineRun, AutoOnAPhysicalApplianceLaysDownEverything) {
                      {"nmcli", "connection", "add", "type", "ethernet", "ifname", "eth1", "con-name",
                       "Management Uplink", "master", "vswitch0", "connection.autoconnect", "yes",
                       "connection.autoconnect-priority", "800"},
-                     {"nmcli", "connection", "modify", "Management Uplink", "ipv4.method", "disabled", "ipv6.method",
-                      "ignore"},
                      {"nmcli", "connection", "up", "Management Network"},
                      {"nmcli", "connection", "up", "Management Uplink"},
                      kAddVethPair, kAddControlVeth, kModifyControl, kUpControl, kAddHypervisor, kModifyHypervisor,

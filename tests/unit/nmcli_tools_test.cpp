@@ -42,6 +42,12 @@ std::vector<ChangeCase> change_cases() {
          [](const Context& c) { return modify_connection(c, "a b", "ipv4.method", "disabled"); },
          {"nmcli", "connection", "modify", "a b", "ipv4.method", "disabled"},
          "Failed to modify connection 'a b' property 'ipv4.method'"},
+        {"modify together",
+         [](const Context& c) {
+             return modify_connection_settings(c, "a b", {{"master", "br0"}, {"slave-type", "bridge"}});
+         },
+         {"nmcli", "connection", "modify", "a b", "master", "br0", "slave-type", "bridge"},
+         "Failed to modify connection 'a b' properties 'master', 'slave-type'"},
         {"priority", [](const Context& c) { return set_autoconnect_priority(c, "br0", 600); },
          {"nmcli", "connection", "modify", "br0", "connection.autoconnect-priority", "600"},
          "Failed to set autoconnect priority for connection 'br0'"},

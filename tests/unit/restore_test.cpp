@@ -217,6 +217,7 @@ ConnectionInfo full_profile(const char* type) {
 }
 
 Argv modify(const char* property, const char* value) { return {"nmcli", "connection", "modify", "p", property, value}; }
+const Argv kPortOfVswitch0 = {"nmcli", "connection", "modify", "p", "master", "vswitch0", "slave-type", "bridge"};
 
 TEST_F(ProfileStep, EachTypeHasItsAddPauseAndModificationsInOrder) {
     const std::vector<AddCase> cases{
@@ -224,8 +225,8 @@ TEST_F(ProfileStep, EachTypeHasItsAddPauseAndModificationsInOrder) {
          {"nmcli", "connection", "add", "ifname", "dev0", "type", "vlan", "con-name", "p", "vlan.parent", "unknown",
           "vlan.id", "0"},
          {},
-         {modify("master", "vswitch0"), modify("slave-type", "bridge"), modify("ipv4.method", "auto"),
-          modify("ipv6.method", "ignore"), modify("connection.autoconnect", "yes")},
+         {kPortOfVswitch0, modify("ipv4.method", "auto"), modify("ipv6.method", "ignore"),
+          modify("connection.autoconnect", "yes")},
          "  + Restored VLAN connection 'p' (note: may need manual VLAN ID configuration)\n"},
         {"bridge",
          {"nmcli", "connection", "add", "ifname", "dev0", "type", "bridge", "con-name", "p"},
@@ -236,16 +237,14 @@ TEST_F(ProfileStep, EachTypeHasItsAddPauseAndModificationsInOrder) {
         {"ethernet",
          {"nmcli", "connection", "add", "ifname", "dev0", "type", "ethernet", "con-name", "p"},
          {200ms},
-         {modify("802-3-ethernet.mac-address", "52:54:00:aa:bb:01"), modify("master", "vswitch0"),
-          modify("slave-type", "bridge"), modify("ipv4.method", "auto"), modify("ipv6.method", "ignore"),
-          modify("connection.autoconnect", "yes")},
+         {modify("802-3-ethernet.mac-address", "52:54:00:aa:bb:01"), kPortOfVswitch0, modify("ipv4.method", "auto"),
+          modify("ipv6.method", "ignore"), modify("connection.autoconnect", "yes")},
          "  + Restored ethernet connection 'p'\n"},
         {"802-3-ethernet",
          {"nmcli", "connection", "add", "ifname", "dev0", "type", "ethernet", "con-name", "p"},
          {200ms},
-         {modify("802-3-ethernet.mac-address", "52:54:00:aa:bb:01"), modify("master", "vswitch0"),
-          modify("slave-type", "bridge"), modify("ipv4.method", "auto"), modify("ipv6.method", "ignore"),
-          modify("connection.autoconnect", "yes")},
+         {modify("802-3-ethernet.mac-address", "52:54:00:aa:bb:01"), kPortOfVswitch0, modify("ipv4.method", "auto"),
+          modify("ipv6.method", "ignore"), modify("connection.autoconnect", "yes")},
          "  + Restored ethernet connection 'p'\n"},
         {"bond",
          {"nmcli", "connection", "add", "ifname", "dev0", "type", "bond", "con-name", "p", "bond.options",
@@ -279,6 +278,20 @@ TEST_F(ProfileStep, AbsentPropertiesAreNotModifiedAndFalseAutoconnectIsNo) {
     EXPECT_EQ(changes(), (Argvs{{"nmcli", "connection", "add", "ifname", "", "type", "ethernet", "con-name", "eno2"},
                                 {"nmcli", "connection", "add", "ifname", "", "type", "ethernet", "con-name", "eno3"},
                                 {"nmcli", "connection", "modify", "eno3", "connection.autoconnect", "no"}}));
+}
+
+// Only a master and slave type recorded together go in one call; either alone keeps its own.
+TEST_F(ProfileStep, AMasterOrASlaveTypeAloneIsModifiedByItself) {
+    ConnectionInfo master_only = profile("eno2", "ethernet");
+    master_only.master = "vswitch1";
+    ConnectionInfo type_only = profile("eno3", "vlan");
+    type_only.slave_type = "bridge";
+    ASSERT_TRUE(restore_nm_connections(host.ctx, {master_only, type_only}));
+    EXPECT_EQ(changes(), (Argvs{{"nmcli", "connection", "add", "ifname", "", "type", "ethernet", "con-name", "eno2"},
+                                {"nmcli", "connection", "modify", "eno2", "master", "vswitch1"},
+                                {"nmcli", "connection", "add", "ifname", "", "type", "vlan", "con-name", "eno3",
+                                 "vlan.parent", "unknown", "vlan.id", "0"},
+                                {"nmcli", "connection", "modify", "eno3", "slave-type", "bridge"}}));
 }
 
 TEST_F(ProfileStep, ExistingUnknownAndFailedProfilesAreSkipped) {

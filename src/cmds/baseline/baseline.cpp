@@ -65,10 +65,8 @@ Status setup_management_network(const Context& ctx, const std::string& uplink) {
                                   "connection.autoconnect-priority", "800"});
             !s)
             return s;
-        if (auto s = change(ctx, {"nmcli", "connection", "modify", "Management Uplink", "ipv4.method", "disabled",
-                                  "ipv6.method", "ignore"});
-            !s)
-            return s;
+        // No IP settings follow: as a port of vswitch0 the profile has none, carries no address
+        // (what "disabled" and "ignore" ask), and nmcli refuses to be given any.
         track_managed_resource(ctx, "vswitch", "Management Uplink");
     }
 

@@ -5,6 +5,7 @@
 #include <optional>
 #include <ostream>
 #include <set>
+#include <string_view>
 
 #include "cmds/config/lookup.hpp"
 #include "cmds/config/restore_steps.hpp"
@@ -122,7 +123,18 @@ void restore_profile(const Context& ctx, const ConnectionInfo& c) {
             << (plan->kind == AddKind::Vlan ? "' (note: may need manual VLAN ID configuration)\n" : "'\n");
     if (plan->pause.count() > 0) ctx.pause(plan->pause);
     for (const auto& property : plan->properties) {
-        if (auto value = property.value(c)) (void)modify_connection(ctx, c.name, property.name, *value);
+        auto value = property.value(c);
+        if (!value) continue;
+        const std::string_view name = property.name;
+        // A port's master and slave type go in one call: nmcli takes a master alone only when it
+        // names a profile the host has now (not a bridge restored after the port, nor the UUID of
+        // a profile made anew since the backup), and never a slave type alone.
+        if (name == "master" && c.slave_type) {
+            (void)modify_connection_settings(ctx, c.name, {{"master", *value}, {"slave-type", *c.slave_type}});
+            continue;
+        }
+        if (name == "slave-type" && c.master) continue;
+        (void)modify_connection(ctx, c.name, property.name, *value);
     }
 }
 

@@ -57,6 +57,19 @@ Status modify_connection(const Context& ctx, const std::string& name, const std:
                       "Failed to modify connection " + quoted(name) + " property " + quoted(property));
 }
 
+Status modify_connection_settings(const Context& ctx, const std::string& name,
+                                  const std::vector<std::pair<std::string, std::string>>& settings) {
+    std::vector<std::string> args{"connection", "modify", name};
+    std::string properties;
+    for (const auto& [property, value] : settings) {
+        args.push_back(property);
+        args.push_back(value);
+        properties += (properties.empty() ? "" : ", ") + quoted(property);
+    }
+    return run_change(ctx, nmcli(std::move(args)),
+                      "Failed to modify connection " + quoted(name) + " properties " + properties);
+}
+
 Status set_autoconnect_priority(const Context& ctx, const std::string& con_name, std::uint32_t priority) {
     return run_change(ctx,
                       nmcli({"connection", "modify", con_name, "connection.autoconnect-priority",

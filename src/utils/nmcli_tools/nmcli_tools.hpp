@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "utils/context.hpp"
@@ -18,6 +19,9 @@ Status delete_connection(const Context& ctx, const std::string& name);
 Status up_connection(const Context& ctx, const std::string& name);
 Status modify_connection(const Context& ctx, const std::string& name, const std::string& property,
                          const std::string& value);
+// Several properties in one `nmcli connection modify`, for those nmcli only takes together.
+Status modify_connection_settings(const Context& ctx, const std::string& name,
+                                  const std::vector<std::pair<std::string, std::string>>& settings);
 Status set_autoconnect_priority(const Context& ctx, const std::string& con_name, std::uint32_t priority);
 Status create_vlan_connection(const Context& ctx, const std::string& con_name, const std::string& ifname,
                               const std::string& parent, std::uint16_t vlan_id);
