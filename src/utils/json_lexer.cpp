@@ -398,39 +398,37 @@ Status JsonLexer::enter() {
     return {};
 }
 
-Result<bool> JsonLexer::next_element(bool& first) {
+// Steps over the separator before the next element or member: false at the closing
+// bracket, true when an item follows (white space skipped, not at the end of the text).
+Result<bool> JsonLexer::next_item(bool& first, char close, std::string_view eof_message,
+                                  std::string_view separator_message) {
     skip_white_space();
-    if (at_end()) return unexpected(peek_error("EOF while parsing a list"));
-    char c = peek();
-    if (c == ']') return false;
+    if (at_end()) return unexpected(peek_error(eof_message));
+    const char c = peek();
+    if (c == close) return false;
     if (c == ',' && !first) {
         ++index_;
         skip_white_space();
     } else if (first) {
         first = false;
     } else {
-        return unexpected(peek_error("expected `,` or `]`"));
+        return unexpected(peek_error(separator_message));
     }
     if (at_end()) return unexpected(peek_error("EOF while parsing a value"));
+    return true;
+}
+
+Result<bool> JsonLexer::next_element(bool& first) {
+    auto more = next_item(first, ']', "EOF while parsing a list", "expected `,` or `]`");
+    if (!more || !*more) return more;
     if (peek() == ']') return unexpected(peek_error("trailing comma"));
     return true;
 }
 
 Result<bool> JsonLexer::next_key(bool& first, std::string& key) {
-    skip_white_space();
-    if (at_end()) return unexpected(peek_error("EOF while parsing an object"));
-    char c = peek();
-    if (c == '}') return false;
-    if (c == ',' && !first) {
-        ++index_;
-        skip_white_space();
-    } else if (first) {
-        first = false;
-    } else {
-        return unexpected(peek_error("expected `,` or `}`"));
-    }
-    if (at_end()) return unexpected(peek_error("EOF while parsing a value"));
-    c = peek();
+    auto more = next_item(first, '}', "EOF while parsing an object", "expected `,` or `}`");
+    if (!more || !*more) return more;
+    const char c = peek();
     if (c == '"') {
         if (auto s = read_string(key); !s) return unexpected(s.error());
         return true;

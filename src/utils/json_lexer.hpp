@@ -111,6 +111,8 @@ private:
     Status parse_escape(std::string& out);
     Status parse_unicode_escape(std::string& out);
     Result<unsigned> parse_hex4();
+    Result<bool> next_item(bool& first, char close, std::string_view eof_message,
+                           std::string_view separator_message);
     Result<bool> next_element(bool& first);
     Result<bool> next_key(bool& first, std::string& key);
     Status parse_colon();
