@@ -56,12 +56,18 @@ void set_mac_address(const Context& ctx, const std::string& device, const std::s
 }
 
 std::optional<std::string> interface_master(const Context& ctx, const std::string& interface) {
-    if (interface.empty() || interface == "." || interface == ".." ||
-        interface.find_first_of(std::string_view("/\0", 2)) != std::string::npos)
-        return std::nullopt;
+    if (!is_single_path_component(interface)) return std::nullopt;
     auto target = read_link_target(ctx.path(kSysClassNet) / interface / "master");
     if (!target || !is_valid_utf8(*target)) return std::nullopt;
     return target->substr(target->rfind('/') + 1);
+}
+
+}  // namespace qm
+
+namespace qm {
+
+bool link_present(const Context& ctx, const std::string& name) {
+    return is_single_path_component(name) && exists_following_links(ctx.path(kSysClassNet) / name);
 }
 
 }  // namespace qm

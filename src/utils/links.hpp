@@ -43,4 +43,8 @@ void set_mac_address(const Context& ctx, const std::string& device, const std::s
 // valid UTF-8, or the name is no single path component (no interface is named so).
 std::optional<std::string> interface_master(const Context& ctx, const std::string& interface);
 
+// Whether the kernel has a link of this name: /sys/class/net/<name> exists. False for a name
+// that is no single path component.
+bool link_present(const Context& ctx, const std::string& name);
+
 }  // namespace qm

@@ -31,6 +31,9 @@ inline constexpr std::string_view kFallbackPrefix = "./network_config_";
 
 // --- The host ---
 inline constexpr std::string_view kSysClassNet = "/sys/class/net";
+// Where NetworkManager keeps the files of the profiles it holds only in memory (as nmcli names
+// them; never read by the program).
+inline constexpr std::string_view kInMemoryProfileDir = "/run/NetworkManager/";
 inline constexpr std::string_view kDhcpLeasesPath = "/var/lib/dhcp/dhclient.leases";
 inline constexpr std::string_view kTempDir = "/tmp";
 inline constexpr std::string_view kSystemdUnitDir = "/etc/systemd/system";

@@ -1,5 +1,6 @@
 // `config restore` and `config restore-veth` as a user runs them, against scripted host tools.
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -63,16 +64,27 @@ protected:
     // A host with the management bridge (untracked) and a tracked bridge the backup lacks;
     // the bridges of the backup exist as links, the veth pair does not.
     void host_before_restore() {
+        sb.iface("vswitch0");
+        sb.iface("vswitch1");
+        sb.iface("eth1");
         sb.write(kLedger, "{\"vswitches\": [\"Old\"], \"vlan_bridges\": [], \"veth_pairs\": [], "
                           "\"created_at\": \"2023-01-01T00:00:00+00:00\"}");
         sb.tool("nmcli")
-            .on(kListing, sb::ok("Mgmt:vswitch0:bridge:activated\nOld:vswitch3:bridge:activated\n"))
+            .on(kListing, {sb::ok("Mgmt:vswitch0:bridge:activated\nOld:vswitch3:bridge:activated\n"), kListingAfter})
             .on({"connection", "show", "Lab"}, sb::fail(10, "Error: no such connection profile.\n"))
-            .on({"connection", "show", "Lab Uplink"}, sb::fail(10, "Error: no such connection profile.\n"));
+            .on({"connection", "show", "Lab Uplink"}, sb::fail(10, "Error: no such connection profile.\n"))
+            // Born a port, the profile's interface goes on the bridge.
+            .on(kUplinkAdd, sb::ok().links("/sys/class/net/eth1/master", "../vswitch1"));
         sb.tool("virsh").on({"net-info", "labnet"}, sb::fail(1, "error: network not found\n"));
         sb.tool("ip").on({"link", "show", "vvs1_vs0"}, sb::fail(1, "Device \"vvs1_vs0\" does not exist.\n"));
         enslaving_works();
     }
+    // The profile listing once the profiles are back.
+    const sb::Reply kListingAfter = sb::ok("Mgmt:vswitch0:bridge:activated\nLab:vswitch1:bridge:activating\n"
+                                           "Lab Uplink:eth1:802-3-ethernet:activated\n");
+    static inline const sb::Args kUplinkAdd = {"connection", "add", "ifname", "eth1", "type", "ethernet", "con-name",
+                                               "Lab Uplink", "master", "vswitch1", "slave-type", "bridge",
+                                               "connection.autoconnect", "yes"};
 };
 
 const std::string kRestoreOutput =
@@ -95,27 +107,32 @@ const std::string kRestoreOutput =
     "[+] Restored managed resources tracking\n"
     "[+] Configuration restore completed successfully\n";
 
+const sb::Args kVethProfileAdd = {"nmcli", "connection", "add", "type", "ethernet", "ifname", "vvs1_vs0",
+                                   "connection.id", "veth-vswitch1-vswitch0", "connection.autoconnect", "yes",
+                                   "connection.autoconnect-priority", "400", "ipv4.method", "disabled",
+                                   "ipv6.method", "disabled"};
+const sb::Args kPeerProfileAdd = {"nmcli", "connection", "add", "type", "ethernet", "ifname", "vvs0_vs1",
+                                  "connection.id", "veth-vswitch0-vswitch1", "connection.autoconnect", "yes",
+                                  "connection.autoconnect-priority", "400", "ipv4.method", "disabled",
+                                  "ipv6.method", "disabled"};
+const sb::Args kVethProfileUp = {"nmcli", "connection", "up", "veth-vswitch1-vswitch0"};
+const sb::Args kPeerProfileUp = {"nmcli", "connection", "up", "veth-vswitch0-vswitch1"};
+
+// Each profile is added once with its saved settings; the listing at the end checks what came back.
 const sb::Argvs kRestoreNmcli = {
     {"nmcli", "-t", "-f", "NAME,DEVICE,TYPE,STATE", "connection", "show"},
     {"nmcli", "connection", "delete", "Old"},
     {"nmcli", "connection", "show", "Lab"},
-    {"nmcli", "connection", "add", "ifname", "vswitch1", "type", "bridge", "con-name", "Lab"},
-    {"nmcli", "connection", "modify", "Lab", "bridge.mac-address", "52:54:00:AA:00:01"},
-    {"nmcli", "connection", "modify", "Lab", "ipv4.method", "disabled"},
-    {"nmcli", "connection", "modify", "Lab", "ipv6.method", "ignore"},
-    {"nmcli", "connection", "modify", "Lab", "connection.autoconnect", "yes"},
+    {"nmcli", "connection", "add", "ifname", "vswitch1", "type", "bridge", "con-name", "Lab", "bridge.mac-address",
+     "52:54:00:AA:00:01", "ipv4.method", "disabled", "ipv6.method", "ignore", "connection.autoconnect", "yes"},
     {"nmcli", "connection", "show", "Lab Uplink"},
-    {"nmcli", "connection", "add", "ifname", "eth1", "type", "ethernet", "con-name", "Lab Uplink"},
-    {"nmcli", "connection", "modify", "Lab Uplink", "master", "vswitch1", "slave-type", "bridge"},
-    {"nmcli", "connection", "modify", "Lab Uplink", "connection.autoconnect", "yes"},
-    {"nmcli", "connection", "add", "type", "ethernet", "ifname", "vvs1_vs0", "connection.id",
-     "veth-vswitch1-vswitch0", "connection.autoconnect", "yes", "connection.autoconnect-priority", "400",
-     "ipv4.method", "disabled", "ipv6.method", "disabled"},
-    {"nmcli", "connection", "add", "type", "ethernet", "ifname", "vvs0_vs1", "connection.id",
-     "veth-vswitch0-vswitch1", "connection.autoconnect", "yes", "connection.autoconnect-priority", "400",
-     "ipv4.method", "disabled", "ipv6.method", "disabled"},
-    {"nmcli", "connection", "up", "veth-vswitch1-vswitch0"},
-    {"nmcli", "connection", "up", "veth-vswitch0-vswitch1"},
+    {"nmcli", "connection", "add", "ifname", "eth1", "type", "ethernet", "con-name", "Lab Uplink", "master",
+     "vswitch1", "slave-type", "bridge", "connection.autoconnect", "yes"},
+    kVethProfileAdd,
+    kPeerProfileAdd,
+    kVethProfileUp,
+    kPeerProfileUp,
+    {"nmcli", "-t", "-f", "NAME,DEVICE,TYPE,STATE", "connection", "show"},
 };
 
 void expect_restored_files(const sb::Sandbox& sb) {
@@ -217,15 +234,9 @@ TEST_F(RestoreCli, BackupThenRestorePutsBackWhatWasLost) {
     // the program made later is in the ledger instead.
     sb.remove(kMasters);
     sb.remove(kJoins);
+    host_before_restore();
     sb.write(kLedger, "{\"vswitches\": [\"Old\"], \"vlan_bridges\": [], \"veth_pairs\": [], "
                       "\"created_at\": \"2025-01-01T00:00:00+00:00\"}");
-    sb.tool("nmcli")
-        .on(kListing, sb::ok("Mgmt:vswitch0:bridge:activated\nOld:vswitch3:bridge:activated\n"))
-        .on({"connection", "show", "Lab"}, sb::fail(10, "Error: no such connection profile.\n"))
-        .on({"connection", "show", "Lab Uplink"}, sb::fail(10, "Error: no such connection profile.\n"));
-    sb.tool("virsh").on({"net-info", "labnet"}, sb::fail(1, "error: network not found\n"));
-    sb.tool("ip").on({"link", "show", "vvs1_vs0"}, sb::fail(1, "Device \"vvs1_vs0\" does not exist.\n"));
-    enslaving_works();
     sb.clear_calls();
 
     auto r = sb.run({"config", "restore", "--name", "lab"});
@@ -246,6 +257,94 @@ TEST_F(RestoreCli, BackupThenRestorePutsBackWhatWasLost) {
     EXPECT_EQ(sb.list("/var/lib/quillmar"), (std::vector<std::string>{"backups", "bridge_connections.json",
                                                                       "managed_resources.json",
                                                                       "master_bridges.json"}));
+}
+
+// A backup taken before in-memory profiles were left out: it holds the loopback profile and the
+// profile NetworkManager made up for a veth end, whose master is the UUID of a bridge profile
+// that is gone. It also holds a VLAN made by `vlan create`, a bond that is a bridge's uplink,
+// and a veth pair that still exists with one end off its bridge. What the host does not bring
+// back is named, and the restore says it is incomplete.
+TEST_F(RestoreCli, AnOldBackupComesBackAsFarAsTheHostAllows) {
+    const std::string veth = R"({"veth_name": "vvs2_vs0", "veth_peer": "vvs0_vs2", "bridge1": "vswitch2",
+        "bridge2": "vswitch0", "created_at": "2024-01-02T03:04:05Z", "connection_id": "vswitch2_vswitch0"})";
+    sb.write("/var/lib/quillmar/backups/old.json", R"({
+  "metadata": {"name": "old", "description": null, "created_at": "2024-01-02T03:04:05Z",
+               "version": "1.0.0", "is_default": false},
+  "network_manager": {"connections": [
+    {"name": "lo", "uuid": "lo", "type_": "loopback", "interface_name": "lo", "ipv4_method": "manual",
+     "ipv6_method": "manual", "autoconnect": false},
+    {"name": "vvs0_vs2", "uuid": "vvs0_vs2", "type_": "802-3-ethernet", "interface_name": "vvs0_vs2",
+     "master": "182efc88-2d10-4dfb-a55c-8bfffbde4ce5", "slave_type": "bridge", "autoconnect": false},
+    {"name": "Vlan 100", "uuid": "", "type_": "vlan", "interface_name": "vswitch0.100", "master": "vlan100br",
+     "slave_type": "bridge", "autoconnect": true},
+    {"name": "Backup Uplink", "uuid": "", "type_": "bond", "interface_name": "bond0", "master": "vswitch3",
+     "slave_type": "bridge", "bond_options": "mode=active-backup,miimon=100", "autoconnect": true}
+  ]},
+  "libvirt_networks": [],
+  "bridge_mac_addresses": {},
+  "veth_connections": [)" + veth + R"(],
+  "bridge_topology": {"master_bridges": [], "bridge_connections": {"vswitch0": ["vswitch2"]},
+                      "veth_pairs": [)" + veth + R"(]},
+  "managed_resources": null
+})");
+    for (const char* bridge : {"vswitch0", "vswitch2", "vswitch3", "vlan100br"}) sb.iface(bridge);
+    sb.iface("vvs2_vs0").master("vswitch2");
+    sb.iface("vvs0_vs2");
+    const sb::Args vlan_add = {"connection", "add", "ifname", "vswitch0.100", "type", "vlan", "con-name", "Vlan 100",
+                               "vlan.parent", "vswitch0", "vlan.id", "100", "master", "vlan100br", "slave-type",
+                               "bridge", "connection.autoconnect", "yes"};
+    const sb::Args bond_add = {"connection", "add", "ifname", "bond0", "type", "bond", "con-name", "Backup Uplink",
+                               "bond.options", "mode=active-backup,miimon=100", "master", "vswitch3", "slave-type",
+                               "bridge", "connection.autoconnect", "yes"};
+    sb.tool("nmcli")
+        .on(kListing, {sb::ok("lo:lo:loopback:activated\n"),
+                       // The bond comes up on its bridge; the VLAN's device is never made.
+                       sb::ok("lo:lo:loopback:activated\nVlan 100::vlan:\nBackup Uplink:bond0:bond:activated\n")})
+        .on_prefix({"connection", "show"}, sb::fail(10, "Error: no such connection profile.\n"))
+        .on({"connection", "show", "lo"}, sb::ok())
+        .on(bond_add, sb::ok().makes_dir("/sys/class/net/bond0").links("/sys/class/net/bond0/master", "../vswitch3"));
+    sb.tool("ip").on({"link", "set", "vvs0_vs2", "master", "vswitch0"},
+                     sb::ok().links("/sys/class/net/vvs0_vs2/master", "../vswitch0"));
+
+    auto r = sb.run({"config", "restore", "--name", "old"});
+
+    EXPECT_EQ(r.status, 0) << r;
+    EXPECT_EQ(r.out,
+              "[+] Restoring network configuration from backup 'old'...\n"
+              "[+] Restoring NetworkManager connections...\n"
+              "[+] Connection restoration order:\n"
+              "  - lo (type: physical, priority: 900)\n"
+              "  - vvs0_vs2 (type: physical, priority: 900)\n"
+              "  - Vlan 100 (type: physical, priority: 900)\n"
+              "  - Backup Uplink (type: physical, priority: 900)\n"
+              "  - Connection 'lo' already exists, skipping\n"
+              "  - Skipping 'vvs0_vs2': its master '182efc88-2d10-4dfb-a55c-8bfffbde4ce5' is neither on this host "
+              "nor in the backup\n"
+              "  + Restored VLAN connection 'Vlan 100'\n"
+              "  + Restored bond connection 'Backup Uplink'\n"
+              "[+] Restoring libvirt networks...\n"
+              "[+] Restoring bridge MAC addresses...\n"
+              "[+] Restoring veth connections...\n"
+              "  + Put veth end 'vvs0_vs2' back on bridge 'vswitch0'\n"
+              "[+] Restoring bridge topology...\n"
+              "  + Restored bridge topology with 0 master bridges and 1 veth connections\n"
+              "[+] Cleared managed resources tracking (not in backup)\n"
+              "[!] Configuration restore incomplete: 1 item did not come back (see the warnings above)\n");
+    EXPECT_EQ(r.err, "[!] Warning: Port 'Vlan 100' is not on its master: vswitch0.100 has no master, not on "
+                     "vlan100br\n");
+    const sb::Args listing = {"nmcli", "-t", "-f", "NAME,DEVICE,TYPE,STATE", "connection", "show"};
+    sb::Argvs nmcli = sb.argvs_of("nmcli");
+    ASSERT_GE(nmcli.size(), 8u) << sb.dump();
+    EXPECT_EQ(nmcli[0], listing);
+    EXPECT_EQ(nmcli[3], (sb::Args{"nmcli", "connection", "show", "182efc88-2d10-4dfb-a55c-8bfffbde4ce5"}));
+    sb::Args want_vlan{"nmcli"}, want_bond{"nmcli"};
+    want_vlan.insert(want_vlan.end(), vlan_add.begin(), vlan_add.end());
+    want_bond.insert(want_bond.end(), bond_add.begin(), bond_add.end());
+    EXPECT_EQ(nmcli[5], want_vlan);
+    EXPECT_EQ(nmcli[7], want_bond);
+    // Ten looks at the listing, the last nine after a pause each; nothing else is changed.
+    EXPECT_EQ(std::count(nmcli.begin(), nmcli.end(), listing), 11) << sb.dump();
+    for (const auto& a : nmcli) EXPECT_NE(a[2], "modify") << sb::Call{a, {}}.str();
 }
 
 TEST_F(RestoreCli, ABackupWithoutALedgerRemovesIt) {
@@ -317,12 +416,12 @@ TEST_F(RestoreCli, RestoreVethRecreatesOnlyThePairsOfTheDefaultConfiguration) {
                          {"ip", "link", "show", "vswitch1"},
                          {"ip", "link", "show", "vswitch0"},
                          {"ip", "link", "add", "vvs1_vs0", "type", "veth", "peer", "name", "vvs0_vs1"},
-                         kRestoreNmcli[12],
-                         kRestoreNmcli[13],
+                         kVethProfileAdd,
+                         kPeerProfileAdd,
                          {"ip", "link", "set", "vvs1_vs0", "master", "vswitch1"},
                          {"ip", "link", "set", "vvs0_vs1", "master", "vswitch0"},
-                         kRestoreNmcli[14],
-                         kRestoreNmcli[15]}))
+                         kVethProfileUp,
+                         kPeerProfileUp}))
         << sb.dump();
     EXPECT_TRUE(sb.list("/var/lib/quillmar").empty());
 }

@@ -221,6 +221,14 @@ struct FakeHost {
         std::filesystem::create_directories(p.parent_path());
         std::ofstream(p, std::ios::binary) << content;
     }
+    // A kernel link in /sys/class/net, enslaved to `master` when one is given (its "master" link
+    // points at ../<master>, as the kernel's does).
+    void add_link(const std::string& name, const std::string& master = {}) const {
+        auto dir = file("/sys/class/net") / name;
+        std::filesystem::create_directories(dir);
+        std::filesystem::remove(dir / "master");
+        if (!master.empty()) std::filesystem::create_symlink("../" + master, dir / "master");
+    }
     std::optional<std::string> read_file(std::string_view absolute) const {
         std::ifstream f(file(absolute), std::ios::binary);
         if (!f) return std::nullopt;

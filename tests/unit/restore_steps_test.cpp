@@ -246,7 +246,9 @@ TEST_F(VethStep, AnEndThatCannotBePutBackFailsThePair) {
 TEST_F(VethStep, SkipsAPairWhoseEndExistsOrWhoseBridgeIsMissing) {
     host.runner.on({"ip", "link", "show", "vvs2_vs0"}, Answer::exit(1));
     host.runner.on({"ip", "link", "show", "vswitch0"}, Answer::exit(1));
-    // vvs3_vs0 exists; its peer may be missing, it is skipped all the same.
+    // vvs3_vs0 exists with both ends on their bridges.
+    host.add_link("vvs3_vs0", "vswitch3");
+    host.add_link("vvs0_vs3", "vswitch0");
     auto s = restore_veth_connections(host.ctx, {veth("vvs3_vs0", "vvs0_vs3", "vswitch3", "vswitch0"),
                                                  veth("vvs2_vs0", "vvs0_vs2", "vswitch2", "vswitch0")});
     ASSERT_TRUE(s);
@@ -258,6 +260,29 @@ TEST_F(VethStep, SkipsAPairWhoseEndExistsOrWhoseBridgeIsMissing) {
                                           {"ip", "link", "show", "vvs2_vs0"},
                                           {"ip", "link", "show", "vswitch2"},
                                           {"ip", "link", "show", "vswitch0"}}));
+}
+
+// An end of an existing pair that lost its master (its bridge was deleted and made anew) goes
+// back on its bridge; one that cannot is reported.
+TEST_F(VethStep, PutsTheEndsOfAnExistingPairBackOnTheirBridges) {
+    host.runner.on({"ip", "link", "show", "vvs1_vs0"}, Answer::ok());
+    host.add_link("vvs1_vs0", "vswitch1");
+    host.add_link("vvs0_vs1");
+    host.add_link("vvs2_vs0", "vswitch7");
+    host.runner.on({"ip", "link", "set", "vvs0_vs2", "master", "vswitch0"}, Answer::exit(1));
+    auto s = restore_veth_connections(host.ctx, {veth("vvs1_vs0", "vvs0_vs1", "vswitch1", "vswitch0"),
+                                                 veth("vvs2_vs0", "vvs0_vs2", "vswitch2", "vswitch0")});
+    ASSERT_TRUE(s);
+    EXPECT_EQ(host.out.str(),
+              "[+] Restoring veth connections...\n"
+              "  + Put veth end 'vvs0_vs1' back on bridge 'vswitch0'\n"
+              "  + Put veth end 'vvs2_vs0' back on bridge 'vswitch2'\n"
+              "  - Failed to put veth end 'vvs0_vs2' back on bridge 'vswitch0'\n");
+    EXPECT_EQ(host.runner.argvs(), (Argvs{{"ip", "link", "show", "vvs1_vs0"},
+                                          {"ip", "link", "set", "vvs0_vs1", "master", "vswitch0"},
+                                          {"ip", "link", "show", "vvs2_vs0"},
+                                          {"ip", "link", "set", "vvs2_vs0", "master", "vswitch2"},
+                                          {"ip", "link", "set", "vvs0_vs2", "master", "vswitch0"}}));
 }
 
 TEST_F(VethStep, AFailedCreationIsReportedAndNothingElseRuns) {

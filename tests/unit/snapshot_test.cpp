@@ -23,6 +23,8 @@ const Argv kNetList = {"virsh", "net-list", "--all", "--name"};
 const Argv kBridges = {"ip", "link", "show", "type", "bridge"};
 constexpr const char* kLedger = "/var/lib/quillmar/managed_resources.json";
 
+const Argv kFiles = {"nmcli", "-t", "-f", "NAME,FILENAME", "connection", "show"};
+
 Argv show(const std::string& profile) { return {"nmcli", "connection", "show", profile}; }
 
 // 2024-03-05T07:08:09Z
@@ -174,13 +176,43 @@ TEST_F(Snapshot, ReadsProfilesNetworksBridgeMacsTopologyAndLedger) {
     EXPECT_EQ(host.out.str(), "");
 
     // Nine runs per profile, one after another, then virsh and ip; every one a query.
-    std::vector<Argv> expected = {kListing};
+    std::vector<Argv> expected = {kListing, kFiles};
     for (const char* p : {"lan", "vswitch0", "bond0"})
         for (int i = 0; i < 9; ++i) expected.push_back(show(p));
     expected.insert(expected.end(), {kNetList, {"virsh", "net-info", "default"}, {"virsh", "net-dumpxml", "default"},
                                      kBridges});
     EXPECT_EQ(host.runner.argvs(), expected);
     for (const auto& call : host.runner.calls) EXPECT_EQ(call.mode, RunMode::Query);
+}
+
+// The loopback profile and what NetworkManager holds only in memory (the profiles it makes up
+// for veth ends it finds on a bridge, say) are not the administrator's configuration.
+TEST_F(Snapshot, LeavesOutTheLoopbackAndTheProfilesThatLiveOnlyInMemory) {
+    host.runner.on(kListing, Answer::ok("lo:lo:loopback:activated\n"
+                                        "vvs1_vs0:vvs1_vs0:802-3-ethernet:activated\n"
+                                        "lan:eno1:802-3-ethernet:activated\n"
+                                        "vswitch0:vswitch0:bridge:activated\n"
+                                        "a\\:b::802-3-ethernet:\n"));
+    host.runner.on(kFiles, Answer::ok("lo:/run/NetworkManager/system-connections/lo.nmconnection\n"
+                                      "vvs1_vs0:/run/NetworkManager/system-connections/vvs1_vs0.nmconnection\n"
+                                      "lan:/etc/NetworkManager/system-connections/lan.nmconnection\n"
+                                      // made up in memory, but a stored profile has the name as well
+                                      "vswitch0:/run/NetworkManager/system-connections/vswitch0.nmconnection\n"
+                                      "vswitch0:/etc/NetworkManager/system-connections/vswitch0.nmconnection\n"
+                                      "a\\:b:/run/NetworkManager/system-connections/a\\:b.nmconnection\n"));
+    auto c = collect_network_config(host.ctx, "n", std::nullopt, true);
+    ASSERT_TRUE(c) << c.error().message;
+    std::vector<std::string> names;
+    for (const auto& p : c->network_manager.connections) names.push_back(p.name);
+    EXPECT_EQ(names, (std::vector<std::string>{"lan", "vswitch0"}));
+    for (const auto& a : host.runner.argvs_of("nmcli"))
+        if (a.size() == 4) EXPECT_TRUE(a[3] == "lan" || a[3] == "vswitch0") << testing::PrintToString(a);
+
+    // When nmcli cannot tell where profiles live, none is left out but the loopback.
+    host.runner.on(kFiles, Answer::exit(2));
+    c = collect_network_config(host.ctx, "n", std::nullopt, true);
+    ASSERT_TRUE(c) << c.error().message;
+    EXPECT_EQ(c->network_manager.connections.size(), 4u);
 }
 
 TEST_F(Snapshot, PropertyLinesArePickedByTheirKeysAndValues) {

@@ -8,7 +8,9 @@
 #include <string_view>
 
 #include "cmds/config/lookup.hpp"
+#include "cmds/config/restore_check.hpp"
 #include "cmds/config/restore_steps.hpp"
+#include "utils/links.hpp"
 #include "utils/managed_resources/managed_resources.hpp"
 #include "utils/nmcli_tools/nmcli_tools.hpp"
 #include "utils/text.hpp"
@@ -17,69 +19,26 @@ namespace qm {
 
 namespace {
 
-using namespace std::chrono_literals;
-
-// A property modified after an add, and where its value comes from.
-struct Property {
-    const char* name;
-    std::optional<std::string> (*value)(const ConnectionInfo&);
-};
-
-std::optional<std::string> master_of(const ConnectionInfo& c) { return c.master; }
-std::optional<std::string> slave_type_of(const ConnectionInfo& c) { return c.slave_type; }
-std::optional<std::string> mac_of(const ConnectionInfo& c) { return c.mac_address; }
-std::optional<std::string> bridge_mac_of(const ConnectionInfo& c) { return c.bridge_mac_address; }
-std::optional<std::string> bond_options_of(const ConnectionInfo& c) { return c.bond_options; }
-std::optional<std::string> ipv4_of(const ConnectionInfo& c) { return c.ipv4_method; }
-std::optional<std::string> ipv6_of(const ConnectionInfo& c) { return c.ipv6_method; }
-std::optional<std::string> autoconnect_of(const ConnectionInfo& c) {
-    if (!c.autoconnect) return std::nullopt;
-    return *c.autoconnect ? "yes" : "no";
-}
-
 enum class AddKind { Vlan, Bridge, Ethernet, Bond };
 
-// How one profile type is re-created: the add, the pause that lets NetworkManager settle the
-// new profile, and the properties set afterwards, in order.
+// How one profile type is re-created: the add, with the saved settings it is born with (in
+// order), and the word in the progress lines. Everything goes on the add itself: NetworkManager
+// activates a profile as soon as it exists, so a setting made afterwards is stored but does not
+// reach the running connection (a port would run on its own, a bridge with the wrong IP).
 struct AddPlan {
     AddKind kind;
-    const char* word;  // in the progress lines
-    std::chrono::milliseconds pause;
-    std::vector<Property> properties;
+    const char* word;
+    bool master;      // the type can be a port: master and slave type go on the add
+    bool mac;         // 802-3-ethernet.mac-address
+    bool bridge_mac;  // bridge.mac-address
+    bool bond_options;
 };
 
 const AddPlan* plan_for(const std::string& type) {
-    static const AddPlan kVlan{AddKind::Vlan,
-                               "VLAN",
-                               0ms,
-                               {{"master", master_of},
-                                {"slave-type", slave_type_of},
-                                {"ipv4.method", ipv4_of},
-                                {"ipv6.method", ipv6_of},
-                                {"connection.autoconnect", autoconnect_of}}};
-    static const AddPlan kBridge{AddKind::Bridge,
-                                 "bridge",
-                                 300ms,
-                                 {{"bridge.mac-address", bridge_mac_of},
-                                  {"ipv4.method", ipv4_of},
-                                  {"ipv6.method", ipv6_of},
-                                  {"connection.autoconnect", autoconnect_of}}};
-    static const AddPlan kEthernet{AddKind::Ethernet,
-                                   "ethernet",
-                                   200ms,
-                                   {{"802-3-ethernet.mac-address", mac_of},
-                                    {"master", master_of},
-                                    {"slave-type", slave_type_of},
-                                    {"ipv4.method", ipv4_of},
-                                    {"ipv6.method", ipv6_of},
-                                    {"connection.autoconnect", autoconnect_of}}};
-    static const AddPlan kBond{AddKind::Bond,
-                               "bond",
-                               300ms,
-                               {{"bond.options", bond_options_of},
-                                {"ipv4.method", ipv4_of},
-                                {"ipv6.method", ipv6_of},
-                                {"connection.autoconnect", autoconnect_of}}};
+    static const AddPlan kVlan{AddKind::Vlan, "VLAN", true, false, false, false};
+    static const AddPlan kBridge{AddKind::Bridge, "bridge", false, false, true, false};
+    static const AddPlan kEthernet{AddKind::Ethernet, "ethernet", true, true, false, false};
+    static const AddPlan kBond{AddKind::Bond, "bond", true, false, false, true};
     if (type == "vlan") return &kVlan;
     if (type == "bridge") return &kBridge;
     if (type == "ethernet" || type == "802-3-ethernet") return &kEthernet;
@@ -87,24 +46,99 @@ const AddPlan* plan_for(const std::string& type) {
     return nullptr;
 }
 
-Status add_profile(const Context& ctx, const AddPlan& plan, const ConnectionInfo& c) {
+// A VLAN that `vlan create` made sits on "<parent>.<id>"; the parent and the id come back from
+// that name. Nothing for any other name.
+struct VlanLink {
+    std::string parent;
+    std::uint16_t id = 0;
+};
+std::optional<VlanLink> vlan_link_of(const std::string& ifname) {
+    const auto dot = ifname.rfind('.');
+    if (dot == std::string::npos || dot == 0 || dot + 1 == ifname.size() || ifname.size() - dot - 1 > 5)
+        return std::nullopt;
+    unsigned id = 0;
+    for (std::size_t i = dot + 1; i < ifname.size(); ++i) {
+        if (ifname[i] < '0' || ifname[i] > '9') return std::nullopt;
+        id = id * 10 + static_cast<unsigned>(ifname[i] - '0');
+    }
+    if (id > 0xffff) return std::nullopt;  // what `vlan create` takes
+    return VlanLink{ifname.substr(0, dot), static_cast<std::uint16_t>(id)};
+}
+
+// The setting and value words the add carries. A port (a profile with a master) has no IP
+// settings of its own, and nmcli refuses them on one; nor does it take a master without its
+// slave type unless it can tell the type from the master, or a slave type without a master.
+// A "manual" IP method needs addresses the backup does not hold, so nmcli would refuse the whole
+// add: it is left to NetworkManager's default and reported by the check afterwards.
+std::vector<std::string> settings_of(const AddPlan& plan, const ConnectionInfo& c) {
+    std::vector<std::string> words;
+    auto put = [&](const char* setting, const std::optional<std::string>& value) {
+        if (!value) return;
+        words.push_back(setting);
+        words.push_back(*value);
+    };
+    if (plan.mac) put("802-3-ethernet.mac-address", c.mac_address);
+    if (plan.bridge_mac) put("bridge.mac-address", c.bridge_mac_address);
+    // Created as active-backup unless the saved options say otherwise.
+    if (plan.bond_options) put("bond.options", c.bond_options.value_or("mode=active-backup"));
+    const bool port = plan.master && c.master.has_value();
+    if (port) {
+        put("master", c.master);
+        put("slave-type", c.slave_type);
+    } else {
+        for (const auto& [setting, value] : {std::pair{"ipv4.method", &c.ipv4_method}, {"ipv6.method", &c.ipv6_method}})
+            if (*value != "manual") put(setting, *value);
+    }
+    if (c.autoconnect) put("connection.autoconnect", *c.autoconnect ? "yes" : "no");
+    return words;
+}
+
+Status add_profile(const Context& ctx, const AddPlan& plan, const ConnectionInfo& c,
+                   const std::optional<VlanLink>& vlan) {
     const std::string ifname = c.interface_name.value_or("");
+    const auto settings = settings_of(plan, c);
     switch (plan.kind) {
         case AddKind::Vlan:
-            // The parent and the id are not in the backup.
-            return create_vlan_connection(ctx, c.name, ifname, "unknown", 0);
+            if (vlan) return create_vlan_connection(ctx, c.name, ifname, vlan->parent, vlan->id, settings);
+            // Made otherwise: the parent and the id are not in the backup.
+            return create_vlan_connection(ctx, c.name, ifname, "unknown", 0, settings);
         case AddKind::Bridge:
-            return add_connection(ctx, "bridge", c.name, ifname);
+            return add_connection(ctx, "bridge", c.name, ifname, settings);
         case AddKind::Ethernet:
-            return add_connection(ctx, "ethernet", c.name, ifname);
+            return add_connection(ctx, "ethernet", c.name, ifname, settings);
         case AddKind::Bond:
-            // Created as active-backup; the saved options follow as a modification.
-            return add_connection(ctx, "bond", c.name, ifname, {"bond.options", "mode=active-backup"});
+            return add_connection(ctx, "bond", c.name, ifname, settings);
     }
     return {};
 }
 
-void restore_profile(const Context& ctx, const ConnectionInfo& c) {
+// Where a master named in the backup can be found: a profile or interface of the backup, or a
+// profile or link on the host now.
+class MasterLookup {
+public:
+    MasterLookup(const Context& ctx, const std::vector<ConnectionInfo>& connections, const std::string& listing)
+        : ctx_(ctx) {
+        for (const auto& c : connections) {
+            known_.insert(c.name);
+            if (c.interface_name) known_.insert(*c.interface_name);
+        }
+        for (const auto& line : split_lines(listing)) {
+            auto f = split_terse(line);
+            if (!f.empty()) known_.insert(f[0]);
+            if (f.size() > 1 && f[1] != "--") known_.insert(f[1]);
+        }
+    }
+    bool found(const std::string& master) {
+        if (known_.contains(master) || link_present(ctx_, master)) return true;
+        return connection_exists(ctx_, master);  // a profile's UUID, say
+    }
+
+private:
+    const Context& ctx_;
+    std::set<std::string> known_;
+};
+
+void restore_profile(const Context& ctx, const ConnectionInfo& c, MasterLookup& masters, ProfileStepOutcome& done) {
     if (connection_exists(ctx, c.name)) {
         ctx.out << "  - Connection '" << c.name << "' already exists, skipping\n";
         return;
@@ -114,28 +148,29 @@ void restore_profile(const Context& ctx, const ConnectionInfo& c) {
         ctx.out << "  - Unknown connection type '" << c.type_ << "' for '" << c.name << "', skipping\n";
         return;
     }
-    if (auto added = add_profile(ctx, *plan, c); !added) {
+    // Such a profile is one NetworkManager held in memory for a port whose bridge has gone
+    // since; stored, it would wait for that bridge forever and outlive every reboot.
+    if (plan->master && c.master && !masters.found(*c.master)) {
+        ctx.out << "  - Skipping '" << c.name << "': its master '" << *c.master
+                << "' is neither on this host nor in the backup\n";
+        done.passed_over.insert(c.name);
+        return;
+    }
+    const std::optional<VlanLink> vlan =
+        plan->kind == AddKind::Vlan ? vlan_link_of(c.interface_name.value_or("")) : std::nullopt;
+    if (auto added = add_profile(ctx, *plan, c, vlan); !added) {
         ctx.out << "  - Failed to restore " << plan->word << " connection '" << c.name
                 << "': " << added.error().message << "\n";
         return;
     }
+    const bool vlan_unknown = plan->kind == AddKind::Vlan && !vlan;
     ctx.out << "  + Restored " << plan->word << " connection '" << c.name
-            << (plan->kind == AddKind::Vlan ? "' (note: may need manual VLAN ID configuration)\n" : "'\n");
-    if (plan->pause.count() > 0) ctx.pause(plan->pause);
-    for (const auto& property : plan->properties) {
-        auto value = property.value(c);
-        if (!value) continue;
-        const std::string_view name = property.name;
-        // A port's master and slave type go in one call: nmcli takes a master alone only when it
-        // names a profile the host has now (not a bridge restored after the port, nor the UUID of
-        // a profile made anew since the backup), and never a slave type alone.
-        if (name == "master" && c.slave_type) {
-            (void)modify_connection_settings(ctx, c.name, {{"master", *value}, {"slave-type", *c.slave_type}});
-            continue;
-        }
-        if (name == "slave-type" && c.master) continue;
-        (void)modify_connection(ctx, c.name, property.name, *value);
-    }
+            << (vlan_unknown ? "' (note: may need manual VLAN ID configuration)\n" : "'\n");
+    done.added.push_back(c.name);
+    if (!(plan->master && c.master))
+        for (const auto& [setting, value] :
+             {std::pair{"ipv4.method", &c.ipv4_method}, {"ipv6.method", &c.ipv6_method}})
+            if (*value == "manual") done.default_methods.push_back({c.name, setting});
 }
 
 // Every name of the ledger's four lists; an unreadable or damaged ledger tracks nothing.
@@ -184,8 +219,8 @@ std::uint32_t interface_priority(std::string_view kind) {
     return 0;
 }
 
-Status restore_nm_connections(const Context& ctx, const std::vector<ConnectionInfo>& connections,
-                              const std::vector<std::string>& veth_ends) {
+Result<ProfileStepOutcome> restore_nm_connections(const Context& ctx, const std::vector<ConnectionInfo>& connections,
+                                                  const std::vector<std::string>& veth_ends) {
     ctx.out << "[+] Restoring NetworkManager connections...\n";
     auto listing = get_all_connections(ctx);
     if (!listing) return unexpected(listing.error());
@@ -220,8 +255,10 @@ Status restore_nm_connections(const Context& ctx, const std::vector<ConnectionIn
     ctx.out << "[+] Connection restoration order:\n";
     for (const auto& e : order)
         ctx.out << "  - " << e.connection->name << " (type: " << e.kind << ", priority: " << e.priority << ")\n";
-    for (const auto& e : order) restore_profile(ctx, *e.connection);
-    return {};
+    ProfileStepOutcome done;
+    MasterLookup masters(ctx, connections, *listing);
+    for (const auto& e : order) restore_profile(ctx, *e.connection, masters, done);
+    return done;
 }
 
 Status restore_backup(const Context& ctx, const std::string& name) {
@@ -248,16 +285,24 @@ Status restore_veth_from_backup(const Context& ctx) {
 }
 
 Status run_restore_steps(const Context& ctx, const NetworkConfig& config) {
-    if (auto s = restore_nm_connections(ctx, config.network_manager.connections,
-                                        veth_interface_names(config.veth_connections));
-        !s)
-        return s;
+    auto profiles =
+        restore_nm_connections(ctx, config.network_manager.connections, veth_interface_names(config.veth_connections));
+    if (!profiles) return unexpected(profiles.error());
     if (auto s = restore_libvirt_networks(ctx, config.libvirt_networks); !s) return s;
     if (auto s = restore_bridge_macs(ctx, config.bridge_mac_addresses); !s) return s;
     if (auto s = restore_veth_connections(ctx, config.veth_connections); !s) return s;
     restore_bridge_topology(ctx, config.bridge_topology);
     if (auto s = restore_managed_resources(ctx, config.managed_resources); !s) return s;
-    ctx.out << "[+] Configuration restore completed successfully\n";
+    // Every step can report success while the daemon leaves the host broken: the completion
+    // line is earned by what is actually there.
+    const auto missing = check_restored(ctx, config, *profiles);
+    if (missing.empty()) {
+        ctx.out << "[+] Configuration restore completed successfully\n";
+        return {};
+    }
+    for (const auto& what : missing) ctx.err << "[!] Warning: " << what << "\n";
+    ctx.out << "[!] Configuration restore incomplete: " << missing.size()
+            << (missing.size() == 1 ? " item" : " items") << " did not come back (see the warnings above)\n";
     return {};
 }
 

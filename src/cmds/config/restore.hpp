@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "cmds/config/backup_document.hpp"
+#include "cmds/config/restore_check.hpp"
 #include "utils/context.hpp"
 
 namespace qm {
@@ -24,17 +25,21 @@ Status restore_default_backup(const Context& ctx);
 // `config restore-veth`: only the veth pairs of the default saved configuration.
 Status restore_veth_from_backup(const Context& ctx);
 
-// The six steps over a loaded document, then the completion line.
+// The six steps over a loaded document, then the check of what came back: the completion line
+// when everything did, otherwise a warning on standard error for each thing that did not and a
+// closing line that says the restore is incomplete.
 Status run_restore_steps(const Context& ctx, const NetworkConfig& config);
 
 // The profile step: deletes the profiles the ledger tracks that the backup does not hold,
-// then adds every backup profile that does not exist, highest interface priority first.
+// then adds every backup profile that does not exist, highest interface priority first, each
+// with its saved settings on the add itself. A port whose master is neither on the host nor in
+// the backup is passed over with a line that says so.
 // `veth_ends`: the interface names of the backup's veth pairs. NetworkManager shows a veth end
 // it found enslaved under a profile named after the end; the ledger tracks that name, and the
 // pair is in the backup, so such a profile is kept: deleting it would take the end off its
 // bridge.
-Status restore_nm_connections(const Context& ctx, const std::vector<ConnectionInfo>& connections,
-                              const std::vector<std::string>& veth_ends = {});
+Result<ProfileStepOutcome> restore_nm_connections(const Context& ctx, const std::vector<ConnectionInfo>& connections,
+                                                  const std::vector<std::string>& veth_ends = {});
 
 // The kind of interface a profile name suggests: "physical", "bond", "bridge", "veth",
 // "vlan" or "libvirt".

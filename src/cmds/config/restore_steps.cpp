@@ -48,6 +48,25 @@ Expected<bool, Error> keep_on_bridges(const Context& ctx, const VethConnection& 
     return ok;
 }
 
+// A pair that exists may have lost an end's place on its bridge (the bridge was deleted and
+// made anew, or the end was released by hand): each such end is put back, as the boot-time veth
+// restore does. Fails when `ip` cannot be started.
+Status put_existing_pair_back(const Context& ctx, const VethConnection& v) {
+    bool all_in_place = true;
+    for (const auto& [end, bridge] : {std::pair{&v.veth_name, &v.bridge1}, std::pair{&v.veth_peer, &v.bridge2}}) {
+        if (interface_master(ctx, *end) == *bridge) continue;
+        all_in_place = false;
+        auto set = change(ctx, {"ip", "link", "set", *end, "master", *bridge});
+        if (!set) return unexpected(set.error());
+        if (*set)
+            ctx.out << "  + Put veth end '" << *end << "' back on bridge '" << *bridge << "'\n";
+        else
+            ctx.out << "  - Failed to put veth end '" << *end << "' back on bridge '" << *bridge << "'\n";
+    }
+    if (all_in_place) ctx.out << "  - Veth pair '" << v.veth_name << "' already exists, skipping\n";
+    return {};
+}
+
 void add_veth_profile(const Context& ctx, const std::string& ifname, const std::string& profile) {
     change_quietly(ctx, {"nmcli", "connection", "add", "type", "ethernet", "ifname", ifname, "connection.id", profile,
                          "connection.autoconnect", "yes", "connection.autoconnect-priority", "400", "ipv4.method",
@@ -166,7 +185,7 @@ Status restore_veth_connections(const Context& ctx, const std::vector<VethConnec
     ctx.out << "[+] Restoring veth connections...\n";
     for (const auto& v : veths) {
         if (link_exists(ctx, v.veth_name)) {
-            ctx.out << "  - Veth pair '" << v.veth_name << "' already exists, skipping\n";
+            if (auto back = put_existing_pair_back(ctx, v); !back) return back;
             continue;
         }
         const bool first = link_exists(ctx, v.bridge1);

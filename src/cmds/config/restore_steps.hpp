@@ -26,7 +26,8 @@ Status restore_bridge_macs(const Context& ctx, const BridgeMacMap& macs);
 
 // Re-creates each missing veth pair between two existing bridges, with a NetworkManager
 // profile for each end ("veth-" B1 "-" B2 and "veth-" B2 "-" B1), activated once both ends are
-// on their bridges; an end that the activation took off its bridge is put back. Prints
+// on their bridges; an end that the activation took off its bridge is put back. An end of a
+// pair that exists already is put back on its bridge when it is not there. Prints
 // nothing for an empty list. Fails when `ip` cannot be started to create or enslave a pair.
 Status restore_veth_connections(const Context& ctx, const std::vector<VethConnection>& veths);
 

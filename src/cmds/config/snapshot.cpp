@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <ostream>
+#include <set>
 
 #include "cli/command_tree.hpp"
 #include "cmds/bridge/topology.hpp"
@@ -61,13 +62,18 @@ std::optional<std::string> connection_property(const Context& ctx, const std::st
     return property_value(lines, p.nmcli_key, p.skip_unset, seen);
 }
 
+// The loopback profile and the profiles NetworkManager holds only in memory are not the
+// administrator's configuration: restored, the latter would become stored profiles pointing at
+// bridges that may no longer exist.
 Result<std::vector<ConnectionInfo>> collect_connections(const Context& ctx) {
     auto listing = get_all_connections(ctx);
     if (!listing) return unexpected(listing.error());
+    const std::set<std::string> in_memory = in_memory_profile_names(ctx);
     std::vector<ConnectionInfo> out;
     for (const auto& line : split_lines(*listing)) {
         auto fields = split_terse(line);
         if (fields.size() < 3) continue;
+        if (fields[2] == "loopback" || in_memory.contains(fields[0])) continue;
         ConnectionInfo c;
         c.name = fields[0];
         c.uuid = fields[1];  // the listing's DEVICE column

@@ -1,9 +1,11 @@
 #include "utils/nmcli_tools/nmcli_tools.hpp"
 
+#include <algorithm>
 #include <string>
 #include <utility>
 
 #include "utils/host_calls.hpp"
+#include "utils/paths.hpp"
 #include "utils/text.hpp"
 
 namespace qm {
@@ -78,8 +80,10 @@ Status set_autoconnect_priority(const Context& ctx, const std::string& con_name,
 }
 
 Status create_vlan_connection(const Context& ctx, const std::string& con_name, const std::string& ifname,
-                              const std::string& parent, std::uint16_t vlan_id) {
-    return add_connection(ctx, "vlan", con_name, ifname, {"vlan.parent", parent, "vlan.id", std::to_string(vlan_id)});
+                              const std::string& parent, std::uint16_t vlan_id, const std::vector<std::string>& extra) {
+    std::vector<std::string> words{"vlan.parent", parent, "vlan.id", std::to_string(vlan_id)};
+    words.insert(words.end(), extra.begin(), extra.end());
+    return add_connection(ctx, "vlan", con_name, ifname, words);
 }
 
 bool connection_exists(const Context& ctx, const std::string& name) {
@@ -98,6 +102,22 @@ Result<std::string> get_all_connections(const Context& ctx) {
 
 Result<std::string> get_all_devices(const Context& ctx) {
     return run_strict_query(ctx, nmcli({"device", "status"}), "Failed to get all devices");
+}
+
+std::set<std::string> in_memory_profile_names(const Context& ctx) {
+    auto lines = query_lines(ctx, nmcli({"-t", "-f", "NAME,FILENAME", "connection", "show"}), RunMode::Query);
+    if (!lines) return {};
+    std::set<std::string> in_memory, stored;
+    for (const auto& line : *lines) {
+        // The file name is absolute: it starts at the first ":/". The name is cut at its first
+        // ':' as the profile listing's names are, so that the two compare.
+        const auto file = line.find(":/");
+        if (file == std::string::npos) continue;
+        const std::string name = line.substr(0, std::min(file, line.find(':')));
+        (starts_with(std::string_view(line).substr(file + 1), kInMemoryProfileDir) ? in_memory : stored).insert(name);
+    }
+    for (const auto& name : stored) in_memory.erase(name);
+    return in_memory;
 }
 
 // "--" is passed through: callers that care about an unset master check for it.

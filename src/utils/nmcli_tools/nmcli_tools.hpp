@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -23,13 +24,19 @@ Status modify_connection(const Context& ctx, const std::string& name, const std:
 Status modify_connection_settings(const Context& ctx, const std::string& name,
                                   const std::vector<std::pair<std::string, std::string>>& settings);
 Status set_autoconnect_priority(const Context& ctx, const std::string& con_name, std::uint32_t priority);
+// `extra`: further setting and value words, after the parent and the id.
 Status create_vlan_connection(const Context& ctx, const std::string& con_name, const std::string& ifname,
-                              const std::string& parent, std::uint16_t vlan_id);
+                              const std::string& parent, std::uint16_t vlan_id,
+                              const std::vector<std::string>& extra = {});
 bool connection_exists(const Context& ctx, const std::string& name);
 // Strict queries: the whole standard output, unchanged.
 Result<std::string> get_connection_info(const Context& ctx, const std::string& name);
 Result<std::string> get_all_connections(const Context& ctx);
 Result<std::string> get_all_devices(const Context& ctx);
+// The names of the profiles that live only in NetworkManager's memory (their file is under
+// /run/NetworkManager/), such as the ones it makes up for devices it did not create; a name that
+// a stored profile also carries is not among them. Empty when nmcli cannot say.
+std::set<std::string> in_memory_profile_names(const Context& ctx);
 // Lenient query: trimmed output, absent when empty or when nmcli cannot start.
 std::optional<std::string> get_connection_master(const Context& ctx, const std::string& name);
 

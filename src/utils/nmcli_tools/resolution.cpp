@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "utils/host_calls.hpp"
+#include "utils/paths.hpp"
 #include "utils/nmcli_tools/nmcli_tools.hpp"
 #include "utils/text.hpp"
 
@@ -17,9 +18,6 @@ bool is_vswitch_name(const std::string& name) { return starts_with(name, "vswitc
 
 // "--" is how nmcli prints an unset field.
 bool is_unset(const std::string& value) { return value.empty() || value == "--"; }
-
-// Where NetworkManager keeps the profiles it holds only in memory.
-constexpr std::string_view kInMemoryProfileDir = "/run/NetworkManager/";
 
 // A blank line has no first token, so it never matches.
 bool first_token_is(const std::string& line, const std::string& name) {
