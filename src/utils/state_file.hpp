@@ -24,6 +24,8 @@ namespace qm {
 // is loaded to after it is saved (or removed), so that two runs never lose each other's
 // changes: track and untrack, the topology updates and the bridge MAC files take it, and so
 // must every later read-modify-write of the state directory (sync, backups, restore).
+// Never hold it while a host tool runs: one that stalls would keep every state writer
+// waiting. Ask the host first, then lock, load the file afresh, change it and save it.
 //
 // The lock is an exclusive flock on the state directory itself, so it adds no file of its
 // own; a run that finds it taken waits for it. When the directory cannot be opened (it does

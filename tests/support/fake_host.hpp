@@ -3,13 +3,17 @@
 // Context for unit tests.
 #pragma once
 
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/resource.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <optional>
 #include <random>
@@ -69,6 +73,7 @@ public:
 
     RunResult run(const std::vector<std::string>& argv, RunMode mode) override {
         calls.push_back({argv, mode});
+        if (while_running) while_running(argv);
         Answer a;
         for (auto it = rules_.rbegin(); it != rules_.rend(); ++it) {
             if (matches(*it, argv)) {
@@ -105,6 +110,9 @@ public:
     }
 
     std::vector<Call> calls;
+    // Called at every call before it is answered: what another run does, or could do, while
+    // this tool runs.
+    std::function<void(const std::vector<std::string>&)> while_running;
     std::string shown;      // stdout of Shown runs, as a terminal would have seen it
     std::string shown_err;  // stderr of the runs that let it through to the terminal
 
@@ -228,6 +236,16 @@ struct FakeHost {
         std::filesystem::create_directories(dir);
         std::filesystem::remove(dir / "master");
         if (!master.empty()) std::filesystem::create_symlink("../" + master, dir / "master");
+    }
+    // Whether the state lock is held at this moment (by this process too): another open of
+    // the state directory, as another run would make, cannot take its flock.
+    bool state_lock_taken() const {
+        const auto dir = file("/var/lib/quillmar");
+        int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (fd < 0) return false;
+        const bool taken = ::flock(fd, LOCK_EX | LOCK_NB) != 0;
+        ::close(fd);
+        return taken;
     }
     std::optional<std::string> read_file(std::string_view absolute) const {
         std::ifstream f(file(absolute), std::ios::binary);

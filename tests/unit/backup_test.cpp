@@ -256,6 +256,23 @@ TEST(BackupFallback, GoesToTheCurrentDirectoryWhenTheBackupFileCannotBeWritten) 
     EXPECT_FALSE(fs::exists(host.file(kIndex)));
 }
 
+// A stalled nmcli or virsh must not keep other runs from the state files: the host is asked
+// before the lock is taken, by the backup and by its fallback alike.
+TEST_F(Backups, TheHostIsAskedWithoutTheStateLockHeld) {
+    std::vector<std::vector<std::string>> under_lock;
+    host.runner.while_running = [&](const std::vector<std::string>& argv) {
+        if (host.state_lock_taken()) under_lock.push_back(argv);
+    };
+    ASSERT_TRUE(create_backup(host.ctx, std::string("a"), std::nullopt));
+    ASSERT_TRUE(host.read_file(backup_path("a")));
+    fs::create_directories(host.file("/var/lib/quillmar/backups/x.json/in-the-way"));
+    ASSERT_TRUE(create_backup(host.ctx, std::string("x"), std::nullopt));
+    EXPECT_NE(host.out.str().find("[+] Fallback backup completed successfully:\n"), std::string::npos);
+
+    EXPECT_FALSE(host.runner.calls.empty());
+    EXPECT_EQ(under_lock, std::vector<std::vector<std::string>>{});
+}
+
 TEST(BackupFallback, ItsOwnFailureEndsTheBackup) {
     FakeHost host;
     host.clock.t = march5();

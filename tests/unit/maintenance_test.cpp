@@ -148,7 +148,7 @@ TEST_F(LedgerSync, ALedgerThatIsNotUtf8CountsAsUnreadableAndIsKept) {
     EXPECT_EQ(host.read_file(kLedger), "\xff\xfe");
 }
 
-TEST_F(LedgerSync, AFailingListingIsReturnedBeforeTheLedgerIsRead) {
+TEST_F(LedgerSync, AFailingListingIsReturnedBeforeTheLedgerIsReported) {
     host.write_file(kLedger, ledger_text({"gone"}, {}, {}, {}));
     host.runner.on(kListing, Answer::exit(8));
     auto failed = sync_config_files(host.ctx);
@@ -163,6 +163,50 @@ TEST_F(LedgerSync, AFailingListingIsReturnedBeforeTheLedgerIsRead) {
               "[+] Syncing configuration files with current network state...\n"
               "[+] Syncing configuration files with current network state...\n");
     EXPECT_EQ(host.read_file(kLedger), ledger_text({"gone"}, {}, {}, {}));
+}
+
+// Another run works while sync asks the host: it creates and tracks a vswitch after the
+// listing was taken, and untracks one. Only what was in the ledger before the listing and
+// is gone leaves it, what the other run did stays, and no tool runs with the lock held.
+TEST_F(LedgerSync, DropsOnlyWhatWasReadBeforeTheListingAndHoldsNoLockWhileToolsRun) {
+    listing("lab:lab:bridge:activated\n");
+    host.runner.on({"ip", "link", "show", "veth-gone"}, Answer::exit(1));
+    host.write_file(kLedger, ledger_text({"gone", "lab"}, {}, {"veth-a", "veth-gone"}, {}));
+    std::vector<std::vector<std::string>> under_lock;
+    host.runner.while_running = [&](const std::vector<std::string>& argv) {
+        if (host.state_lock_taken()) under_lock.push_back(argv);
+        if (argv == kListing) {
+            track_managed_resource(host.ctx, "vswitch", "new");
+            untrack_managed_resource(host.ctx, "vswitch", "lab");
+        }
+    };
+
+    ASSERT_TRUE(sync_config_files(host.ctx));
+
+    EXPECT_EQ(host.out.str(),
+              "[+] Syncing configuration files with current network state...\n"
+              "[+] Reading managed resources file...\n"
+              "[+] Successfully parsed managed resources file\n"
+              "  - Checking 2 vswitches\n"
+              "  - Removing stale vswitch: gone\n"
+              "  - Checking 0 VLAN bridges\n"
+              "  - Checking 2 veth pairs\n"
+              "  - Removing stale veth pair: veth-gone\n"
+              "[+] Configuration files synced successfully\n");
+    EXPECT_EQ(host.read_file(kLedger), ledger_text({"new"}, {}, {"veth-a"}, {}));
+    EXPECT_EQ(host.runner.argvs(), (std::vector<std::vector<std::string>>{
+                                       kListing, {"ip", "link", "show", "veth-a"}, {"ip", "link", "show", "veth-gone"}}));
+    EXPECT_EQ(under_lock, std::vector<std::vector<std::string>>{});
+}
+
+// A ledger removed while the host was asked (a smart cleanup ran) is not brought back.
+TEST_F(LedgerSync, ALedgerRemovedMeanwhileIsNotWrittenAgain) {
+    listing("");
+    host.write_file(kLedger, ledger_text({"gone"}, {}, {}, {}));
+    host.runner.while_running = [&](const std::vector<std::string>&) { std::filesystem::remove(host.file(kLedger)); };
+    ASSERT_TRUE(sync_config_files(host.ctx));
+    EXPECT_NE(host.out.str().find("  - Removing stale vswitch: gone\n"), std::string::npos);
+    EXPECT_FALSE(std::filesystem::exists(host.file(kLedger)));
 }
 
 TEST_F(LedgerSync, AFailedWriteIsReturnedAndLeavesTheLedger) {

@@ -167,6 +167,36 @@ TEST_F(Ledger, SmartCleanupDeletesInOrderAndReportsOnlySuccesses) {
     EXPECT_TRUE(host.err.str().empty());
 }
 
+// Another run tracks what it creates while the deletions run: only what this cleanup read
+// leaves the ledger, and no tool runs with the state lock held.
+TEST_F(Ledger, SmartCleanupKeepsWhatWasTrackedWhileItRanAndHoldsNoLockMeanwhile) {
+    ManagedResources m;
+    m.vswitches = {"sw1"};
+    m.veth_pairs = {"veth0"};
+    m.created_at = "c";
+    host.write_file(kLedger, managed_resources_to_json(m));
+    std::vector<std::vector<std::string>> under_lock;
+    host.runner.while_running = [&](const std::vector<std::string>& argv) {
+        if (host.state_lock_taken()) under_lock.push_back(argv);
+        if (argv == std::vector<std::string>{"nmcli", "connection", "delete", "sw1"}) {
+            track_managed_resource(host.ctx, "vswitch", "late");
+            track_managed_resource(host.ctx, "bond", "bond3");
+        }
+    };
+
+    smart_cleanup(host.ctx);
+
+    EXPECT_EQ(host.out.str(),
+              "[+] Smart cleanup: Cleaning up only our managed resources...\n"
+              "  - Cleaned up veth pair: veth0\n"
+              "  - Cleaned up vswitch: sw1\n"
+              "[+] Smart cleanup completed. Tracking file cleared.\n");
+    EXPECT_EQ(host.runner.argvs(), (std::vector<std::vector<std::string>>{{"ip", "link", "delete", "veth0"},
+                                                                         {"nmcli", "connection", "delete", "sw1"}}));
+    EXPECT_EQ(under_lock, std::vector<std::vector<std::string>>{});
+    EXPECT_EQ(host.read_file(kLedger), ledger_text({"late"}, "c", {"bond3"}));
+}
+
 TEST_F(Ledger, SmartCleanupWithoutAUsableLedgerDoesNothing) {
     smart_cleanup(host.ctx);
     EXPECT_EQ(host.out.str(), "");

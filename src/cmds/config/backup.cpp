@@ -113,30 +113,38 @@ Status create_backup(const Context& ctx, const std::optional<std::string>& name,
                 << "\n[-] Trying to use current directory for backup...\n";
         return fallback_backup(ctx, first);
     }
-    // The backup, the index and the copies are written as one change of the state directory.
-    StateLock lock(ctx);
     if (auto made = make_directories(ctx.path(kSavedConfigDir)); !made) {
         ctx.err << "[-] Warning: Could not create config directory " << kSavedConfigDir << ": "
                 << made.error().message() << "\n[-] Config file will not be saved\n";
     }
 
+    // Taken before the lock: nmcli, virsh and ip may take their time, and a run waiting to
+    // change a state file must not wait for them.
     auto config = collect_network_config(ctx, backup_name, description, is_default);
     if (!config) return unexpected(config.error());
     const std::string text = network_config_to_json_pretty(*config);
 
     const std::string file = backup_file_path(backup_name);
-    if (auto written = write_state_file(ctx.path(file), text); !written) {
+    Status written;
+    {
+        // The backup, the index and the copies are written as one change of the state directory.
+        StateLock lock(ctx);
+        written = write_state_file(ctx.path(file), text);
+        if (written) {
+            if (auto indexed = add_to_index(ctx, config->metadata); !indexed) return indexed;
+            if (auto latest = write_state_file(ctx.path(kLatestBackupPath), text); !latest)
+                ctx.err << "[-] Warning: Could not write latest backup: " << latest.error().message << "\n";
+            if (auto saved = write_state_file(ctx.path(kSavedConfigPath), text); !saved)
+                ctx.err << "[-] Warning: Could not write to config file " << kSavedConfigPath << ": "
+                        << saved.error().message << "\n[-] This is normal if running without root privileges\n";
+        }
+    }
+    if (!written) {
+        // The fallback takes a snapshot of its own, so it runs after the lock is let go.
         ctx.err << "[-] Warning: Could not write to " << file << ": " << written.error().message
                 << "\n[-] Trying to use current directory for backup...\n";
         return fallback_backup(ctx, first);
     }
-    if (auto indexed = add_to_index(ctx, config->metadata); !indexed) return indexed;
-
-    if (auto written = write_state_file(ctx.path(kLatestBackupPath), text); !written)
-        ctx.err << "[-] Warning: Could not write latest backup: " << written.error().message << "\n";
-    if (auto written = write_state_file(ctx.path(kSavedConfigPath), text); !written)
-        ctx.err << "[-] Warning: Could not write to config file " << kSavedConfigPath << ": "
-                << written.error().message << "\n[-] This is normal if running without root privileges\n";
 
     ctx.out << "[+] Backup completed successfully:\n  - JSON backup: " << file << "\n";
     print_kind_line(ctx, first, config->metadata.created_at);

@@ -13,40 +13,40 @@ namespace qm {
 
 namespace {
 
-// The ledger as sync sees it: an unreadable or unparsable file stands for an empty ledger,
-// which has nothing to drop, so such a file is never rewritten.
-ManagedResources read_ledger_for_sync(const Context& ctx) {
+// The ledger as sync sees it, with the lines that tell how it was read: an unreadable or
+// unparsable file stands for an empty ledger, which has nothing to drop, so such a file is
+// never rewritten.
+struct SyncLedger {
+    ManagedResources value;
+    std::string report;
+};
+
+SyncLedger read_ledger_for_sync(const Context& ctx) {
     auto file = read_state_file(ctx.path(kManagedResourcesPath));
-    if (file.state != StateFileState::Loaded || !is_valid_utf8(file.value)) {
-        ctx.out << "[+] No managed resources file found, creating new one\n";
-        return new_managed_resources(ctx.clock.now());
-    }
-    ctx.out << "[+] Reading managed resources file...\n";
+    if (file.state != StateFileState::Loaded || !is_valid_utf8(file.value))
+        return {new_managed_resources(ctx.clock.now()), "[+] No managed resources file found, creating new one\n"};
+    std::string report = "[+] Reading managed resources file...\n";
     auto parsed = parse_managed_resources(file.value);
     if (!parsed) {
-        ctx.out << "[!] Failed to parse managed resources file: " << parsed.error().message << "\n";
-        ctx.out << "[+] Using default resources\n";
-        return new_managed_resources(ctx.clock.now());
+        report += "[!] Failed to parse managed resources file: " + parsed.error().message + "\n";
+        report += "[+] Using default resources\n";
+        return {new_managed_resources(ctx.clock.now()), std::move(report)};
     }
-    ctx.out << "[+] Successfully parsed managed resources file\n";
-    return std::move(*parsed);
+    report += "[+] Successfully parsed managed resources file\n";
+    return {std::move(*parsed), std::move(report)};
 }
 
-// Keeps the entries `exists` accepts, in order, announcing each dropped one. The number dropped.
+// The entries `exists` denies, in order, each announced as dropped.
 template <class Exists>
-std::size_t prune(const Context& ctx, std::vector<std::string>& entries, std::string_view what, Exists exists) {
-    std::vector<std::string> kept;
-    std::size_t dropped = 0;
-    for (auto& entry : entries) {
-        if (exists(entry)) {
-            kept.push_back(std::move(entry));
-        } else {
-            ctx.out << "  - Removing stale " << what << ": " << entry << "\n";
-            ++dropped;
-        }
+std::vector<std::string> stale_entries(const Context& ctx, const std::vector<std::string>& entries,
+                                       std::string_view what, Exists exists) {
+    std::vector<std::string> stale;
+    for (const auto& entry : entries) {
+        if (exists(entry)) continue;
+        ctx.out << "  - Removing stale " << what << ": " << entry << "\n";
+        stale.push_back(entry);
     }
-    entries = std::move(kept);
-    return dropped;
+    return stale;
 }
 
 }  // namespace
@@ -62,32 +62,44 @@ bool terse_list_contains(std::string_view listing, std::string_view name) {
 
 Status sync_config_files(const Context& ctx) {
     ctx.out << "[+] Syncing configuration files with current network state...\n";
+    // Read before the host is asked: only an entry that was there before the listing and the
+    // probes can be judged by them. One tracked later, its object made after the listing was
+    // taken, would look stale.
+    SyncLedger ledger = read_ledger_for_sync(ctx);
     auto listing = get_all_connections(ctx);
     if (!listing) return unexpected(listing.error());
+    ctx.out << ledger.report;
 
-    // From the read of the ledger to its rewrite, so no entry tracked meanwhile is lost.
-    StateLock lock(ctx);
-    ManagedResources ledger = read_ledger_for_sync(ctx);
     auto is_profile = [&](const std::string& name) { return terse_list_contains(*listing, name); };
     auto is_link = [&](const std::string& name) {
         return run_succeeded(ctx, {"ip", "link", "show", name}, RunMode::Change);
     };
+    const ManagedResources& read = ledger.value;
+    ManagedResources stale;
+    ctx.out << "  - Checking " << read.vswitches.size() << " vswitches\n";
+    stale.vswitches = stale_entries(ctx, read.vswitches, "vswitch", is_profile);
+    ctx.out << "  - Checking " << read.vlan_bridges.size() << " VLAN bridges\n";
+    stale.vlan_bridges = stale_entries(ctx, read.vlan_bridges, "VLAN bridge", is_profile);
+    stale.bonds = stale_entries(ctx, read.bonds, "bond", is_profile);
+    ctx.out << "  - Checking " << read.veth_pairs.size() << " veth pairs\n";
+    stale.veth_pairs = stale_entries(ctx, read.veth_pairs, "veth pair", is_link);
 
-    std::size_t dropped = 0;
-    ctx.out << "  - Checking " << ledger.vswitches.size() << " vswitches\n";
-    dropped += prune(ctx, ledger.vswitches, "vswitch", is_profile);
-    ctx.out << "  - Checking " << ledger.vlan_bridges.size() << " VLAN bridges\n";
-    dropped += prune(ctx, ledger.vlan_bridges, "VLAN bridge", is_profile);
-    dropped += prune(ctx, ledger.bonds, "bond", is_profile);
-    ctx.out << "  - Checking " << ledger.veth_pairs.size() << " veth pairs\n";
-    dropped += prune(ctx, ledger.veth_pairs, "veth pair", is_link);
-
-    if (dropped == 0) {
+    if (has_no_entries(stale)) {
         ctx.out << "[+] Configuration files are already in sync\n";
         return {};
     }
-    // Through the temporary file and a rename, so a failed write leaves the old ledger whole.
-    if (!save_managed_resources(ctx, ledger)) return fail("Failed to write updated resources file");
+    {
+        // Only now, with the host asked: the stale entries leave the ledger as it is at this
+        // moment, so what other runs tracked or untracked meanwhile stays as they left it. A
+        // ledger that is gone holds nothing to drop, and a damaged one is never rewritten.
+        StateLock lock(ctx);
+        LedgerFile now = load_managed_resources(ctx);
+        if (now.state == LedgerFile::State::Loaded) {
+            remove_entries(now.value, stale);
+            // Through the temporary file and a rename, so a failed write leaves the old ledger whole.
+            if (!save_managed_resources(ctx, now.value)) return fail("Failed to write updated resources file");
+        }
+    }
     ctx.out << "[+] Configuration files synced successfully\n";
     return {};
 }

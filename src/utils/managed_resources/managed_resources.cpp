@@ -25,6 +25,25 @@ ManagedResources new_managed_resources(SystemTime now) {
     return m;
 }
 
+void remove_entries(ManagedResources& ledger, const ManagedResources& entries) {
+    auto remove = [](std::vector<std::string>& list, const std::vector<std::string>& gone) {
+        list.erase(std::remove_if(list.begin(), list.end(),
+                                  [&](const std::string& name) {
+                                      return std::find(gone.begin(), gone.end(), name) != gone.end();
+                                  }),
+                   list.end());
+    };
+    remove(ledger.vswitches, entries.vswitches);
+    remove(ledger.vlan_bridges, entries.vlan_bridges);
+    remove(ledger.veth_pairs, entries.veth_pairs);
+    remove(ledger.bonds, entries.bonds);
+}
+
+bool has_no_entries(const ManagedResources& ledger) {
+    return ledger.vswitches.empty() && ledger.vlan_bridges.empty() && ledger.veth_pairs.empty() &&
+           ledger.bonds.empty();
+}
+
 Result<ManagedResources> parse_managed_resources(std::string_view json) { return from_json<ManagedResources>(json); }
 
 std::string managed_resources_to_json(const ManagedResources& value) { return to_json_pretty(value); }
@@ -72,8 +91,8 @@ void untrack_managed_resource(const Context& ctx, std::string_view kind, std::st
 }
 
 void smart_cleanup(const Context& ctx) {
-    // Held until the file is gone, so no entry tracked meanwhile is removed unseen.
-    StateLock lock(ctx);
+    // Read without the lock: the deletions below run host tools, and one that stalls must not
+    // keep every other run from the state files.
     LedgerFile file = load_managed_resources(ctx);
     // A damaged ledger is kept as it is: deleting nothing and then removing it would
     // lose the only record of what this program created.
@@ -93,7 +112,20 @@ void smart_cleanup(const Context& ctx) {
         if (run_ok({"nmcli", "connection", "delete", vswitch})) ctx.out << "  - Cleaned up vswitch: " << vswitch << "\n";
     for (const auto& bond : m.bonds)
         if (run_ok({"nmcli", "connection", "delete", bond})) ctx.out << "  - Cleaned up bond: " << bond << "\n";
-    (void)remove_file(ctx.path(kManagedResourcesPath));
+    {
+        // Everything read above leaves the ledger, deleted or not; what was tracked while the
+        // tools ran was not cleaned up here and stays. A ledger gone or damaged meanwhile is
+        // not ours to change.
+        StateLock lock(ctx);
+        LedgerFile now = load_managed_resources(ctx);
+        if (now.state == LedgerFile::State::Loaded) {
+            remove_entries(now.value, m);
+            if (has_no_entries(now.value))
+                (void)remove_file(ctx.path(kManagedResourcesPath));
+            else
+                (void)save_managed_resources(ctx, now.value);
+        }
+    }
     ctx.out << "[+] Smart cleanup completed. Tracking file cleared.\n";
 }
 

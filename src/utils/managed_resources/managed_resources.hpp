@@ -32,6 +32,13 @@ void smart_cleanup(const Context& ctx);
 // An empty ledger created now: created_at in RFC 3339 with "+00:00".
 ManagedResources new_managed_resources(SystemTime now);
 
+// Removes from each list of `ledger` every name that the same list of `entries` holds; the
+// rest keep their order. For runs that decide what goes without the lock and then apply it
+// to the ledger read afresh under it, so entries tracked meanwhile stay.
+void remove_entries(ManagedResources& ledger, const ManagedResources& entries);
+// True when all four lists are empty.
+bool has_no_entries(const ManagedResources& ledger);
+
 // The record in JSON, also as nested in a backup: read as an object in any key order or as
 // the array of the five values ("struct ManagedResources" in refusals); a missing `bonds`
 // reads as empty. Written in the pretty layout, keys in field order.
