@@ -347,6 +347,26 @@ TEST_F(RestoreCli, AnOldBackupComesBackAsFarAsTheHostAllows) {
     for (const auto& a : nmcli) EXPECT_NE(a[2], "modify") << sb::Call{a, {}}.str();
 }
 
+// A network name holding a NUL byte used to let the restore delete the managed profiles, then stop
+// at the definition with a file left in /tmp and nothing else put back.
+TEST_F(RestoreCli, ABackupWithAnUnusableNameIsRefusedBeforeAnythingChanges) {
+    std::string document = backup_document("lab");
+    const std::string name = "\"name\": \"labnet\"";
+    document.replace(document.find(name), name.size(), "\"name\": \"lab\\u0000net\"");
+    sb.write("/var/lib/quillmar/backups/lab.json", document);
+    host_before_restore();
+
+    auto r = sb.run({"config", "restore", "--name", "lab"});
+
+    EXPECT_EQ(r.status, 0) << r;
+    EXPECT_EQ(r.out, "[+] Restoring network configuration from backup 'lab'...\n");
+    EXPECT_EQ(r.err, "Error: Refusing the backup before any change: libvirt network 'lab\\x00net' holds a NUL byte\n");
+    EXPECT_TRUE(sb.calls().empty()) << sb.dump();
+    EXPECT_TRUE(sb.list("/tmp").empty());
+    EXPECT_EQ(sb.read(kLedger), "{\"vswitches\": [\"Old\"], \"vlan_bridges\": [], \"veth_pairs\": [], "
+                                "\"created_at\": \"2023-01-01T00:00:00+00:00\"}");
+}
+
 TEST_F(RestoreCli, ABackupWithoutALedgerRemovesIt) {
     sb.write("/var/lib/quillmar/backups/bare.json", backup_document("bare", false));
     host_before_restore();

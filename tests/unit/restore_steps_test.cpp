@@ -100,6 +100,25 @@ TEST_F(LibvirtStep, AFailedDefinitionIsReportedAndNeitherStartedNorMarked) {
     EXPECT_TRUE(std::filesystem::is_empty(host.file("/tmp")));
 }
 
+// virsh defines the network its XML names; a definition of another name would make or replace a
+// network the entry does not speak of. Such a network and a failed one count as not restored.
+TEST_F(LibvirtStep, ADefinitionNamedOtherwiseThanItsEntryIsPassedOver) {
+    auto other = network("lab", true, true);
+    other.xml_config = "<network>\n  <name> prod&amp;co </name>\n</network>\n";
+    auto escaped = network("a&b", false, false);
+    escaped.xml_config = "<network><name>a&amp;b</name></network>";
+    host.runner.on_prefix({"virsh", "net-define"}, {Answer::ok(), Answer::exit(1)});
+    std::vector<std::string> not_restored;
+    ASSERT_TRUE(restore_libvirt_networks(spy.ctx, {other, escaped, network("bad", false, false)}, &not_restored));
+    EXPECT_EQ(host.out.str(),
+              "[+] Restoring libvirt networks...\n"
+              "  - Skipping libvirt network 'lab': its definition is named 'prod&co'\n"
+              "  + Restored libvirt network 'a&b'\n"
+              "  - Failed to restore libvirt network 'bad'\n");
+    EXPECT_EQ(not_restored, (std::vector<std::string>{"lab", "bad"}));
+    EXPECT_EQ(spy.seen.size(), 2u);
+}
+
 TEST_F(LibvirtStep, AFileNamePlantedInTheTemporaryDirectoryIsNeverWrittenThrough) {
     // The fixed name an attacker could guess: a link to a file the restore must not touch.
     host.write_file("/etc/shadow-copy", "secret");

@@ -529,3 +529,64 @@ TEST_F(ProfileStep, ALibvirtFailureStopsTheLaterSteps) {
 
 }  // namespace
 }  // namespace qm
+
+namespace qm {
+namespace {
+
+// A name that cannot reach a tool or a path as it stands refuses the whole document before
+// anything runs: half a restore would remove profiles and put nothing back.
+TEST(RestoreNames, AnUnusableNameRefusesTheDocumentBeforeAnythingChanges) {
+    using std::string_literals::operator""s;
+    struct Case {
+        const char* what;
+        void (*spoil)(NetworkConfig&);
+        const char* error;
+    };
+    const std::vector<Case> cases{
+        {"NUL in a network name", [](NetworkConfig& c) { c.libvirt_networks[0].name = "a\0b"s; },
+         "Refusing the backup before any change: libvirt network 'a\\x00b' holds a NUL byte"},
+        {"network name with '/'", [](NetworkConfig& c) { c.libvirt_networks[0].name = "../../etc/x"; },
+         "Refusing the backup before any change: libvirt network '../../etc/x' is not usable as a file name "
+         "(empty, '.', '..' or with '/')"},
+        {"empty network name", [](NetworkConfig& c) { c.libvirt_networks[0].name = ""; },
+         "Refusing the backup before any change: libvirt network '' is not usable as a file name (empty, '.', '..' "
+         "or with '/')"},
+        {"interface beginning with '-'", [](NetworkConfig& c) { c.network_manager.connections[0].interface_name = "-h"; },
+         "Refusing the backup before any change: interface '-h' begins with '-'"},
+        {"veth end beginning with '-'", [](NetworkConfig& c) { c.veth_connections[0].veth_peer = "--help"; },
+         "Refusing the backup before any change: veth end '--help' begins with '-'"},
+        {"bridge of the MAC map with '/'", [](NetworkConfig& c) { c.bridge_mac_addresses = {{"a/b", "x"}}; },
+         "Refusing the backup before any change: bridge 'a/b' is not usable as a file name (empty, '.', '..' or "
+         "with '/')"},
+        {"NUL in a master", [](NetworkConfig& c) { c.network_manager.connections[0].master = "vs\0"s; },
+         "Refusing the backup before any change: setting of profile 'vswitch1' 'vs\\x00' holds a NUL byte"},
+        {"NUL in a ledger entry", [](NetworkConfig& c) { c.managed_resources->bonds = {"b\n\0"s}; },
+         "Refusing the backup before any change: ledger entry 'b\\x0a\\x00' holds a NUL byte"},
+        {"NUL in the topology", [](NetworkConfig& c) { c.bridge_topology.master_bridges = {"\0"s}; },
+         "Refusing the backup before any change: master bridge '\\x00' holds a NUL byte"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        FakeHost host;
+        host.write_file(kLedger, ledger_with({"keep"}));
+        NetworkConfig config = document();
+        c.spoil(config);
+        auto s = run_restore_steps(host.ctx, config);
+        ASSERT_FALSE(s);
+        EXPECT_EQ(s.error().message, c.error);
+        EXPECT_TRUE(host.runner.calls.empty());
+        EXPECT_EQ(host.out.str(), "");
+        EXPECT_EQ(host.read_file(kLedger), ledger_with({"keep"}));
+        EXPECT_FALSE(std::filesystem::exists(host.file("/tmp")));
+    }
+    // A profile may be bound to no interface, and a profile name may begin with '-'.
+    FakeHost host;
+    NetworkConfig fine = document();
+    fine.network_manager.connections[0].interface_name = "";
+    fine.network_manager.connections[0].name = "-lab";
+    fine.libvirt_networks.clear();
+    EXPECT_TRUE(run_restore_steps(host.ctx, fine));
+}
+
+}  // namespace
+}  // namespace qm

@@ -10,6 +10,7 @@
 #include "cmds/config/lookup.hpp"
 #include "cmds/config/restore_check.hpp"
 #include "cmds/config/restore_steps.hpp"
+#include "cmds/config/restore_validation.hpp"
 #include "utils/links.hpp"
 #include "utils/managed_resources/managed_resources.hpp"
 #include "utils/nmcli_tools/nmcli_tools.hpp"
@@ -279,23 +280,28 @@ Status restore_veth_from_backup(const Context& ctx) {
     ctx.out << "[+] Restoring veth connections from backup...\n";
     auto config = load_default_config(ctx);
     if (!config) return unexpected(config.error());
+    if (auto s = check_veth_names(config->veth_connections); !s) return s;
     if (auto s = restore_veth_connections(ctx, config->veth_connections); !s) return s;
     ctx.out << "[+] Veth connections restore completed successfully\n";
     return {};
 }
 
 Status run_restore_steps(const Context& ctx, const NetworkConfig& config) {
+    // A name that cannot reach a tool would otherwise stop the restore after it has removed
+    // profiles, with nothing of the rest put back.
+    if (auto s = check_backup_names(config); !s) return s;
     auto profiles =
         restore_nm_connections(ctx, config.network_manager.connections, veth_interface_names(config.veth_connections));
     if (!profiles) return unexpected(profiles.error());
-    if (auto s = restore_libvirt_networks(ctx, config.libvirt_networks); !s) return s;
+    std::vector<std::string> networks_not_restored;
+    if (auto s = restore_libvirt_networks(ctx, config.libvirt_networks, &networks_not_restored); !s) return s;
     if (auto s = restore_bridge_macs(ctx, config.bridge_mac_addresses); !s) return s;
     if (auto s = restore_veth_connections(ctx, config.veth_connections); !s) return s;
     restore_bridge_topology(ctx, config.bridge_topology);
     if (auto s = restore_managed_resources(ctx, config.managed_resources); !s) return s;
     // Every step can report success while the daemon leaves the host broken: the completion
     // line is earned by what is actually there.
-    const auto missing = check_restored(ctx, config, *profiles);
+    const auto missing = check_restored(ctx, config, *profiles, networks_not_restored);
     if (missing.empty()) {
         ctx.out << "[+] Configuration restore completed successfully\n";
         return {};

@@ -116,7 +116,8 @@ std::vector<std::string> look(const Context& ctx, const NetworkConfig& config, c
 }  // namespace
 
 std::vector<std::string> check_restored(const Context& ctx, const NetworkConfig& config,
-                                        const ProfileStepOutcome& outcome) {
+                                        const ProfileStepOutcome& outcome,
+                                        const std::vector<std::string>& networks_not_restored) {
     MasterDevices masters(ctx, config.network_manager.connections);
     std::vector<std::string> missing;
     for (int round = 1;; ++round) {
@@ -124,6 +125,8 @@ std::vector<std::string> check_restored(const Context& ctx, const NetworkConfig&
         if (missing.empty() || round == kLooks) break;
         ctx.pause(kBetweenLooks);
     }
+    for (const auto& network : networks_not_restored)
+        missing.push_back("Libvirt network '" + network + "' did not come back");
     for (const auto& [profile, setting] : outcome.default_methods)
         missing.push_back("Profile '" + profile + "' came back with NetworkManager's default " + setting +
                           ": the backup holds no addresses for \"manual\"");

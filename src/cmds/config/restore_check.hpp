@@ -27,6 +27,7 @@ struct ProfileStepOutcome {
 // program's calls return, so the check looks again, up to ten times one second apart, until
 // everything holds. Profiles that are not to come up (autoconnect "no") are only asked to exist.
 std::vector<std::string> check_restored(const Context& ctx, const NetworkConfig& config,
-                                        const ProfileStepOutcome& outcome);
+                                        const ProfileStepOutcome& outcome,
+                                        const std::vector<std::string>& networks_not_restored = {});
 
 }  // namespace qm

@@ -13,6 +13,7 @@
 #include "utils/state_file.hpp"
 #include "utils/text.hpp"
 #include "utils/time.hpp"
+#include "utils/xml.hpp"
 
 namespace qm {
 
@@ -65,6 +66,16 @@ Status put_existing_pair_back(const Context& ctx, const VethConnection& v) {
     }
     if (all_in_place) ctx.out << "  - Veth pair '" << v.veth_name << "' already exists, skipping\n";
     return {};
+}
+
+// The text of the definition's first <name> element, unescaped and trimmed; none without one.
+std::optional<std::string> definition_name(std::string_view xml) {
+    const auto open = xml.find("<name>");
+    if (open == std::string_view::npos) return std::nullopt;
+    const auto start = open + std::string_view("<name>").size();
+    const auto close = xml.find("</name>", start);
+    if (close == std::string_view::npos) return std::nullopt;
+    return trim(xml_unescape(xml.substr(start, close - start)));
 }
 
 void add_veth_profile(const Context& ctx, const std::string& ifname, const std::string& profile) {
@@ -139,11 +150,20 @@ void restore_ledger_veth_list(const Context& ctx, const std::vector<std::string>
 
 std::string veth_profile_name(const std::string& from, const std::string& to) { return "veth-" + from + "-" + to; }
 
-Status restore_libvirt_networks(const Context& ctx, const std::vector<LibvirtNetwork>& networks) {
+Status restore_libvirt_networks(const Context& ctx, const std::vector<LibvirtNetwork>& networks,
+                                std::vector<std::string>* not_restored) {
     ctx.out << "[+] Restoring libvirt networks...\n";
     for (const auto& net : networks) {
         if (check(ctx, {"virsh", "net-info", net.name})) {
             ctx.out << "  - Network '" << net.name << "' already exists, skipping\n";
+            continue;
+        }
+        // virsh defines the network the XML names: under another name it would make or replace
+        // a network the entry does not speak of.
+        if (auto defined_as = definition_name(net.xml_config); defined_as && *defined_as != net.name) {
+            ctx.out << "  - Skipping libvirt network '" << net.name << "': its definition is named '" << *defined_as
+                    << "'\n";
+            if (not_restored) not_restored->push_back(net.name);
             continue;
         }
         // A private file of a fresh name: nothing planted in /tmp is followed or reused.
@@ -154,6 +174,7 @@ Status restore_libvirt_networks(const Context& ctx, const std::vector<LibvirtNet
         (void)remove_file(*file);
         if (!*defined) {
             ctx.out << "  - Failed to restore libvirt network '" << net.name << "'\n";
+            if (not_restored) not_restored->push_back(net.name);
             continue;
         }
         ctx.out << "  + Restored libvirt network '" << net.name << "'\n";

@@ -17,8 +17,11 @@ namespace qm {
 
 // Defines every network that virsh does not know yet, from its saved XML, then marks it for
 // autostart and starts it as saved. Fails when the definition cannot be written to its
-// private temporary file or virsh cannot be started for the definition.
-Status restore_libvirt_networks(const Context& ctx, const std::vector<LibvirtNetwork>& networks);
+// private temporary file or virsh cannot be started for the definition. A definition that
+// names another network than its entry is not defined (its line says so). The names of the
+// networks not defined, failed or passed over, go to `not_restored` when given.
+Status restore_libvirt_networks(const Context& ctx, const std::vector<LibvirtNetwork>& networks,
+                                std::vector<std::string>* not_restored = nullptr);
 
 // Sets each saved MAC address on its bridge when the bridge exists. Fails when `ip` cannot be
 // started for the change.
