@@ -321,6 +321,25 @@ TEST_F(MacTest, LaterRunKeepsOriginalCreationAndLastFoundValues) {
     EXPECT_THAT(*host.read_file(*network_identity_path("vswitch0")), HasSubstr("\"current_ip\": null"));
 }
 
+// The tools run with no state lock held; what another run wrote to the record meanwhile is kept
+// where this run learned nothing new.
+TEST_F(MacTest, ToolsRunWithoutTheStateLockAndTheRecordIsReadAgainBeforeItsSave) {
+    bridge_mac("vswitch0", "52:54:00:00:00:02");
+    ipv4_method("vswitch0", "manual");
+    std::vector<Argv> under_lock;
+    host.runner.while_running = [&](const Argv& argv) {
+        if (host.state_lock_taken()) under_lock.push_back(argv);
+        if (argv == Argv{"ip", "addr", "show", "vswitch0"})
+            host.write_file(*network_identity_path("vswitch0"),
+                            R"({"bridge_name":"vswitch0","original_mac":"52:54:00:00:00:09","current_ip":"10.0.0.9",
+                                "dhcp_enabled":true,"last_uplink":"eno7","creation_timestamp":5,"last_update":6})");
+    };
+    ASSERT_TRUE(preserve_bridge_network_identity(host.ctx, "vswitch0", "eno1"));
+    EXPECT_TRUE(under_lock.empty()) << testing::PrintToString(under_lock);
+    EXPECT_EQ(identity("vswitch0"), (BridgeNetworkIdentity{"vswitch0", "52:54:00:00:00:09", std::nullopt,
+                                                           std::string("10.0.0.9"), false, "eno1", 5, 1000}));
+}
+
 TEST_F(MacTest, DamagedIdentityFileIsReplacedByANewRecord) {
     host.write_file(*network_identity_path("vswitch0"),
                     R"({"bridge_name":"vswitch0","original_mac":"52:54:00:00:00:01","dhcp_enabled":"yes",

@@ -146,22 +146,24 @@ Status preserve_bridge_network_identity(const Context& ctx, const std::string& b
     ctx.out << "[+] Enhanced MAC preservation for " << bridge << " with uplink " << uplink << "\n";
     // Its files would lie elsewhere: refused before anything is run or written.
     if (!is_single_path_component(bridge)) return fail(unusable_name(bridge));
-    // From the load of the record to its save; the stored MAC is written under it too.
-    StateLock lock(ctx);
+    // The tools are asked with no lock held (a stalled tool must not hold up every other run's
+    // state files); the record is read again under the lock and gets what this run learned.
     const std::uint64_t now = now_seconds(ctx);
     BridgeNetworkIdentity id = load_identity(ctx, bridge, now);
     id.last_uplink = uplink;
     id.last_update = now;
 
+    std::optional<std::string> current_ip;
     auto addresses = query_text(ctx, {"ip", "addr", "show", bridge}, RunMode::QueryWithStderr);
     if (!addresses) return fail(addresses.error().message());
     for (const auto& line : split_lines(*addresses)) {
         if (line.find("inet ") == std::string::npos || line.find("127.0.0.1") != std::string::npos) continue;
         auto tokens = split_whitespace(line);
         if (tokens.size() < 2) continue;
-        id.current_ip = tokens[1].substr(0, tokens[1].find('/'));
+        current_ip = tokens[1].substr(0, tokens[1].find('/'));
         break;
     }
+    if (current_ip) id.current_ip = current_ip;
 
     // The bridge's profile is often named otherwise than the bridge.
     const std::string profile = profile_for_device(ctx, bridge);
@@ -176,21 +178,31 @@ Status preserve_bridge_network_identity(const Context& ctx, const std::string& b
         if (*own) id.original_mac = **own;
     }
 
-    if (id.dhcp_enabled)
-        if (auto lease = lease_mac_for(ctx, bridge)) id.lease_mac = *lease;
+    std::optional<std::string> lease_mac;
+    if (id.dhcp_enabled) lease_mac = lease_mac_for(ctx, bridge);
+    if (lease_mac) id.lease_mac = lease_mac;
 
     auto strategy = choose_strategy(ctx, id);
     if (!strategy) return unexpected(strategy.error());
     ctx.out << strategy_line(strategy->source) << strategy->mac << "\n";
     ctx.out << "[+] Applying MAC preservation strategy: " << strategy->mac << "\n";
     pin_bridge_mac(ctx, bridge, profile, strategy->mac);
-    store_original_mac(ctx, bridge, strategy->mac);
 
+    // From the load of the record to its save; the stored MAC is written under it too.
+    StateLock lock(ctx);
+    store_original_mac(ctx, bridge, strategy->mac);
     create_directories_quietly(ctx.path(kStateDir));
-    auto path = network_identity_path(id.bridge_name);
-    if (!path) return fail(unusable_name(id.bridge_name));
-    if (auto saved = save_state_file(ctx.path(*path), id); !saved) return saved;
-    ctx.out << "[+] Saved network identity for " << id.bridge_name << "\n";
+    BridgeNetworkIdentity saved = load_identity(ctx, bridge, now);
+    saved.last_uplink = id.last_uplink;
+    saved.last_update = now;
+    saved.dhcp_enabled = id.dhcp_enabled;
+    if (current_ip) saved.current_ip = current_ip;
+    if (lease_mac) saved.lease_mac = lease_mac;
+    if (saved.original_mac.empty()) saved.original_mac = id.original_mac;
+    auto path = network_identity_path(saved.bridge_name);
+    if (!path) return fail(unusable_name(saved.bridge_name));
+    if (auto written = save_state_file(ctx.path(*path), saved); !written) return written;
+    ctx.out << "[+] Saved network identity for " << saved.bridge_name << "\n";
     return {};
 }
 
