@@ -149,6 +149,25 @@ Expected<void, FileError> write_new_file_whole(const std::filesystem::path& path
     return written;
 }
 
+Expected<void, FileError> append_to_regular_file(const std::filesystem::path& path, std::string_view bytes,
+                                                 unsigned mode) {
+    // Something other than a file is refused before it is opened: opening a device can act on it.
+    struct stat st;
+    if (::lstat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode))
+        return unexpected(FileError{S_ISLNK(st.st_mode) ? ELOOP : EINVAL, !S_ISLNK(st.st_mode)});
+    // O_NOFOLLOW and the check after the open hold when the entry is replaced in between;
+    // without O_NONBLOCK a FIFO put there would hold the run until a reader came.
+    int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC,
+                    static_cast<mode_t>(mode));
+    if (fd < 0) return unexpected(FileError{errno});
+    Expected<void, FileError> done;
+    if (::fstat(fd, &st) != 0) done = unexpected(FileError{errno});
+    else if (!S_ISREG(st.st_mode)) done = unexpected(FileError{EINVAL, true});
+    else done = write_all(fd, bytes);
+    if (::close(fd) != 0 && done) done = unexpected(FileError{errno});
+    return done;
+}
+
 Expected<void, FileError> create_new_file(const std::filesystem::path& path, std::string_view content,
                                           unsigned mode, bool sync) {
     int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, static_cast<mode_t>(mode));

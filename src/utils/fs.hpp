@@ -56,6 +56,14 @@ Expected<void, FileError> write_file(const std::filesystem::path& path, std::str
 // the file did not exist before: a file cut short would otherwise pass for a complete one.
 Expected<void, FileError> write_new_file_whole(const std::filesystem::path& path, std::string_view content);
 
+// Appends the bytes to the regular file at path with one write request, repeated until every
+// byte is written; the file is created with these permission bits (before the umask) when
+// nothing stands at the path. Nothing but a regular file is written: a symbolic link there,
+// dangling or not, is never followed (ELOOP), and a FIFO, a device or a directory fails without
+// being waited for or written to (not_regular).
+Expected<void, FileError> append_to_regular_file(const std::filesystem::path& path, std::string_view bytes,
+                                                 unsigned mode);
+
 // Creates a new file holding content, with these permission bits (before the umask). Fails
 // with EEXIST when anything stands at the path, a symbolic link included: nothing is ever
 // written through an entry that was there before. With sync the content is on disk before
