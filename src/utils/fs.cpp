@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -38,6 +39,64 @@ void sync_directory_of(const std::filesystem::path& path) {
         ::fsync(dfd);
         ::close(dfd);
     }
+}
+
+// A temporary file of this program in use: its path and an open descriptor that holds an
+// exclusive flock on it for as long as the file is in use.
+struct HeldTemporary {
+    std::string path;
+    int fd = -1;
+};
+
+std::string temporary_path(const std::filesystem::path& dir, std::string_view name) {
+    return dir.empty() ? std::string(name) : (dir / name).native();
+}
+
+// Creates dir/prefix<random>suffix exclusively, never through a link, and takes the flock that
+// tells remove_own_temporaries a live run is using it. A cleaner may get to the new file before
+// the lock is taken; it then removes it, and another name is drawn.
+Expected<HeldTemporary, FileError> create_held_temporary(const std::filesystem::path& dir, std::string_view prefix,
+                                                         std::string_view suffix, unsigned mode) {
+    for (int attempt = 0; attempt < 16; ++attempt) {
+        std::string path = temporary_path(dir, std::string(prefix) + random_name_part() + std::string(suffix));
+        int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, static_cast<mode_t>(mode));
+        if (fd < 0) {
+            // A name already taken (planted, or another run's) is never reused: draw another.
+            if (errno == EEXIST) continue;
+            return unexpected(FileError{errno});
+        }
+        if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+            // A cleaner holds it and removes it.
+            if (errno == EWOULDBLOCK) {
+                ::close(fd);
+                continue;
+            }
+            // A file system without locks: the file goes unguarded, and cleaners pass it over.
+            return HeldTemporary{std::move(path), fd};
+        }
+        // A cleaner removed it before the lock was taken.
+        struct stat st;
+        if (::fstat(fd, &st) == 0 && st.st_nlink == 0) {
+            ::close(fd);
+            continue;
+        }
+        return HeldTemporary{std::move(path), fd};
+    }
+    return unexpected(FileError{EEXIST});
+}
+
+// Ends the use of a temporary file: removes it unless it was renamed into place (kept), then
+// lets go of its lock. The removal comes first, so no cleaner ever sees it unlocked.
+void release_temporary(const HeldTemporary& tmp, bool remove) {
+    if (remove) ::unlink(tmp.path.c_str());
+    ::close(tmp.fd);
+}
+
+bool is_random_name_part(std::string_view s) {
+    if (s.size() != 16) return false;
+    for (char c : s)
+        if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
+    return true;
 }
 
 Expected<void, FileError> copy_contents(int from, int to) {
@@ -149,6 +208,25 @@ Expected<void, FileError> write_new_file_whole(const std::filesystem::path& path
     return written;
 }
 
+Expected<void, FileError> append_to_regular_file(const std::filesystem::path& path, std::string_view bytes,
+                                                 unsigned mode) {
+    // Something other than a file is refused before it is opened: opening a device can act on it.
+    struct stat st;
+    if (::lstat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode))
+        return unexpected(FileError{S_ISLNK(st.st_mode) ? ELOOP : EINVAL, !S_ISLNK(st.st_mode)});
+    // O_NOFOLLOW and the check after the open hold when the entry is replaced in between;
+    // without O_NONBLOCK a FIFO put there would hold the run until a reader came.
+    int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC,
+                    static_cast<mode_t>(mode));
+    if (fd < 0) return unexpected(FileError{errno});
+    Expected<void, FileError> done;
+    if (::fstat(fd, &st) != 0) done = unexpected(FileError{errno});
+    else if (!S_ISREG(st.st_mode)) done = unexpected(FileError{EINVAL, true});
+    else done = write_all(fd, bytes);
+    if (::close(fd) != 0 && done) done = unexpected(FileError{errno});
+    return done;
+}
+
 Expected<void, FileError> create_new_file(const std::filesystem::path& path, std::string_view content,
                                           unsigned mode, bool sync) {
     int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, static_cast<mode_t>(mode));
@@ -176,20 +254,17 @@ std::string random_name_part() {
 }
 
 Expected<void, FileError> write_file_atomic(const std::filesystem::path& path, std::string_view content) {
-    std::string tmp;
-    Expected<void, FileError> made = unexpected(FileError{EEXIST});
-    // A name already taken (planted, or another run's) is never reused: draw another.
-    for (int attempt = 0; attempt < 16 && !made && made.error().code == EEXIST; ++attempt) {
-        tmp = path.native() + ".tmp." + random_name_part();
-        made = create_new_file(tmp, content, 0666, true);
-    }
-    if (!made) return made;
-    if (::rename(tmp.c_str(), path.c_str()) != 0) {
-        int e = errno;
-        ::unlink(tmp.c_str());
-        return unexpected(FileError{e});
-    }
+    const auto dir = path.parent_path();
+    const std::string prefix = path.filename().native() + ".tmp.";
+    auto tmp = create_held_temporary(dir, prefix, "", 0666);
+    if (!tmp) return unexpected(tmp.error());
+    auto done = write_all(tmp->fd, content);
+    if (done && ::fsync(tmp->fd) != 0) done = unexpected(FileError{errno});
+    if (done && ::rename(tmp->path.c_str(), path.c_str()) != 0) done = unexpected(FileError{errno});
+    release_temporary(*tmp, !done);
+    if (!done) return done;
     sync_directory_of(path);
+    remove_own_temporaries(dir, prefix, "");
     return {};
 }
 
@@ -197,35 +272,67 @@ Expected<void, FileError> install_file_atomic(const std::filesystem::path& sourc
                                               const std::filesystem::path& target, std::filesystem::perms mode) {
     int in = ::open(source.c_str(), O_RDONLY | O_CLOEXEC);
     if (in < 0) return unexpected(FileError{errno});
-    // A name of its own, never one that something already stands at (a planted link included).
-    std::string tmp;
-    int out = -1;
-    for (int attempt = 0; attempt < 16 && out < 0; ++attempt) {
-        tmp = (target.parent_path() / ("." + target.filename().native() + ".tmp." + random_name_part())).native();
-        out = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-        if (out < 0 && errno != EEXIST) break;
-    }
-    if (out < 0) {
-        int e = errno;
+    const auto dir = target.parent_path();
+    const std::string prefix = "." + target.filename().native() + ".tmp.";
+    auto tmp = create_held_temporary(dir, prefix, "", 0600);
+    if (!tmp) {
         ::close(in);
-        return unexpected(FileError{e});
+        return unexpected(tmp.error());
     }
-    auto done = copy_contents(in, out);
+    auto done = copy_contents(in, tmp->fd);
     ::close(in);
     if (done) {
         int r;
-        do r = ::fchmod(out, static_cast<mode_t>(mode)); while (r != 0 && errno == EINTR);
+        do r = ::fchmod(tmp->fd, static_cast<mode_t>(mode)); while (r != 0 && errno == EINTR);
         if (r != 0) done = unexpected(FileError{errno});
     }
-    if (done && ::fsync(out) != 0) done = unexpected(FileError{errno});
-    if (::close(out) != 0 && done) done = unexpected(FileError{errno});
-    if (done && ::rename(tmp.c_str(), target.c_str()) != 0) done = unexpected(FileError{errno});
-    if (!done) {
-        ::unlink(tmp.c_str());
-        return done;
-    }
+    if (done && ::fsync(tmp->fd) != 0) done = unexpected(FileError{errno});
+    if (done && ::rename(tmp->path.c_str(), target.c_str()) != 0) done = unexpected(FileError{errno});
+    release_temporary(*tmp, !done);
+    if (!done) return done;
     sync_directory_of(target);
+    remove_own_temporaries(dir, prefix, "");
     return {};
+}
+
+Expected<std::filesystem::path, FileError> write_own_temporary(const std::filesystem::path& dir,
+                                                               std::string_view prefix, std::string_view suffix,
+                                                               std::string_view content, unsigned mode) {
+    auto tmp = create_held_temporary(dir, prefix, suffix, mode);
+    if (!tmp) return unexpected(tmp.error());
+    auto done = write_all(tmp->fd, content);
+    // While this file is still held, the cleaner passes it over.
+    if (done) remove_own_temporaries(dir, prefix, suffix);
+    release_temporary(*tmp, !done);
+    if (!done) return unexpected(done.error());
+    return std::filesystem::path(tmp->path);
+}
+
+void remove_own_temporaries(const std::filesystem::path& dir, std::string_view prefix, std::string_view suffix) {
+    DIR* d = ::opendir(dir.empty() ? "." : dir.c_str());
+    if (!d) return;
+    std::vector<std::string> candidates;
+    while (const dirent* e = ::readdir(d)) {
+        std::string_view name = e->d_name;
+        if (name.size() == prefix.size() + 16 + suffix.size() && name.starts_with(prefix) &&
+            name.ends_with(suffix) && is_random_name_part(name.substr(prefix.size(), 16)))
+            candidates.emplace_back(name);
+    }
+    ::closedir(d);
+    for (const auto& name : candidates) {
+        const std::string path = temporary_path(dir, name);
+        // Only the regular files this program makes: a link, a directory or a device of that
+        // name is not its own (and a device is not opened).
+        struct stat st;
+        if (::lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
+        int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+        if (fd < 0) continue;
+        // A file whose lock is taken belongs to a run that is still using it; where the lock
+        // cannot be had at all, nobody can tell, and the file stays.
+        if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && ::flock(fd, LOCK_EX | LOCK_NB) == 0)
+            ::unlink(path.c_str());
+        ::close(fd);
+    }
 }
 
 void remove_leftover_temporaries(const std::filesystem::path& path) {

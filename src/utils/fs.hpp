@@ -56,6 +56,14 @@ Expected<void, FileError> write_file(const std::filesystem::path& path, std::str
 // the file did not exist before: a file cut short would otherwise pass for a complete one.
 Expected<void, FileError> write_new_file_whole(const std::filesystem::path& path, std::string_view content);
 
+// Appends the bytes to the regular file at path with one write request, repeated until every
+// byte is written; the file is created with these permission bits (before the umask) when
+// nothing stands at the path. Nothing but a regular file is written: a symbolic link there,
+// dangling or not, is never followed (ELOOP), and a FIFO, a device or a directory fails without
+// being waited for or written to (not_regular).
+Expected<void, FileError> append_to_regular_file(const std::filesystem::path& path, std::string_view bytes,
+                                                 unsigned mode);
+
 // Creates a new file holding content, with these permission bits (before the umask). Fails
 // with EEXIST when anything stands at the path, a symbolic link included: nothing is ever
 // written through an entry that was there before. With sync the content is on disk before
@@ -66,11 +74,16 @@ Expected<void, FileError> create_new_file(const std::filesystem::path& path, std
 // 16 random hexadecimal digits, for file names nobody can guess.
 std::string random_name_part();
 
+// Temporary files of this program are named by their writer's prefix for one target, then
+// random_name_part(), then a suffix. While a run uses one it holds an exclusive flock on it; a
+// run killed in the middle leaves it behind unlocked, and the next successful write of the same
+// target removes it (remove_own_temporaries).
+
 // Writes the content to a temporary file of its own beside path, named path + ".tmp." and
-// random_name_part() and created by create_new_file (default permissions, synced), then
-// renames it over path: the file is whole or as it was, and a link standing at path is
-// replaced, not followed. When anything fails, the temporary file is removed and the old
-// file stays.
+// random_name_part() (created exclusively, never through a link, default permissions, synced),
+// then renames it over path: the file is whole or as it was, and a link standing at path is
+// replaced, not followed. When anything fails, the temporary file is removed and the old file
+// stays. After success, what killed writes of path left is removed.
 Expected<void, FileError> write_file_atomic(const std::filesystem::path& path, std::string_view content);
 
 // Removes what runs killed in the middle of write_file_atomic left beside path (path + ".tmp"
@@ -82,9 +95,23 @@ void remove_leftover_temporaries(const std::filesystem::path& path);
 // ".tmp." + random_name_part(), made by an exclusive create), gives the copy `mode`, flushes
 // it to disk and renames it over `target`. So `target` is at every moment either its old
 // file or the whole new one, never missing or cut short (also when `source` is `target`
-// itself). On failure the temporary file is removed again.
+// itself). On failure the temporary file is removed again; after success, what killed
+// installs of `target` left is removed.
 Expected<void, FileError> install_file_atomic(const std::filesystem::path& source,
                                               const std::filesystem::path& target, std::filesystem::perms mode);
+
+// Writes content to a new file dir/prefix<random_name_part()>suffix with these permission bits
+// (before the umask; created exclusively, never through a link) and gives its path; the caller
+// removes it when done with it. What killed runs left under the same prefix and suffix is
+// removed once the new file is written; a failed write leaves no file.
+Expected<std::filesystem::path, FileError> write_own_temporary(const std::filesystem::path& dir,
+                                                               std::string_view prefix, std::string_view suffix,
+                                                               std::string_view content, unsigned mode);
+
+// Removes the regular files in dir named exactly prefix, 16 lowercase hexadecimal digits and
+// suffix that no live run holds: the temporary files of one target that killed runs left.
+// Nothing else is touched: other names, links, directories, and files a run still uses.
+void remove_own_temporaries(const std::filesystem::path& dir, std::string_view prefix, std::string_view suffix);
 
 // Removes a file; a missing file is not an error.
 Expected<void, FileError> remove_file(const std::filesystem::path& path);

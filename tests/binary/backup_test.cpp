@@ -103,6 +103,24 @@ TEST_F(BackupCli, AnnouncementComesBeforeEveryCommandEvenUsage) {
     EXPECT_EQ(r.out.substr(usage_at + summary_end.size()), again.out);
 }
 
+// A first-run backup killed after latest_network_config.json, before config.json: the next run
+// takes no backup and puts the missing copy back without a word.
+TEST_F(BackupCli, ABackupKilledBeforeItsSavedCopyIsFinishedByTheNextRun) {
+    sb.remove(kSaved);
+    ASSERT_TRUE(contains(sb.run({"usage"}).out, kAnnouncement));
+    sb.remove(kSaved);
+    const auto backups = sb.list("/var/lib/quillmar/backups");
+
+    auto r = sb.run({"usage"});
+    EXPECT_EQ(r.status, 0) << r;
+    EXPECT_EQ(r.err, "") << r;
+    EXPECT_EQ(r.out, sb.run({"usage"}).out);
+    EXPECT_FALSE(contains(r.out, kAnnouncement)) << r;
+    ASSERT_TRUE(sb.read(kLatest));
+    EXPECT_EQ(sb.read(kSaved), sb.read(kLatest));
+    EXPECT_EQ(sb.list("/var/lib/quillmar/backups"), backups);
+}
+
 TEST_F(BackupCli, ABrokenSavedConfigurationLeadsToAFirstRunBackupThatReplacesIt) {
     sb.write(kSaved, "{\"metadata\": ");
     sb.write("/var/lib/quillmar/backups/old.json", "{}");  // so this backup is not the first

@@ -161,6 +161,33 @@ TEST_F(BaselineCli, AutoOnAVirtualApplianceWithOneNicWarnsAndSucceeds) {
         << sb.dump();
 }
 
+// A change the tool refuses is a warning with its complaint; the run goes on, ends with status
+// 0, and its last line does not claim success.
+TEST_F(BaselineCli, ARefusedChangeIsAWarningAndTheRunDoesNotClaimSuccess) {
+    virtual_machine();
+    sb.iface("ens3").pci("0000:00:03.0");
+    sb.tool("nmcli").on(std::vector<std::string>(kAddBridge.begin() + 1, kAddBridge.end()),
+                        sb::fail(4, "Error: Failed to add 'Management Network' connection: in use.\n"));
+    auto r = sb.run({"baseline", "--auto"});
+    EXPECT_EQ(r.status, 0) << r;
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.out,
+              "[+] Starting baseline configuration (mode: Auto)\n"
+              "[+] Cleaning up stale baseline connections...\n"
+              "[+] Detected appliance type: Virtual\n"
+              "[+] Physical interfaces (PCI order): [\"ens3\"]\n"
+              "[+] Creating vswitch0 as Management Network\n"
+              "[!] Warning: nmcli connection add 'Management Network' failed (exit status: 4): Error: Failed to add "
+              "'Management Network' connection: in use.\n"
+              "[+] Creating Management Uplink connection\n"
+              "[+] Management Network configured with uplink: ens3\n"
+              "[!] Warning: Only one physical interface found, cannot configure ICN for virtual appliance\n"
+              "[!] Baseline configuration finished with 1 failed change; see the warnings above\n");
+    EXPECT_EQ(changes(), (sb::Argvs{{"ip", "link", "add", "name", "vswitch0", "type", "bridge"}, kAddBridge,
+                                    add_uplink("ens3"), kUpBridge, kUpUplink}))
+        << sb.dump();
+}
+
 TEST_F(BaselineCli, AutoOnAVirtualApplianceWithTwoNicsPutsTheControlNetworkOnTheSecond) {
     virtual_machine();
     sb.iface("ens4").pci("0000:00:04.0");

@@ -81,6 +81,7 @@ TEST_F(BondCli, CreateListDelete) {
         .on({"-t", "-f", "NAME,UUID,TYPE,DEVICE", "connection", "show"},
             sb::ok("bond0:u-b0:bond:bond0\neth1:u-e1:802-3-ethernet:eth1\neth2:u-e2:802-3-ethernet:eth2\n"))
         .on(get("connection.uuid", "bond0"), sb::ok("u-b0\n"))
+        .on(get("connection.type", "bond0"), sb::ok("bond\n"))
         .on({"-t", "-f", "NAME,TYPE", "connection", "show"},
             sb::ok("bond0:bond\neth1:802-3-ethernet\neth2:802-3-ethernet\nWired:802-3-ethernet\n"))
         .on(get("connection.master", "Wired"), sb::ok(""))
@@ -103,6 +104,7 @@ TEST_F(BondCli, CreateListDelete) {
     EXPECT_EQ(sb.argvs(), (sb::Argvs{
                               {"nmcli", "-t", "-f", "NAME,UUID,TYPE,DEVICE", "connection", "show"},
                               nm(get("connection.uuid", "bond0")),
+                              nm(get("connection.type", "bond0")),
                               {"nmcli", "-t", "-f", "NAME,TYPE", "connection", "show"},
                               nm(get("connection.master", "eth1")),
                               nm(get("connection.master", "eth2")),
@@ -122,6 +124,7 @@ TEST_F(BondCli, ChangeAndFixBootPriorities) {
     sb.tool("nmcli")
         .on({"-t", "-f", "NAME,UUID,TYPE,DEVICE", "connection", "show"}, sb::ok("bond0:u-b0:bond:bond0\n"))
         .on(get("connection.uuid", "bond0"), sb::ok("u-b0\n"))
+        .on(get("connection.type", "bond0"), sb::ok("bond\n"))
         .on({"connection", "modify", "bond0", "bond.options", "mode=802.3ad"},
             sb::reply(0, "Connection successfully modified.\n",
                       "Warning: mode changes take effect on reactivation.\n"));

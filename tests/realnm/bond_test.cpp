@@ -161,4 +161,35 @@ TEST_F(Bond, ChangeSwapsTheMembersAndTheMode) {
     expect_no_invalid_field(changed);
 }
 
+// `bond delete` and `bond change` named after profiles that are not bonds (the management
+// bridge and its port) find no bond: the bridge, its port and their devices stay as they were.
+TEST_F(Bond, DeleteAndChangeLeaveProfilesThatAreNoBondsAlone) {
+    nm.nmcli({"connection", "add", "type", "bridge", "ifname", "vswitch0", "con-name", "Management Network",
+              "ipv4.method", "disabled", "ipv6.method", "ignore"});
+    nm.nmcli({"connection", "add", "type", "ethernet", "ifname", "eth1", "con-name", "Management Uplink", "master",
+              "vswitch0"});
+    const auto before = nm.profiles();
+
+    for (const std::string name : {"Management Network", "Management Uplink"}) {
+        SCOPED_TRACE(name);
+        auto deleted = nm.run_quillmar({"bond", "delete", "--name", name});
+        EXPECT_EQ(deleted.status, 0) << deleted;
+        EXPECT_EQ(deleted.out, "Deleting bond '" + name + "' and its members...\n") << deleted;
+        EXPECT_EQ(deleted.err, "Could not find UUID for bond '" + name + "'.\n") << deleted;
+
+        auto changed = nm.run_quillmar({"bond", "change", "--name", name, "--members", "eth3"});
+        EXPECT_EQ(changed.status, 0) << changed;
+        EXPECT_EQ(changed.out, "") << changed;
+        EXPECT_EQ(changed.err, "Error: Bond '" + name + "' not found\n") << changed;
+
+        for (const auto& r : {deleted, changed}) {
+            for (const auto& argv : r.argvs_of("nmcli"))
+                EXPECT_THAT(argv, testing::Not(testing::Contains(testing::AnyOf("delete", "add", "modify", "up"))))
+                    << r;
+        }
+    }
+    EXPECT_EQ(nm.profiles(), before) << nm.diagnostics();
+    EXPECT_EQ(nm.field("Management Uplink", "connection.master"), "vswitch0");
+}
+
 }  // namespace

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "cmds/baseline/baseline.hpp"
+#include "cmds/baseline/baseline_runs.hpp"
 #include "support/fake_host.hpp"
 #include "utils/paths.hpp"
 
@@ -62,6 +63,11 @@ void profile(FakeHost& host, const std::string& name, const std::string& type, c
     host.runner.on(setting("ipv6.method", name), Answer::ok(ipv6 + "\n"));
 }
 
+// A host for the building blocks, with the tally of failed changes that a run keeps.
+struct BlockHost : FakeHost {
+    baseline::Changes changes{ctx};
+};
+
 // ------------------------------------------------------------------ vswitch0 and its MAC
 
 TEST(Vswitch0Exists, OnlyWhenIpShowsIt) {
@@ -87,12 +93,12 @@ class RestoreMac : public testing::TestWithParam<MacCase> {};
 
 TEST_P(RestoreMac, ComparesTheTrimmedStoredMacWithTheLiveOne) {
     const MacCase& c = GetParam();
-    FakeHost host;
+    BlockHost host;
     std::filesystem::create_directories(host.file("/var/log"));
     if (c.stored) host.write_file(kMacFile, *c.stored);
     host.runner.on(kShowVswitch0, Answer::ok(c.current_show));
 
-    ASSERT_TRUE(restore_vswitch0_mac(host.ctx)) << c.what;
+    ASSERT_TRUE(restore_vswitch0_mac(host.ctx, host.changes)) << c.what;
     EXPECT_EQ(host.out.str(), c.out) << c.what;
     EXPECT_EQ(host.runner.argvs_of("nmcli"), c.nmcli) << c.what;
     const bool restored = !c.nmcli.empty();
@@ -133,24 +139,24 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(RestoreMacErrors, AnUnreadableFileOrAToolThatCannotStartIsTheError) {
     {
-        FakeHost host;
+        BlockHost host;
         std::filesystem::create_directories(host.file(kMacFile));
-        auto s = restore_vswitch0_mac(host.ctx);
+        auto s = restore_vswitch0_mac(host.ctx, host.changes);
         ASSERT_FALSE(s);
         EXPECT_EQ(s.error().message, "Is a directory (os error 21)");
         EXPECT_TRUE(host.runner.calls.empty());
     }
     {
-        FakeHost host;
+        BlockHost host;
         host.write_file(kMacFile, "52:54:00:aa:bb:\xff");
-        EXPECT_FALSE(restore_vswitch0_mac(host.ctx));
+        EXPECT_FALSE(restore_vswitch0_mac(host.ctx, host.changes));
         EXPECT_TRUE(host.runner.calls.empty());
     }
     {
-        FakeHost host;
+        BlockHost host;
         host.write_file(kMacFile, "52:54:00:aa:bb:cc");
         host.runner.missing("nmcli");
-        auto s = restore_vswitch0_mac(host.ctx);
+        auto s = restore_vswitch0_mac(host.ctx, host.changes);
         ASSERT_FALSE(s);
         EXPECT_EQ(s.error().message, "No such file or directory (os error 2)");
         EXPECT_EQ(host.runner.calls.size(), 2u);  // ip link show, then the modify that could not start
@@ -158,19 +164,19 @@ TEST(RestoreMacErrors, AnUnreadableFileOrAToolThatCannotStartIsTheError) {
     }
     const Argv set_live = {"ip", "link", "set", "vswitch0", "address", "52:54:00:aa:bb:cc"};
     {
-        FakeHost host;
+        BlockHost host;
         host.write_file(kMacFile, "52:54:00:aa:bb:cc");
         host.runner.on(set_live, Answer::missing());
-        auto s = restore_vswitch0_mac(host.ctx);
+        auto s = restore_vswitch0_mac(host.ctx, host.changes);
         ASSERT_FALSE(s);
         EXPECT_EQ(s.error().message, "No such file or directory (os error 2)");
         EXPECT_EQ(host.runner.argvs().back(), set_live);
     }
     {
-        FakeHost host;  // a refused address change is not looked at
+        BlockHost host;  // a refused address change is not looked at
         host.write_file(kMacFile, "52:54:00:aa:bb:cc");
         host.runner.on(set_live, Answer::exit(2));
-        ASSERT_TRUE(restore_vswitch0_mac(host.ctx));
+        ASSERT_TRUE(restore_vswitch0_mac(host.ctx, host.changes));
         EXPECT_EQ(host.runner.argvs().back(), (Argv{"nmcli", "connection", "up", "Management Network"}));
     }
 }
@@ -299,9 +305,9 @@ const Argv kUpHypervisor = {"nmcli", "connection", "up", "Hypervisor Network"};
 const Argv kAddVethPair = {"ip", "link", "add", "veth0", "type", "veth", "peer", "name", "veth1"};
 
 TEST(InternalControlVeth, MakesThePairAndTheProfileAndRecordsBothEnds) {
-    FakeHost host;
+    BlockHost host;
     host.runner.on(kShowVeth0, Answer::exit(1, ""));
-    ASSERT_TRUE(setup_internal_control_veth(host.ctx));
+    ASSERT_TRUE(setup_internal_control_veth(host.ctx, host.changes));
     EXPECT_EQ(host.out.str(),
               "[+] Creating veth0 for Internal Control Network\n"
               "[+] Internal Control Network configured on veth0 (172.16.254.2/24)\n");
@@ -313,8 +319,8 @@ TEST(InternalControlVeth, MakesThePairAndTheProfileAndRecordsBothEnds) {
 }
 
 TEST(InternalControlVeth, AnExistingPairGetsOnlyTheProfileAndIsStillRecorded) {
-    FakeHost host;
-    ASSERT_TRUE(setup_internal_control_veth(host.ctx));
+    BlockHost host;
+    ASSERT_TRUE(setup_internal_control_veth(host.ctx, host.changes));
     EXPECT_EQ(host.out.str(),
               "[+] Creating veth0 for Internal Control Network\n"
               "[+] veth0-veth1 pair already exists\n"
@@ -324,45 +330,84 @@ TEST(InternalControlVeth, AnExistingPairGetsOnlyTheProfileAndIsStillRecorded) {
 }
 
 TEST(InternalControlVeth, AMatchingProfileIsLeftAlone) {
-    FakeHost host;
+    BlockHost host;
     host.runner.on(kIpListing, Answer::ok("Internal Control Network:u1:802-3-ethernet:veth0\n"));
     host.runner.on(static_settings("u1"), Answer::ok("manual\nignore\n172.16.254.2/24\n"));
-    ASSERT_TRUE(setup_internal_control_veth(host.ctx));
+    ASSERT_TRUE(setup_internal_control_veth(host.ctx, host.changes));
     EXPECT_EQ(host.out.str(), "[+] Internal Control Network already exists and is correctly configured\n");
     EXPECT_EQ(host.runner.calls.size(), 2u);
 }
 
 TEST(InternalControlVeth, AToolThatCannotStartEndsItWithWhatWasDone) {
-    FakeHost host;
+    BlockHost host;
     host.runner.on(kShowVeth0, Answer::missing());
     host.runner.on(kAddVethPair, Answer::missing());
-    auto s = setup_internal_control_veth(host.ctx);
+    auto s = setup_internal_control_veth(host.ctx, host.changes);
     ASSERT_FALSE(s);
     EXPECT_EQ(s.error().message, "No such file or directory (os error 2)");
     EXPECT_EQ(host.runner.argvs().back(), kAddVethPair);
 
-    FakeHost up_fails;
+    BlockHost up_fails;
     up_fails.runner.on(kUpControl, Answer::missing());
-    EXPECT_FALSE(setup_internal_control_veth(up_fails.ctx));
+    EXPECT_FALSE(setup_internal_control_veth(up_fails.ctx, up_fails.changes));
     // The ledger was written before the activation was tried.
     EXPECT_TRUE(up_fails.read_file(kManagedResourcesPath).has_value());
 }
 
 TEST(HypervisorNetwork, ConfiguresVeth1WithoutTouchingTheLedger) {
-    FakeHost host;
-    host.runner.on(kAddHypervisor, Answer::exit(4));  // not noticed
-    ASSERT_TRUE(setup_hypervisor_network(host.ctx));
+    BlockHost host;
+    ASSERT_TRUE(setup_hypervisor_network(host.ctx, host.changes));
     EXPECT_EQ(host.out.str(),
               "[+] Configuring veth1 for Hypervisor Network\n"
               "[+] Hypervisor Network configured on veth1 (172.16.254.1/24)\n");
     EXPECT_EQ(host.runner.argvs(), (Argvs{kIpListing, kAddHypervisor, kModifyHypervisor, kUpHypervisor}));
     EXPECT_EQ(host.sleeper.pauses, std::vector<milliseconds>{milliseconds(300)});
     EXPECT_FALSE(host.read_file(kManagedResourcesPath).has_value());
+    EXPECT_EQ(host.changes.failed(), 0);
+}
+
+// A change that runs and fails is a warning with the command, its object, how it ended and
+// what it said; the steps after it still run.
+TEST(BaselineChanges, AFailedChangeIsAWarningAndTheStepGoesOn) {
+    struct Case {
+        const char* what;
+        Answer answer;
+        std::string warning;
+    };
+    auto answer = [](int code, int signal, std::string err) {
+        Answer a = Answer::exit(code);
+        a.signal = signal;
+        a.err = std::move(err);
+        return a;
+    };
+    const std::vector<Case> cases = {
+        {"exit status and complaint", answer(4, 0, "Error: Failed to add 'Hypervisor Network' connection: no.\n"),
+         "[!] Warning: nmcli connection add 'Hypervisor Network' failed (exit status: 4): Error: Failed to add "
+         "'Hypervisor Network' connection: no.\n"},
+        {"several lines", answer(2, 0, "Error: first\r\nsecond\n\n"),
+         "[!] Warning: nmcli connection add 'Hypervisor Network' failed (exit status: 2): Error: first\n"
+         "    second\n"},
+        {"killed, nothing said", answer(0, 9, ""),
+         "[!] Warning: nmcli connection add 'Hypervisor Network' failed (signal: 9 (SIGKILL))\n"},
+        {"bytes that are not UTF-8", answer(1, 0, "bad \xff\n"),
+         "[!] Warning: nmcli connection add 'Hypervisor Network' failed (exit status: 1): bad \xEF\xBF\xBD\n"},
+    };
+    for (const auto& c : cases) {
+        BlockHost host;
+        host.runner.on(kAddHypervisor, c.answer);
+        ASSERT_TRUE(setup_hypervisor_network(host.ctx, host.changes)) << c.what;
+        EXPECT_EQ(host.out.str(), "[+] Configuring veth1 for Hypervisor Network\n" + c.warning +
+                                      "[+] Hypervisor Network configured on veth1 (172.16.254.1/24)\n")
+            << c.what;
+        EXPECT_EQ(host.runner.argvs(), (Argvs{kIpListing, kAddHypervisor, kModifyHypervisor, kUpHypervisor}))
+            << c.what;
+        EXPECT_EQ(host.changes.failed(), 1) << c.what;
+    }
 }
 
 TEST(InternalControlInterface, OneAddThenAnImmediateActivation) {
-    FakeHost host;
-    ASSERT_TRUE(setup_internal_control_interface(host.ctx, "eth1"));
+    BlockHost host;
+    ASSERT_TRUE(setup_internal_control_interface(host.ctx, "eth1", host.changes));
     EXPECT_EQ(host.out.str(),
               "[+] Configuring eth1 as Internal Control Network for virtual appliance\n"
               "[+] Internal Control Network configured on eth1 (172.16.254.2/24)\n");
@@ -377,10 +422,10 @@ TEST(InternalControlInterface, OneAddThenAnImmediateActivation) {
     EXPECT_THAT(host.read_file(kManagedResourcesPath).value_or(""),
                 HasSubstr("\"vswitches\": [\n    \"Internal Control Network\"\n  ]"));
 
-    FakeHost configured;
+    BlockHost configured;
     configured.runner.on(kIpListing, Answer::ok("Internal Control Network:u1:802-3-ethernet:eth1\n"));
     configured.runner.on(static_settings("u1"), Answer::ok("manual\nignore\n172.16.254.2/24\n"));
-    ASSERT_TRUE(setup_internal_control_interface(configured.ctx, "eth1"));
+    ASSERT_TRUE(setup_internal_control_interface(configured.ctx, "eth1", configured.changes));
     EXPECT_EQ(configured.out.str(),
               "[+] Internal Control Network already exists and is correctly configured on eth1\n");
 }
@@ -481,6 +526,39 @@ TEST(BaselineRun, AutoOnAPhysicalApplianceLaysDownEverything) {
     const std::string log = b.host.read_file(kLogPath).value_or("");
     EXPECT_THAT(log, HasSubstr("[INFO] Starting baseline configuration (mode: Auto)\n"));
     EXPECT_THAT(log, HasSubstr("[INFO] Control file exists: quillmar is managing network configuration\n"));
+}
+
+TEST(BaselineRun, AfterFailedChangesItGoesOnAndDoesNotClaimSuccess) {
+    BaselineHost b;
+    b.physical();
+    b.nic("eth0", "0000:01:00.0");
+    Answer in_use = Answer::exit(4);
+    in_use.err = "Error: Failed to add 'Management Network' connection: in use.\n";
+    const Argv add_bridge = {"nmcli", "connection", "add", "type", "bridge", "ifname", "vswitch0", "con-name",
+                             "Management Network", "forward-delay", "2", "ipv4.method", "auto", "ipv6.method",
+                             "ignore", "connection.autoconnect", "yes", "connection.autoconnect-priority", "900"};
+    b.host.runner.on(add_bridge, in_use);
+    b.host.runner.on(kUpControl, Answer::exit(1));
+
+    ASSERT_TRUE(b.run(BaselineMode::Auto));
+    EXPECT_EQ(b.out(),
+              "[+] Starting baseline configuration (mode: Auto)\n"
+              "[+] Cleaning up stale baseline connections...\n"
+              "[+] Detected appliance type: Physical\n"
+              "[+] Physical interfaces (PCI order): [\"eth0\"]\n"
+              "[+] Creating vswitch0 as Management Network\n"
+              "[!] Warning: nmcli connection add 'Management Network' failed (exit status: 4): Error: Failed to add "
+              "'Management Network' connection: in use.\n"
+              "[+] Creating Management Uplink connection\n"
+              "[+] Management Network configured with uplink: eth0\n"
+              "[+] Creating veth0 for Internal Control Network\n"
+              "[!] Warning: nmcli connection up 'Internal Control Network' failed (exit status: 1)\n"
+              "[+] Internal Control Network configured on veth0 (172.16.254.2/24)\n"
+              "[+] Configuring veth1 for Hypervisor Network\n"
+              "[+] Hypervisor Network configured on veth1 (172.16.254.1/24)\n"
+              "[!] Baseline configuration finished with 2 failed changes; see the warnings above\n");
+    // Every later change was still made.
+    EXPECT_EQ(changes(b.host).size(), 12u);
 }
 
 TEST(BaselineRun, AutoKeepsAnExistingVswitch0AndWarnsWhenItsMacCannotBeRestored) {

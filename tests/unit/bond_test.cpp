@@ -222,6 +222,7 @@ struct BondChange : ::testing::Test {
     void bond0() {
         host.runner.on(kProfilesListing, Answer::ok("bond0:u-b0:bond:bond0\n"));
         host.runner.on(get("connection.uuid", "bond0"), Answer::ok("u-b0\n"));
+        host.runner.on(get("connection.type", "bond0"), Answer::ok("bond\n"));
     }
 };
 
@@ -260,6 +261,7 @@ TEST_F(BondChange, ChangesTheModeFirstThenRemovesAndAddsMembers) {
               (std::vector<Call>{
                   {kProfilesListing, RunMode::Query},
                   {get("connection.uuid", "bond0"), RunMode::Query},
+                  {get("connection.type", "bond0"), RunMode::Query},
                   {nm({"connection", "modify", "bond0", "bond.options", "mode=balance-rr"}), RunMode::ChangeShowingStderr},
                   {kDevicesListing, RunMode::Query},
                   {get("connection.master", "eth1"), RunMode::Query},
@@ -314,36 +316,39 @@ TEST_F(BondChange, ErrorTexts) {
         std::vector<Rule> rules;
         std::string error;
     };
+    const Rule kIsABond{get("connection.type", "bond0"), Answer::ok("bond\n")};
     const std::vector<Case> cases = {
         {"no such bond, checked before the options", std::nullopt, std::nullopt, {}, "Bond 'bond0' not found"},
         {"neither option",
          std::nullopt,
          std::nullopt,
-         {{get("connection.uuid", "bond0"), Answer::ok("u-b0\n")}},
+         {{get("connection.uuid", "bond0"), Answer::ok("u-b0\n")}, kIsABond},
          "Must specify either --members or --mode (or both)"},
         {"nmcli missing", std::string("eth1"), std::nullopt, {{{"nmcli"}, Answer::missing(), true}},
          "Failed to check if bond 'bond0' exists"},
         {"mode refused",
          std::string("eth1"),
          std::string("fast"),
-         {{get("connection.uuid", "bond0"), Answer::ok("u-b0\n")},
+         {{get("connection.uuid", "bond0"), Answer::ok("u-b0\n")}, kIsABond,
           {nm({"connection", "modify", "bond0", "bond.options", "mode=fast"}), Answer::exit(2)}},
          "Failed to change bond mode to 'fast'"},
         {"nmcli gone at the mode change",
          std::nullopt,
          std::string("fast"),
-         {{get("connection.uuid", "bond0"), Answer::ok("u-b0\n")},
+         {{get("connection.uuid", "bond0"), Answer::ok("u-b0\n")}, kIsABond,
           {nm({"connection", "modify"}), Answer::missing(), true}},
          "Failed to execute nmcli bond modify"},
         {"listing cannot start",
          std::string("eth1"),
          std::nullopt,
-         {{get("connection.uuid", "bond0"), Answer::ok("u-b0\n")}, {kTypesListing, Answer::missing()}},
+         {{get("connection.uuid", "bond0"), Answer::ok("u-b0\n")}, kIsABond, {kTypesListing, Answer::missing()}},
          "Failed to list NetworkManager connections"},
         {"nmcli gone at a member add",
          std::string("eth1"),
          std::nullopt,
-         {{get("connection.uuid", "bond0"), Answer::ok("u-b0\n")}, {member_add("eth1", "bond0"), Answer::missing()}},
+         {{get("connection.uuid", "bond0"), Answer::ok("u-b0\n")},
+          kIsABond,
+          {member_add("eth1", "bond0"), Answer::missing()}},
          "Failed to add member 'eth1'"},
     };
     for (const auto& c : cases) {
@@ -395,6 +400,7 @@ TEST_F(BondDelete, DeletesMembersFoundByUuidOrNameThenTheBondThenStaleProfiles) 
                              "\"bonds\": [\"bond7\", \"bond0\"], \"created_at\": \"2024-01-01T00:00:00+00:00\"}");
     host.runner.on(kProfilesListing, Answer::ok("bond0:u-b0:bond:bond0\n"));
     host.runner.on(get("connection.uuid", "bond0"), Answer::ok("  u-b0 \n"));
+    host.runner.on(get("connection.type", "bond0"), Answer::ok("bond\n"));
     host.runner.on(kTypesListing, Answer::ok("eth1:802-3-ethernet\r\n"
                                              "eth2:ethernet\n"
                                              "eth3:802-3-ethernet\n"
@@ -419,6 +425,7 @@ TEST_F(BondDelete, DeletesMembersFoundByUuidOrNameThenTheBondThenStaleProfiles) 
     EXPECT_EQ(host.runner.calls, (std::vector<Call>{
                                      {kProfilesListing, RunMode::Query},
                                      {get("connection.uuid", "bond0"), RunMode::Query},
+                                     {get("connection.type", "bond0"), RunMode::Query},
                                      {kTypesListing, RunMode::Query},
                                      {get("connection.master", "eth1"), RunMode::Query},
                                      {get("connection.master", "eth2"), RunMode::Query},
@@ -449,6 +456,7 @@ TEST_F(BondDelete, StopsWhenNmcliCannotBeStarted) {
 
     FakeHost h;
     h.runner.on(get("connection.uuid", "bond0"), Answer::ok("u-b0\n"));
+    h.runner.on(get("connection.type", "bond0"), Answer::ok("bond\n"));
     h.runner.on(kTypesListing, Answer::missing());
     delete_bond(h.ctx, "bond0");
     EXPECT_EQ(h.err.str(), "Failed to list NetworkManager connections: No such file or directory (os error 2)\n");
@@ -483,6 +491,47 @@ TEST_F(BondDelete, ABridgeDeviceIsNeverTakenForABond) {
     EXPECT_EQ(host.err.str(), "Could not find UUID for bond 'vswitch0'.\n");
     EXPECT_FALSE(ran(host, nm({"connection", "delete"})));
     EXPECT_TRUE(ran(host, get("connection.uuid", "vswitch0")));
+}
+
+// A profile named by --name that is not a bond: the management bridge, a port of it. Neither
+// command touches it; both take the path of a name no bond has.
+TEST(BondByName, AProfileThatIsNoBondIsNotFound) {
+    struct Case {
+        std::string name, uuid, type, device;
+    };
+    for (const Case& c : {Case{"Management Network", "u-mgmt", "bridge", "vswitch0"},
+                          Case{"eno1", "u-eno1", "802-3-ethernet", "eno1"}}) {
+        SCOPED_TRACE(c.name);
+        auto script_host = [&](FakeHost& h) {
+            h.runner.on(kProfilesListing, Answer::ok(c.name + ":" + c.uuid + ":" + c.type + ":" + c.device + "\n"));
+            h.runner.on(get("connection.uuid", c.name), Answer::ok(c.uuid + "\n"));
+            h.runner.on(get("connection.type", c.name), Answer::ok(c.type + "\n"));
+            h.runner.on(kTypesListing, Answer::ok("eno1:802-3-ethernet\n"));
+            h.runner.on(get("connection.master", "eno1"), Answer::ok("vswitch0\n"));
+        };
+        auto changed_nothing = [](const FakeHost& h) {
+            EXPECT_FALSE(ran(h, nm({"connection", "delete"})));
+            EXPECT_FALSE(ran(h, nm({"connection", "modify"})));
+            EXPECT_FALSE(ran(h, nm({"connection", "up"})));
+            EXPECT_FALSE(ran(h, nm({"con", "add"})));
+            EXPECT_FALSE(h.read_file(kLedger));
+        };
+
+        FakeHost deleted;
+        script_host(deleted);
+        delete_bond(deleted.ctx, c.name);
+        EXPECT_EQ(deleted.out.str(), "Deleting bond '" + c.name + "' and its members...\n");
+        EXPECT_EQ(deleted.err.str(), "Could not find UUID for bond '" + c.name + "'.\n");
+        changed_nothing(deleted);
+
+        FakeHost changed;
+        script_host(changed);
+        auto result = change_bond(changed.ctx, c.name, std::string("eno9"), std::string("active-backup"));
+        ASSERT_FALSE(result);
+        EXPECT_EQ(result.error().message, "Bond '" + c.name + "' not found");
+        EXPECT_EQ(changed.out.str(), "");
+        changed_nothing(changed);
+    }
 }
 
 // ------------------------------------------------------------------ snapshot-based commands

@@ -2,7 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
 #include <filesystem>
+#include <functional>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -81,6 +86,60 @@ TEST(Files, AFailedInstallKeepsTheOldTargetAndLeavesNoTemporaryFile) {
     EXPECT_EQ(read_file(target).value_or(""), "old");
     // Nothing left beside them: the target, the source and the directory in the way.
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 3);
+}
+
+// After a successful write, the temporary files of the same target that killed runs left go:
+// regular files named exactly by the writer's prefix, 16 lowercase hexadecimal digits and its
+// suffix. A file a live run holds, links, directories and other names stay.
+TEST(Files, AWriteRemovesOnlyTheLeftoversOfItsOwnTarget) {
+    namespace fs = std::filesystem;
+    struct Writer {
+        const char* what;
+        std::string prefix, suffix;
+        std::function<bool(const fs::path&)> write;
+    };
+    const std::vector<Writer> writers = {
+        {"atomic write", "unit.service.tmp.", "",
+         [](const fs::path& dir) { return write_file_atomic(dir / "unit.service", "new").has_value(); }},
+        {"install", ".quillmar.tmp.", "",
+         [](const fs::path& dir) {
+             std::ofstream(dir / "source") << "program";
+             return install_file_atomic(dir / "source", dir / "quillmar", fs::perms(0755)).has_value();
+         }},
+        {"temporary file", "net.", ".xml",
+         [](const fs::path& dir) {
+             auto file = write_own_temporary(dir, "net.", ".xml", "<network/>", 0600);
+             return file && fs::remove(*file);
+         }},
+    };
+    for (const auto& w : writers) {
+        SCOPED_TRACE(w.what);
+        test::TempDir dir;
+        auto name = [&](const std::string& random) { return w.prefix + random + w.suffix; };
+        const std::vector<std::string> leftovers = {name("0123456789abcdef"), name("fedcba9876543210")};
+        for (const auto& n : leftovers) std::ofstream(dir.path() / n) << "cut";
+        const std::vector<std::string> files_kept = {
+            name("0123456789ABCDEF"), name("0123456789abcde"), name("0123456789abcdef0"),
+            name("0123456789abcdef") + ".orig", "x" + name("0123456789abcdef"), w.prefix + "0123456789abcdef.bak"};
+        for (const auto& n : files_kept) std::ofstream(dir.path() / n) << "keep";
+        fs::create_symlink("elsewhere", dir.path() / name("1111111111111111"));
+        fs::create_directory(dir.path() / name("2222222222222222"));
+        // A live run's file: it holds the lock for as long as it uses the file.
+        const fs::path live = dir.path() / name("3333333333333333");
+        std::ofstream(live) << "in use";
+        int fd = ::open(live.c_str(), O_RDONLY | O_CLOEXEC);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(::flock(fd, LOCK_EX), 0);
+
+        ASSERT_TRUE(w.write(dir.path()));
+        ::close(fd);
+
+        for (const auto& n : leftovers) EXPECT_FALSE(path_exists(dir.path() / n)) << n;
+        for (const auto& n : files_kept) EXPECT_EQ(read_file(dir.path() / n).value_or(""), "keep") << n;
+        EXPECT_TRUE(fs::is_symlink(dir.path() / name("1111111111111111")));
+        EXPECT_TRUE(fs::is_directory(dir.path() / name("2222222222222222")));
+        EXPECT_EQ(read_file(live).value_or(""), "in use");
+    }
 }
 
 }  // namespace

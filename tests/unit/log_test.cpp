@@ -4,6 +4,9 @@
 
 #include <chrono>
 #include <filesystem>
+#include <functional>
+#include <string>
+#include <vector>
 
 #include "support/fake_host.hpp"
 #include "utils/nmcli_tools/log.hpp"
@@ -77,6 +80,47 @@ TEST(EventLog, MissingDirectoryIsSilent) {
     EXPECT_FALSE(std::filesystem::exists(host.file("/var/log")));
     EXPECT_TRUE(host.out.str().empty());
     EXPECT_TRUE(host.err.str().empty());
+}
+
+// Anything at the log's path but a regular file is a log that cannot be written: a link is not
+// followed (neither to its target nor to create a missing one), and nothing waits on a FIFO.
+TEST(EventLog, OnlyARegularFileAtThePathIsWritten) {
+    namespace fs = std::filesystem;
+    struct Case {
+        const char* what;
+        std::function<void(const FakeHost&)> plant;
+    };
+    const std::vector<Case> cases = {
+        {"link to a file",
+         [](const FakeHost& h) {
+             h.write_file("/etc/shadow", "secret\n");
+             fs::create_symlink(h.file("/etc/shadow"), h.file(kLog));
+         }},
+        {"dangling link", [](const FakeHost& h) { fs::create_symlink(h.file("/etc/made-by-log"), h.file(kLog)); }},
+        {"relative link to a file",
+         [](const FakeHost& h) {
+             h.write_file("/var/log/other.log", "other\n");
+             fs::create_symlink("other.log", h.file(kLog));
+         }},
+        {"FIFO", [](const FakeHost& h) { ASSERT_EQ(::mkfifo(h.file(kLog).c_str(), 0600), 0); }},
+        {"directory", [](const FakeHost& h) { fs::create_directories(h.file(kLog)); }},
+    };
+    for (const auto& c : cases) {
+        FakeHost host;
+        fs::create_directories(host.file("/var/log"));
+        fs::create_directories(host.file("/etc"));
+        c.plant(host);
+        const auto type_before = fs::symlink_status(host.file(kLog)).type();
+
+        log_info(host.ctx, "event");
+
+        EXPECT_EQ(fs::symlink_status(host.file(kLog)).type(), type_before) << c.what;
+        EXPECT_EQ(host.read_file("/etc/shadow").value_or("secret\n"), "secret\n") << c.what;
+        EXPECT_FALSE(fs::exists(host.file("/etc/made-by-log"))) << c.what;
+        EXPECT_EQ(host.read_file("/var/log/other.log").value_or("other\n"), "other\n") << c.what;
+        EXPECT_TRUE(host.out.str().empty()) << c.what;
+        EXPECT_TRUE(host.err.str().empty()) << c.what;
+    }
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -179,6 +180,36 @@ TEST_F(FirstRun, WithoutOneABackupIsTakenAndReplacesABrokenSavedCopy) {
     host.out.str("");
     check_first_run(host.ctx);
     EXPECT_EQ(host.out.str(), "");
+}
+
+// A first-run backup killed after latest_network_config.json and before config.json: the next
+// run takes no backup, and writes the missing copy from the latest one without a word.
+TEST_F(FirstRun, AMissingSavedCopyIsWrittenFromTheLatestOne) {
+    host.write_file("/var/lib/quillmar/backups/backup_1.json", doc("backup_1", 2));
+    host.write_file(kLatest, doc("backup_1", 2));
+    check_first_run(host.ctx);
+    EXPECT_EQ(host.out.str(), "");
+    EXPECT_EQ(host.err.str(), "");
+    EXPECT_TRUE(host.runner.calls.empty());
+    EXPECT_EQ(host.read_file(kSaved), doc("backup_1", 2));
+    EXPECT_EQ(std::distance(fs::directory_iterator(host.file("/etc/quillmar")), {}), 1);
+    EXPECT_EQ(std::distance(fs::directory_iterator(host.file("/var/lib/quillmar/backups")), {}), 2);
+
+    // A saved copy that is there is never replaced.
+    host.write_file(kLatest, doc("newer"));
+    check_first_run(host.ctx);
+    EXPECT_EQ(host.read_file(kSaved), doc("backup_1", 2));
+}
+
+TEST_F(FirstRun, ASavedCopyThatCannotBeWrittenIsAWarning) {
+    host.write_file(kLatest, doc("latest"));
+    host.write_file("/etc/quillmar", "a file where the directory should be");
+    check_first_run(host.ctx);
+    EXPECT_EQ(host.out.str(), "");
+    EXPECT_EQ(host.err.str(),
+              "[!] Warning: Could not restore config file /etc/quillmar/config.json from "
+              "/var/lib/quillmar/backups/latest_network_config.json: Not a directory (os error 20)\n");
+    EXPECT_TRUE(host.runner.calls.empty());
 }
 
 TEST_F(FirstRun, AFailedBackupIsOnlyAWarning) {

@@ -19,8 +19,6 @@
 
 namespace qm {
 
-using baseline::change;
-
 namespace {
 
 constexpr const char* kCancelled = "[+] Baseline configuration cancelled by user\n";
@@ -37,17 +35,18 @@ bool confirmed(const Context& ctx) {
 }
 
 // vswitch0 with "Management Network" and "Management Uplink" on the first physical interface.
-Status setup_management_network(const Context& ctx, const std::string& uplink) {
+Status setup_management_network(const Context& ctx, const std::string& uplink, baseline::Changes& changes) {
     if (connection_matches(ctx, "Management Network", "bridge", "vswitch0", "auto")) {
         ctx.out << "[+] Management Network already exists and is correctly configured\n";
     } else {
         ctx.out << "[+] Creating vswitch0 as Management Network\n";
         if (run_succeeded(ctx, {"ip", "link", "show", "vswitch0"}, RunMode::Query)) {
             ctx.out << "[+] vswitch0 bridge device already exists\n";
-        } else if (auto s = change(ctx, {"ip", "link", "add", "name", "vswitch0", "type", "bridge"}); !s) {
+        } else if (auto s = changes.run("vswitch0", {"ip", "link", "add", "name", "vswitch0", "type", "bridge"}); !s) {
             return s;
         }
-        if (auto s = change(ctx, {"nmcli", "connection", "add", "type", "bridge", "ifname", "vswitch0", "con-name",
+        if (auto s = changes.run("Management Network",
+                                 {"nmcli", "connection", "add", "type", "bridge", "ifname", "vswitch0", "con-name",
                                   "Management Network", "forward-delay", "2", "ipv4.method", "auto", "ipv6.method",
                                   "ignore", "connection.autoconnect", "yes", "connection.autoconnect-priority",
                                   "900"});
@@ -60,7 +59,8 @@ Status setup_management_network(const Context& ctx, const std::string& uplink) {
         ctx.out << "[+] Management Uplink already exists and is correctly configured\n";
     } else {
         ctx.out << "[+] Creating Management Uplink connection\n";
-        if (auto s = change(ctx, {"nmcli", "connection", "add", "type", "ethernet", "ifname", uplink, "con-name",
+        if (auto s = changes.run("Management Uplink",
+                                 {"nmcli", "connection", "add", "type", "ethernet", "ifname", uplink, "con-name",
                                   "Management Uplink", "master", "vswitch0", "connection.autoconnect", "yes",
                                   "connection.autoconnect-priority", "800"});
             !s)
@@ -70,9 +70,9 @@ Status setup_management_network(const Context& ctx, const std::string& uplink) {
         track_managed_resource(ctx, "vswitch", "Management Uplink");
     }
 
-    if (auto s = change(ctx, {"nmcli", "connection", "up", "Management Network"}); !s) return s;
+    if (auto s = changes.run("Management Network", {"nmcli", "connection", "up", "Management Network"}); !s) return s;
     ctx.pause(std::chrono::milliseconds(500));
-    if (auto s = change(ctx, {"nmcli", "connection", "up", "Management Uplink"}); !s) return s;
+    if (auto s = changes.run("Management Uplink", {"nmcli", "connection", "up", "Management Uplink"}); !s) return s;
     ctx.out << "[+] Management Network configured with uplink: " << uplink << "\n";
     return {};
 }
@@ -118,24 +118,30 @@ Status run_baseline(const Context& ctx, BaselineMode mode) {
     if (interfaces.empty()) return fail("No physical network interfaces found");
     ctx.out << "[+] Physical interfaces (PCI order): " << list_notation(interfaces) << "\n";
 
+    baseline::Changes changes(ctx);
     if (mode == BaselineMode::Auto && vswitch0_exists(ctx)) {
         ctx.out << "[+] vswitch0 already exists, checking MAC address restoration\n";
-        if (auto s = restore_vswitch0_mac(ctx); !s)
+        if (auto s = restore_vswitch0_mac(ctx, changes); !s)
             ctx.out << "[!] Warning: Failed to restore vswitch0 MAC address: " << s.error().message << "\n";
         ctx.out << "[+] Preserving existing vswitch0 configuration\n";
-    } else if (auto s = setup_management_network(ctx, interfaces.front()); !s) {
+    } else if (auto s = setup_management_network(ctx, interfaces.front(), changes); !s) {
         return s;
     }
 
     if (*type == ApplianceType::Physical) {
-        if (auto s = setup_internal_control_veth(ctx); !s) return s;
-        if (auto s = setup_hypervisor_network(ctx); !s) return s;
+        if (auto s = setup_internal_control_veth(ctx, changes); !s) return s;
+        if (auto s = setup_hypervisor_network(ctx, changes); !s) return s;
     } else if (interfaces.size() >= 2) {
-        if (auto s = setup_internal_control_interface(ctx, interfaces[1]); !s) return s;
+        if (auto s = setup_internal_control_interface(ctx, interfaces[1], changes); !s) return s;
     } else {
         ctx.out << "[!] Warning: Only one physical interface found, cannot configure ICN for virtual appliance\n";
     }
 
+    if (const int failed = changes.failed(); failed > 0) {
+        ctx.out << "[!] Baseline configuration finished with " << failed << " failed change"
+                << (failed == 1 ? "" : "s") << "; see the warnings above\n";
+        return {};
+    }
     ctx.out << "[+] Baseline configuration completed successfully\n";
     return {};
 }

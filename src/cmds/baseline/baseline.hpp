@@ -4,8 +4,8 @@
 //
 // Every child runs without showing its output. In the steps that change the host only a
 // child that cannot be started is an error (its text the operating system's message); a
-// child that runs and fails is not looked at, so a half-working host still gets as much of
-// its baseline as the tools allow.
+// child that runs and fails is a warning and the run goes on (baseline::Changes), so a
+// half-working host still gets as much of its baseline as the tools allow.
 #pragma once
 
 #include <string>
@@ -14,6 +14,10 @@
 #include "utils/context.hpp"
 
 namespace qm {
+
+namespace baseline {
+class Changes;
+}
 
 enum class BaselineMode { Auto, Force };
 enum class ApplianceType { Physical, Virtual };
@@ -37,7 +41,7 @@ Result<ApplianceType> detect_appliance_type(const Context& ctx);
 // `ip link show vswitch0` exits 0.
 bool vswitch0_exists(const Context& ctx);
 // Puts the MAC stored for vswitch0 back on the "Management Network" profile when it differs.
-Status restore_vswitch0_mac(const Context& ctx);
+Status restore_vswitch0_mac(const Context& ctx, baseline::Changes& changes);
 // A profile of that name exists with this type ("ethernet" also as nmcli reports it,
 // "802-3-ethernet"), interface and IPv4 method, and IPv6 "ignore". A port has no IP settings
 // of its own; it counts as IPv4 "disabled" and IPv6 "ignore".
@@ -47,11 +51,12 @@ bool connection_matches(const Context& ctx, const std::string& name, const std::
 bool ip_connection_matches(const Context& ctx, const std::string& name, const std::string& interface,
                            const std::string& address);
 // Physical appliance: the veth0/veth1 pair and the "Internal Control Network" on veth0.
-Status setup_internal_control_veth(const Context& ctx);
+Status setup_internal_control_veth(const Context& ctx, baseline::Changes& changes);
 // Physical appliance: the "Hypervisor Network" on veth1.
-Status setup_hypervisor_network(const Context& ctx);
+Status setup_hypervisor_network(const Context& ctx, baseline::Changes& changes);
 // Virtual appliance: the "Internal Control Network" on the given interface.
-Status setup_internal_control_interface(const Context& ctx, const std::string& interface);
+Status setup_internal_control_interface(const Context& ctx, const std::string& interface,
+                                        baseline::Changes& changes);
 
 // --- Clearing the ground ---
 

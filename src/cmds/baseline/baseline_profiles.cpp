@@ -18,7 +18,6 @@
 
 namespace qm {
 
-using baseline::change;
 using std::chrono::milliseconds;
 
 namespace {
@@ -51,7 +50,7 @@ std::string profile_setting(const Context& ctx, const std::string& field, const 
 
 bool vswitch0_exists(const Context& ctx) { return run_succeeded(ctx, {"ip", "link", "show", "vswitch0"}, RunMode::Query); }
 
-Status restore_vswitch0_mac(const Context& ctx) {
+Status restore_vswitch0_mac(const Context& ctx, baseline::Changes& changes) {
     const auto file = ctx.path(*original_mac_path("vswitch0"));  // a fixed, valid name
     if (!exists_following_links(file)) {
         ctx.out << "[+] No stored MAC address for vswitch0, using default\n";
@@ -77,15 +76,19 @@ Status restore_vswitch0_mac(const Context& ctx) {
 
     ctx.out << "[+] Restoring original MAC address for vswitch0: " << stored << " (was: " << current << ")\n";
     log_info(ctx, "MAC restoration for vswitch0: " + stored + " (was: " + current + ")");
-    if (auto s = change(ctx, {"nmcli", "connection", "modify", "Management Network", "bridge.mac-address", stored}); !s)
+    if (auto s = changes.run("Management Network",
+                             {"nmcli", "connection", "modify", "Management Network", "bridge.mac-address", stored});
+        !s)
         return s;
     // The running bridge takes the MAC too. NetworkManager brings a bridge profile with a MAC
     // up only on a device of that MAC, and a vswitch0 made by `ip link add` outlives the "down"
     // below: without this the "up" is refused and the management network stays down.
     if (auto r = set_link_address(ctx, "vswitch0", stored); !r) return fail(r.error().message());
-    if (auto s = change(ctx, {"nmcli", "connection", "down", "Management Network"}); !s) return s;
+    if (auto s = changes.run("Management Network", {"nmcli", "connection", "down", "Management Network"}); !s)
+        return s;
     ctx.pause(milliseconds(500));
-    if (auto s = change(ctx, {"nmcli", "connection", "up", "Management Network"}); !s) return s;
+    if (auto s = changes.run("Management Network", {"nmcli", "connection", "up", "Management Network"}); !s)
+        return s;
     ctx.out << "[+] vswitch0 MAC address restored successfully\n";
     return {};
 }
@@ -122,7 +125,7 @@ bool ip_connection_matches(const Context& ctx, const std::string& name, const st
     return false;
 }
 
-Status setup_internal_control_veth(const Context& ctx) {
+Status setup_internal_control_veth(const Context& ctx, baseline::Changes& changes) {
     if (ip_connection_matches(ctx, kControlNetwork, "veth0", kControlAddress)) {
         ctx.out << "[+] Internal Control Network already exists and is correctly configured\n";
         return {};
@@ -130,62 +133,66 @@ Status setup_internal_control_veth(const Context& ctx) {
     ctx.out << "[+] Creating veth0 for Internal Control Network\n";
     if (run_succeeded(ctx, {"ip", "link", "show", "veth0"}, RunMode::Query)) {
         ctx.out << "[+] veth0-veth1 pair already exists\n";
-    } else if (auto s = change(ctx, {"ip", "link", "add", "veth0", "type", "veth", "peer", "name", "veth1"}); !s) {
+    } else if (auto s = changes.run("veth0", {"ip", "link", "add", "veth0", "type", "veth", "peer", "name", "veth1"});
+               !s) {
         return s;
     }
-    if (auto s = change(ctx, {"nmcli", "connection", "add", "type", "ethernet", "ifname", "veth0", "con-name",
-                              kControlNetwork, "connection.autoconnect", "yes", "connection.autoconnect-priority",
-                              "700"});
+    if (auto s = changes.run(kControlNetwork, {"nmcli", "connection", "add", "type", "ethernet", "ifname", "veth0",
+                                               "con-name", kControlNetwork, "connection.autoconnect", "yes",
+                                               "connection.autoconnect-priority", "700"});
         !s)
         return s;
-    if (auto s = change(ctx, {"nmcli", "connection", "modify", kControlNetwork, "ipv4.addresses", kControlAddress,
-                              "ipv4.method", "manual", "ipv6.method", "ignore"});
+    if (auto s = changes.run(kControlNetwork, {"nmcli", "connection", "modify", kControlNetwork, "ipv4.addresses",
+                                               kControlAddress, "ipv4.method", "manual", "ipv6.method", "ignore"});
         !s)
         return s;
     track_managed_resource(ctx, "veth_pair", "veth0");
     track_managed_resource(ctx, "veth_pair", "veth1");
     ctx.pause(kSettlePause);
-    if (auto s = change(ctx, {"nmcli", "connection", "up", kControlNetwork}); !s) return s;
+    if (auto s = changes.run(kControlNetwork, {"nmcli", "connection", "up", kControlNetwork}); !s) return s;
     ctx.out << "[+] Internal Control Network configured on veth0 (" << kControlAddress << ")\n";
     return {};
 }
 
-Status setup_hypervisor_network(const Context& ctx) {
+Status setup_hypervisor_network(const Context& ctx, baseline::Changes& changes) {
     if (ip_connection_matches(ctx, kHypervisorNetwork, "veth1", kHypervisorAddress)) {
         ctx.out << "[+] Hypervisor Network already exists and is correctly configured\n";
         return {};
     }
     ctx.out << "[+] Configuring veth1 for Hypervisor Network\n";
-    if (auto s = change(ctx, {"nmcli", "connection", "add", "type", "ethernet", "ifname", "veth1", "con-name",
-                              kHypervisorNetwork, "connection.autoconnect", "yes", "connection.autoconnect-priority",
-                              "600"});
+    if (auto s = changes.run(kHypervisorNetwork, {"nmcli", "connection", "add", "type", "ethernet", "ifname", "veth1",
+                                                  "con-name", kHypervisorNetwork, "connection.autoconnect", "yes",
+                                                  "connection.autoconnect-priority", "600"});
         !s)
         return s;
-    if (auto s = change(ctx, {"nmcli", "connection", "modify", kHypervisorNetwork, "ipv4.addresses",
-                              kHypervisorAddress, "ipv4.method", "manual", "ipv6.method", "ignore"});
+    if (auto s = changes.run(kHypervisorNetwork,
+                             {"nmcli", "connection", "modify", kHypervisorNetwork, "ipv4.addresses", kHypervisorAddress,
+                              "ipv4.method", "manual", "ipv6.method", "ignore"});
         !s)
         return s;
     ctx.pause(kSettlePause);
-    if (auto s = change(ctx, {"nmcli", "connection", "up", kHypervisorNetwork}); !s) return s;
+    if (auto s = changes.run(kHypervisorNetwork, {"nmcli", "connection", "up", kHypervisorNetwork}); !s) return s;
     ctx.out << "[+] Hypervisor Network configured on veth1 (" << kHypervisorAddress << ")\n";
     return {};
 }
 
-Status setup_internal_control_interface(const Context& ctx, const std::string& interface) {
+Status setup_internal_control_interface(const Context& ctx, const std::string& interface,
+                                        baseline::Changes& changes) {
     if (ip_connection_matches(ctx, kControlNetwork, interface, kControlAddress)) {
         ctx.out << "[+] Internal Control Network already exists and is correctly configured on " << interface
                 << "\n";
         return {};
     }
     ctx.out << "[+] Configuring " << interface << " as Internal Control Network for virtual appliance\n";
-    if (auto s = change(ctx, {"nmcli", "connection", "add", "type", "ethernet", "ifname", interface, "con-name",
-                              kControlNetwork, "ipv4.addresses", kControlAddress, "ipv4.method", "manual",
-                              "ipv6.method", "ignore", "connection.autoconnect", "yes",
-                              "connection.autoconnect-priority", "700"});
+    if (auto s = changes.run(kControlNetwork, {"nmcli", "connection", "add", "type", "ethernet", "ifname", interface,
+                                               "con-name", kControlNetwork, "ipv4.addresses", kControlAddress,
+                                               "ipv4.method", "manual", "ipv6.method", "ignore",
+                                               "connection.autoconnect", "yes", "connection.autoconnect-priority",
+                                               "700"});
         !s)
         return s;
     track_managed_resource(ctx, "vswitch", kControlNetwork);
-    if (auto s = change(ctx, {"nmcli", "connection", "up", kControlNetwork}); !s) return s;
+    if (auto s = changes.run(kControlNetwork, {"nmcli", "connection", "up", kControlNetwork}); !s) return s;
     ctx.out << "[+] Internal Control Network configured on " << interface << " (" << kControlAddress << ")\n";
     return {};
 }

@@ -36,21 +36,29 @@ void print_stop(const Context& ctx, std::string_view message, const OsError& why
     ctx.err << message << ": " << why.message() << "\n";
 }
 
-// The profile to address for a bond named by the user, who may give its device while the profile
-// is named otherwise. The name itself when a profile of that name exists; another device's profile
-// (a bridge's) is never taken for the bond's, so the name is kept and the command finds no bond.
-std::string bond_profile(const Context& ctx, const std::string& name) {
-    std::string profile = profile_for_device(ctx, name);
-    if (profile == name) return name;
+// Whether the profile is a bond's (and not a bridge's, an ethernet port's, ...).
+bool is_bond_profile(const Context& ctx, const std::string& profile) {
     auto type = query_text(ctx, {"nmcli", "-g", "connection.type", "connection", "show", profile}, RunMode::Query);
-    return type && trim(*type) == "bond" ? profile : name;
+    return type && trim(*type) == "bond";
 }
 
-// The bond's UUID (trimmed; empty when no such profile), or why nmcli could not be asked.
-Expected<std::string, OsError> bond_uuid(const Context& ctx, const std::string& profile) {
-    auto out = query_text(ctx, {"nmcli", "-g", "connection.uuid", "connection", "show", profile}, RunMode::Query);
+// The bond a user's name addresses: its profile and UUID. The user may give the bond's device
+// while its profile is named otherwise; another device's profile (a bridge's) is never taken for
+// the bond's, so the name is kept then. The UUID is empty when no profile has the name or the
+// profile is not a bond: the commands then find no bond and change nothing.
+struct BondRef {
+    std::string profile;
+    std::string uuid;
+};
+Expected<BondRef, OsError> find_bond(const Context& ctx, const std::string& name) {
+    BondRef bond{profile_for_device(ctx, name), {}};
+    const bool by_device = bond.profile != name && is_bond_profile(ctx, bond.profile);
+    if (!by_device) bond.profile = name;
+    auto out = query_text(ctx, {"nmcli", "-g", "connection.uuid", "connection", "show", bond.profile}, RunMode::Query);
     if (!out) return unexpected(out.error());
-    return trim(*out);
+    bond.uuid = trim(*out);
+    if (!bond.uuid.empty() && !by_device && !is_bond_profile(ctx, bond.profile)) bond.uuid.clear();
+    return bond;
 }
 
 // The ethernet profiles whose master is the bond, by its UUID or its name, in listing order.
@@ -180,10 +188,11 @@ void create_bond(const Context& ctx, const std::optional<std::string>& name, con
 
 Status change_bond(const Context& ctx, const std::string& name, const std::optional<std::string>& members_text,
                    const std::optional<std::string>& mode) {
-    const std::string profile = bond_profile(ctx, name);
-    auto uuid = bond_uuid(ctx, profile);
-    if (!uuid) return fail("Failed to check if bond '" + name + "' exists");
-    if (uuid->empty()) return fail("Bond '" + name + "' not found");
+    auto bond = find_bond(ctx, name);
+    if (!bond) return fail("Failed to check if bond '" + name + "' exists");
+    const std::string& profile = bond->profile;
+    const std::string& uuid = bond->uuid;
+    if (uuid.empty()) return fail("Bond '" + name + "' not found");
     if (!members_text && !mode) return fail("Must specify either --members or --mode (or both)");
 
     ctx.out << "[+] Changing bond '" << name << "'...\n";
@@ -201,12 +210,12 @@ Status change_bond(const Context& ctx, const std::string& name, const std::optio
         for (const auto& member : members) {
             auto master = find_enslaved_profile(ctx, member);
             // A member already in this bond may name it by its UUID as well as by its name.
-            if (master && *master != name && *master != *uuid)
+            if (master && *master != name && *master != uuid)
                 return fail("Cannot add interface '" + member + "' to bond. Already member of '" + *master + "'");
         }
 
         ctx.out << "[+] Removing current members...\n";
-        auto current = bond_member_profiles(ctx, name, *uuid);
+        auto current = bond_member_profiles(ctx, name, uuid);
         if (!current) return fail("Failed to list NetworkManager connections");
         for (const auto& old : *current) {
             ctx.out << "  - Removing member connection '" << old << "'\n";
@@ -230,15 +239,16 @@ Status change_bond(const Context& ctx, const std::string& name, const std::optio
 
 void delete_bond(const Context& ctx, const std::string& name) {
     ctx.out << "Deleting bond '" << name << "' and its members...\n";
-    const std::string profile = bond_profile(ctx, name);
-    auto uuid = bond_uuid(ctx, profile);
-    if (!uuid) return print_stop(ctx, "Failed to get bond UUID", uuid.error());
-    if (uuid->empty()) {
+    auto bond = find_bond(ctx, name);
+    if (!bond) return print_stop(ctx, "Failed to get bond UUID", bond.error());
+    const std::string& profile = bond->profile;
+    const std::string& uuid = bond->uuid;
+    if (uuid.empty()) {
         ctx.err << "Could not find UUID for bond '" << name << "'.\n";
         return;
     }
 
-    auto members = bond_member_profiles(ctx, name, *uuid);
+    auto members = bond_member_profiles(ctx, name, uuid);
     if (!members) return print_stop(ctx, "Failed to list NetworkManager connections", members.error());
     for (const auto& member : *members) {
         ctx.out << "Deleting member connection '" << member << "'\n";

@@ -151,6 +151,25 @@ Status create_backup(const Context& ctx, const std::optional<std::string>& name,
     return {};
 }
 
+Status complete_saved_config(const Context& ctx) {
+    if (exists_following_links(ctx.path(kSavedConfigPath)) || !exists_following_links(ctx.path(kLatestBackupPath)))
+        return {};
+    // Under the lock a backup holds while it writes both copies: the copy is taken from a whole
+    // latest_network_config.json, and not over a config.json a backup has just written.
+    StateLock lock(ctx);
+    if (exists_following_links(ctx.path(kSavedConfigPath))) return {};
+    auto failed = [](const std::string& why) {
+        return fail("Could not restore config file " + std::string(kSavedConfigPath) + " from " +
+                    std::string(kLatestBackupPath) + ": " + why);
+    };
+    auto text = read_file(ctx.path(kLatestBackupPath));
+    if (!text) return failed(text.error().message());
+    if (auto made = make_directories(ctx.path(kSavedConfigDir)); !made) return failed(made.error().message());
+    if (auto written = write_state_file(ctx.path(kSavedConfigPath), *text); !written)
+        return failed(written.error().message);
+    return {};
+}
+
 Status fallback_backup(const Context& ctx, bool first) {
     const std::string name = "backup_" + format_name_stamp(ctx.clock.now());
     auto config = collect_network_config(ctx, name, std::nullopt, false);

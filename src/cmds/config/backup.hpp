@@ -27,6 +27,12 @@ Status create_backup(const Context& ctx, const std::optional<std::string>& name,
 // copies are written.
 Status fallback_backup(const Context& ctx, bool first);
 
+// Finishes the copies of a backup that a run killed before it wrote /etc/quillmar/config.json:
+// when that copy is missing and latest_network_config.json is there, the latter's text is
+// written to it, whole (through a temporary file and a rename). Otherwise nothing happens. The
+// error says what could not be done.
+Status complete_saved_config(const Context& ctx);
+
 // The backup index, or why it cannot be had (a missing file included).
 Result<BackupIndex> load_backup_index(const Context& ctx);
 

@@ -75,7 +75,12 @@ bool newer_mtime_first(const std::filesystem::path& a, const std::filesystem::pa
 }
 
 void check_first_run(const Context& ctx) {
-    if (load_default_config(ctx)) return;
+    if (load_default_config(ctx)) {
+        // A backup killed before its last copy left only latest_network_config.json.
+        if (auto completed = complete_saved_config(ctx); !completed)
+            ctx.err << "[!] Warning: " << completed.error().message << "\n";
+        return;
+    }
     ctx.out << "[+] First run detected - creating initial network configuration backup...\n";
     if (auto made = create_backup(ctx, std::nullopt, std::nullopt); !made)
         ctx.err << "Warning: Failed to create initial backup: " << made.error().message << "\n";

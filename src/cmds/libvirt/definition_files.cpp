@@ -55,16 +55,11 @@ Status write_new_private_file(const std::filesystem::path& path, std::string_vie
 }
 
 Result<std::filesystem::path> write_temp_xml(const Context& ctx, std::string_view stem, std::string_view content) {
-    const std::filesystem::path dir = ctx.path(kTempDir);
-    const std::string base = file_stem(stem);
-    int error = EEXIST;
-    // A name already taken (planted or left over) is never reused: draw another.
-    for (int attempt = 0; attempt < 16 && error == EEXIST; ++attempt) {
-        std::filesystem::path path = dir / (base + "." + random_name_part() + ".xml");
-        error = create_private_file(path, content);
-        if (error == 0) return path;
-    }
-    return fail(std::strerror(error));
+    // A private file of a fresh name; once it is written, the files that killed runs of the same
+    // stem left behind go.
+    auto file = write_own_temporary(ctx.path(kTempDir), file_stem(stem) + ".", ".xml", content, 0600);
+    if (!file) return fail(std::strerror(file.error().code));
+    return std::move(*file);
 }
 
 }  // namespace qm

@@ -22,7 +22,8 @@ std::string interface_removal_xml(std::string_view network, std::string_view mac
 Status write_new_private_file(const std::filesystem::path& path, std::string_view content);
 
 // Writes content to a fresh file in the temporary directory, named stem + "." + random + ".xml"
-// (a '/' in stem becomes '_'), and returns its path.
+// (a '/' in stem becomes '_'), and returns its path. The files of that stem that killed runs
+// left there are removed (remove_own_temporaries).
 Result<std::filesystem::path> write_temp_xml(const Context& ctx, std::string_view stem, std::string_view content);
 
 }  // namespace qm

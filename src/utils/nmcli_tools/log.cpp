@@ -1,14 +1,10 @@
 #include "utils/nmcli_tools/log.hpp"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <string>
 
+#include "utils/fs.hpp"
 #include "utils/paths.hpp"
 
 namespace qm {
@@ -38,27 +34,9 @@ void log_info(const Context& ctx, std::string_view msg) {
     line += msg;
     line += '\n';
 
-    // Only a regular file is a log. Without O_NONBLOCK a FIFO there would hold the run until
-    // a reader came; with it, the open fails when there is no reader.
-    int fd = ::open(ctx.path(kLogPath).c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NONBLOCK | O_CLOEXEC, 0666);
-    if (fd < 0) return;
-    struct stat st;
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        ::close(fd);
-        return;
-    }
-    const char* p = line.data();
-    std::size_t left = line.size();
-    while (left > 0) {
-        ssize_t n = ::write(fd, p, left);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            break;
-        }
-        p += n;
-        left -= static_cast<std::size_t>(n);
-    }
-    ::close(fd);
+    // Only a regular file is a log: a link there is not followed (its target may be any file,
+    // or none yet), and anything else at the path counts as a log that cannot be written.
+    (void)append_to_regular_file(ctx.path(kLogPath), line, 0666);
 }
 
 }  // namespace qm
