@@ -42,13 +42,15 @@ void print_stop(const Context& ctx, std::string_view message, const OsError& why
 std::string bond_profile(const Context& ctx, const std::string& name) {
     std::string profile = profile_for_device(ctx, name);
     if (profile == name) return name;
-    auto type = query_text(ctx, {"nmcli", "-g", "connection.type", "connection", "show", profile}, RunMode::Query);
+    auto type =
+        query_text(ctx, nmcli_profile_argv({"-g", "connection.type", "connection", "show"}, profile), RunMode::Query);
     return type && trim(*type) == "bond" ? profile : name;
 }
 
 // The bond's UUID (trimmed; empty when no such profile), or why nmcli could not be asked.
 Expected<std::string, OsError> bond_uuid(const Context& ctx, const std::string& profile) {
-    auto out = query_text(ctx, {"nmcli", "-g", "connection.uuid", "connection", "show", profile}, RunMode::Query);
+    auto out =
+        query_text(ctx, nmcli_profile_argv({"-g", "connection.uuid", "connection", "show"}, profile), RunMode::Query);
     if (!out) return unexpected(out.error());
     return trim(*out);
 }
@@ -108,10 +110,12 @@ void list_bonds(const Context& ctx) {
     }
     for (const auto& [bond, members] : bonds) {
         std::string mode =
-            mode_of(query_text(ctx, {"nmcli", "-g", "bond.options", "connection", "show", bond}, RunMode::Query));
+            mode_of(query_text(ctx, nmcli_profile_argv({"-g", "bond.options", "connection", "show"}, bond),
+                               RunMode::Query));
         auto record = resolver->by_name.find(bond);
         std::string device = record == resolver->by_name.end() ? std::string() : record->second.device;
-        auto state_out = query_text(ctx, {"nmcli", "-g", "GENERAL.STATE", "connection", "show", bond}, RunMode::Query);
+        auto state_out =
+            query_text(ctx, nmcli_profile_argv({"-g", "GENERAL.STATE", "connection", "show"}, bond), RunMode::Query);
         std::string state = state_out ? trim(*state_out) : "unknown";
         const char* colour = state.find("activated") != std::string::npos ? kGreen : kRed;
         ctx.out << colour << pad_right(bond, 25) << ' ' << pad_right(device, 12) << ' ' << pad_right("bond", 8) << ' '
@@ -161,7 +165,7 @@ void create_bond(const Context& ctx, const std::optional<std::string>& name, con
     }
 
     ctx.out << "[+] Activating bond '" << bond << "'\n";
-    auto up = ctx.run({"nmcli", "connection", "up", bond}, RunMode::Change);
+    auto up = ctx.run(nmcli_profile_argv({"connection", "up"}, bond), RunMode::Change);
     if (!up) return print_stop(ctx, "Failed to execute nmcli bond activation", up.error());
     if (!up->success()) {
         ctx.err << "Failed to activate bond '" << bond << "'\n";
@@ -169,7 +173,7 @@ void create_bond(const Context& ctx, const std::optional<std::string>& name, con
     }
     for (const auto& member : members) {
         ctx.out << "[+] Activating member interface '" << member << "'\n";
-        auto r = ctx.run({"nmcli", "connection", "up", member}, RunMode::Change);
+        auto r = ctx.run(nmcli_profile_argv({"connection", "up"}, member), RunMode::Change);
         if (!r) return print_stop(ctx, "Failed to execute nmcli member activation", r.error());
         if (!r->success()) ctx.err << "Warning: Failed to activate member interface '" << member << "'\n";
     }
@@ -189,8 +193,8 @@ Status change_bond(const Context& ctx, const std::string& name, const std::optio
     ctx.out << "[+] Changing bond '" << name << "'...\n";
     if (mode) {
         ctx.out << "[+] Changing bond mode to '" << *mode << "'\n";
-        auto r =
-            change_showing_stderr(ctx, {"nmcli", "connection", "modify", profile, "bond.options", "mode=" + *mode});
+        auto r = change_showing_stderr(
+            ctx, nmcli_profile_argv({"connection", "modify"}, profile, {"bond.options", "mode=" + *mode}));
         if (!r) return fail("Failed to execute nmcli bond modify");
         if (!r->success()) return fail("Failed to change bond mode to '" + *mode + "'");
     }
@@ -210,7 +214,7 @@ Status change_bond(const Context& ctx, const std::string& name, const std::optio
         if (!current) return fail("Failed to list NetworkManager connections");
         for (const auto& old : *current) {
             ctx.out << "  - Removing member connection '" << old << "'\n";
-            (void)change_showing_stderr(ctx, {"nmcli", "connection", "delete", old});
+            (void)change_showing_stderr(ctx, nmcli_profile_argv({"connection", "delete"}, old));
         }
 
         ctx.out << "[+] Adding new members...\n";
@@ -223,7 +227,7 @@ Status change_bond(const Context& ctx, const std::string& name, const std::optio
     }
 
     ctx.out << "[+] Bringing up bond '" << name << "'...\n";
-    (void)change_showing_stderr(ctx, {"nmcli", "connection", "up", profile});
+    (void)change_showing_stderr(ctx, nmcli_profile_argv({"connection", "up"}, profile));
     ctx.out << "[+] Bond '" << name << "' changed successfully\n";
     return {};
 }
@@ -242,9 +246,9 @@ void delete_bond(const Context& ctx, const std::string& name) {
     if (!members) return print_stop(ctx, "Failed to list NetworkManager connections", members.error());
     for (const auto& member : *members) {
         ctx.out << "Deleting member connection '" << member << "'\n";
-        (void)change_showing_stderr(ctx, {"nmcli", "connection", "delete", member});
+        (void)change_showing_stderr(ctx, nmcli_profile_argv({"connection", "delete"}, member));
     }
-    (void)change_showing_stderr(ctx, {"nmcli", "connection", "delete", profile});
+    (void)change_showing_stderr(ctx, nmcli_profile_argv({"connection", "delete"}, profile));
     untrack_managed_resource(ctx, "bond", name);
     // It prints its own lines; the bond is gone either way.
     (void)cleanup_stale_connections(ctx);
