@@ -77,6 +77,21 @@ TEST_F(NetworkCli, CheckAndHandlerErrorsGoToStandardErrorWithStatusZero) {
     }
 }
 
+// A name that virsh would read as an option is named after "--network"; the stand-in answers
+// the bare form as the real virsh does, with the command's help and status 0.
+TEST_F(NetworkCli, DeleteOfANameLikeAnOptionAsksForThatNetwork) {
+    sb.tool("virsh")
+        .on({"net-info", "--help"}, sb::ok("  NAME\n    net-info - network information\n"))
+        .on({"net-info", "--network", "--help"},
+            sb::fail(1, "error: failed to get network '--help'\n"
+                        "error: Network not found: no network with matching name '--help'\n"));
+    auto r = sb.run({"network", "delete", "--name=--help"});
+    EXPECT_EQ(r.status, 0) << r;
+    EXPECT_EQ(r.out, "[+] Deleting libvirt network '--help'\n");
+    EXPECT_EQ(r.err, "Error: Libvirt network '--help' not found\n");
+    EXPECT_EQ(sb.argvs(), (sb::Argvs{{"virsh", "net-info", "--network", "--help"}})) << sb.dump();
+}
+
 TEST_F(NetworkCli, VmListWithoutVirsh) {
     sb.missing("virsh");
     auto r = sb.run({"vm", "list"});

@@ -68,6 +68,41 @@ TEST_F(VswitchCli, IsolatedCreateSetsUpTheBaselineUnitFirst) {
     EXPECT_NE(sb.read(kLedger).value_or("").find("\"Storage\""), std::string::npos);
 }
 
+// A name that nmcli would read as an option is named after "id"; the stand-in answers the bare
+// form as the real nmcli does, with its help and status 0, having brought nothing up.
+TEST_F(VswitchCli, ANameLikeAnOptionIsBroughtUpAndCleanedUpAsAProfile) {
+    baseline_unit_ready();
+    sb.tool("nmcli")
+        .on({"connection", "up", "--help"}, sb::reply(0, "", "Usage: nmcli connection up { ARGUMENTS | help }\n"))
+        .on({"connection", "delete", "--help"},
+            sb::reply(0, "", "Usage: nmcli connection delete { ARGUMENTS | help }\n"));
+
+    auto r = sb.run({"vswitch", "create", "--name=--help", "--uplink", "none"});
+    EXPECT_EQ(r.status, 0) << r;
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.out,
+              "[+] Baseline service already enabled and configured to run last\n"
+              "[+] Creating isolated bridge 'vswitch1' with label '--help' (no uplink)\n"
+              "[+] Successfully created bridge connection with ipv4.method=disabled\n"
+              "[+] Successfully brought up bridge connection\n");
+    EXPECT_EQ(nmcli_changes(),
+              (sb::Argvs{{"nmcli", "connection", "add", "type", "bridge", "ifname", "vswitch1", "con-name", "--help",
+                          "forward-delay", "2", "ipv4.method", "disabled", "ipv6.method", "ignore",
+                          "connection.autoconnect", "yes", "connection.autoconnect-priority", "600"},
+                         {"nmcli", "connection", "up", "id", "--help"}}))
+        << sb.dump();
+    EXPECT_NE(sb.read(kLedger).value_or("").find("\"--help\""), std::string::npos);
+
+    r = sb.run({"config", "smart-cleanup"});
+    EXPECT_EQ(r.status, 0) << r;
+    EXPECT_EQ(r.out,
+              "[+] Smart cleanup: Cleaning up only our managed resources...\n"
+              "  - Cleaned up vswitch: --help\n"
+              "[+] Smart cleanup completed. Tracking file cleared.\n");
+    EXPECT_EQ(nmcli_changes().back(), (sb::Args{"nmcli", "connection", "delete", "id", "--help"})) << sb.dump();
+    EXPECT_FALSE(sb.exists(kLedger));
+}
+
 TEST_F(VswitchCli, CreateWithAnUplinkPinsItsMacAndEnslavesIt) {
     baseline_unit_ready();
     sb.iface("eno1").pci("0000:00:19.0").mac(kEno1Mac);

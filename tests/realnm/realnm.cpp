@@ -22,6 +22,7 @@
 #include <thread>
 
 #include "sandbox/wire.hpp"
+#include "utils/nmcli_tools/nmcli_tools.hpp"
 
 #ifndef QM_BINARY_PATH
 #error "QM_BINARY_PATH must name the built program"
@@ -521,7 +522,7 @@ Result RealNm::run_quillmar(const Args& args, std::chrono::seconds limit) {
     Args argv{kProgram};
     argv.insert(argv.end(), args.begin(), args.end());
     std::vector<std::string> env{std::string("PATH=") + kShimDir + ":" + kPlainPath, "HOME=/run/qm/home",
-                                 "LANG=C.UTF-8", kBus, "LIBVIRT_DEFAULT_URI=test:///default"};
+                                 "LANG=C.UTF-8", kBus, "LIBVIRT_DEFAULT_URI=" + libvirt_uri};
     for (const char* name : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS"})
         if (const char* v = std::getenv(name)) env.push_back(std::string(name) + "=" + v);
     std::size_t before = calls().size();
@@ -537,13 +538,13 @@ Result RealNm::run_tool(const Args& argv, std::chrono::seconds limit) {
         if (!through.empty() && through[0] == tool) through[0] = std::string(kShimDir) + "/" + tool;
     return run_inside(through,
                       {std::string("PATH=") + kShimDir + ":" + kPlainPath, "HOME=/run/qm/home", "LANG=C.UTF-8", kBus,
-                       "LIBVIRT_DEFAULT_URI=test:///default"},
+                       "LIBVIRT_DEFAULT_URI=" + libvirt_uri},
                       limit);
 }
 
 Result RealNm::exec(const Args& argv, std::chrono::seconds limit) {
     return run_inside(argv, {std::string("PATH=") + kPlainPath, "HOME=/run/qm/home", "LANG=C.UTF-8", kBus,
-                             "LIBVIRT_DEFAULT_URI=test:///default"},
+                             "LIBVIRT_DEFAULT_URI=" + libvirt_uri},
                       limit);
 }
 
@@ -587,7 +588,10 @@ std::optional<Profile> RealNm::profile(const std::string& name) {
 }
 
 std::optional<std::string> RealNm::field(const std::string& name, const std::string& field) {
-    Result r = nmcli_result({"-g", field, "connection", "show", name});
+    // Named as the program names profiles, so that a name like "--help" is asked for, not read as an option.
+    Args args{"-g", field, "connection", "show"};
+    for (auto& word : qm::profile_selector(name)) args.push_back(std::move(word));
+    Result r = nmcli_result(args);
     if (r.status != 0) return std::nullopt;
     auto parts = split_terse(trim(r.out));
     std::string joined;

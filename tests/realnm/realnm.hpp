@@ -30,7 +30,7 @@
 // the test host hides, such as /tmp). Programs run inside with PATH "/run/qm/bin:/usr/local/
 // sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin" (the stand-ins first), HOME=/run/qm/home,
 // LANG=C.UTF-8, the private bus in DBUS_SYSTEM_BUS_ADDRESS and LIBVIRT_DEFAULT_URI=
-// test:///default, cwd /tmp. `nmcli`, `ip` and `exec` of the harness bypass the stand-ins, so
+// test:///default (see libvirt_uri), cwd /tmp. `nmcli`, `ip` and `exec` of the harness bypass the stand-ins, so
 // the call log holds only the program's calls.
 //
 // Where a step cannot be reached through the built program on this kernel (no interface has a
@@ -139,6 +139,10 @@ public:
     // A host tool run the way the program runs it: the stand-ins first on PATH, so the call is
     // logged with the program's own.
     Result run_tool(const Args& argv, std::chrono::seconds limit = std::chrono::seconds(60));
+    // The hypervisor of every virsh run inside (LIBVIRT_DEFAULT_URI). A case may point it at a node
+    // file of its own, "test:///<path>", for networks and domains of its choosing; every virsh
+    // process starts from that file afresh.
+    std::string libvirt_uri = "test:///default";
     Result nmcli_result(const Args& args);     // the real nmcli
     std::string nmcli(const Args& args);       // its stdout; a non-zero exit is a test failure
     std::string ip(const Args& args);          // the real ip, the same way
@@ -148,7 +152,7 @@ public:
     // --- real state ---
     std::vector<Profile> profiles();
     std::optional<Profile> profile(const std::string& name);
-    // `nmcli -g FIELD connection show NAME`, trimmed and unescaped; nullopt when refused.
+    // `nmcli -g FIELD connection show [id] NAME`, trimmed and unescaped; nullopt when refused.
     std::optional<std::string> field(const std::string& name, const std::string& field);
     bool active(const std::string& name);  // the profile is activated on its device
     // Live link facts from the test host's sysfs; nullopt when the link is missing.

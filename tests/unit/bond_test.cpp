@@ -448,6 +448,26 @@ TEST_F(BondDelete, ANameOfNoProfileDeletesNothing) {
     EXPECT_FALSE(ran(host, nm({"connection", "delete"})));
 }
 
+TEST_F(BondDelete, ProfilesNamedLikeOptionsFollowId) {
+    host.runner.on(kProfilesListing, Answer::ok("-b0:u-b0:bond:-b0\n"));
+    host.runner.on(nm({"-g", "connection.uuid", "connection", "show", "id", "-b0"}), Answer::ok("u-b0\n"));
+    host.runner.on(nm({"-g", "connection.type", "connection", "show", "id", "-b0"}), Answer::ok("bond\n"));
+    host.runner.on(kTypesListing, Answer::ok("-m:802-3-ethernet\n"));
+    host.runner.on(nm({"-g", "connection.master", "connection", "show", "id", "-m"}), Answer::ok("u-b0\n"));
+    delete_bond(host.ctx, "-b0");
+    EXPECT_EQ(host.err.str(), "");
+    EXPECT_EQ(host.runner.argvs(), (std::vector<Argv>{
+                                       kProfilesListing,
+                                       nm({"-g", "connection.uuid", "connection", "show", "id", "-b0"}),
+                                       nm({"-g", "connection.type", "connection", "show", "id", "-b0"}),
+                                       kTypesListing,
+                                       nm({"-g", "connection.master", "connection", "show", "id", "-m"}),
+                                       nm({"connection", "delete", "id", "-m"}),
+                                       nm({"connection", "delete", "id", "-b0"}),
+                                       kAllListing,
+                                   }));
+}
+
 TEST_F(BondDelete, StopsWhenNmcliCannotBeStarted) {
     host.runner.missing("nmcli");
     delete_bond(host.ctx, "bond0");

@@ -11,6 +11,7 @@
 #include "cmds/libvirt/libvirt.hpp"
 #include "support/fake_host.hpp"
 #include "unit/virsh_file_spy.hpp"
+#include "utils/virsh.hpp"
 #include "utils/xml.hpp"
 
 namespace qm {
@@ -228,6 +229,44 @@ TEST_F(Libvirt, NetworkExistsOnlyWhenNetInfoSucceeds) {
     EXPECT_EQ(host.runner.calls.front(), (Call{{"virsh", "net-info", "up"}, RunMode::QueryWithStderr}));
     host.runner.missing("virsh");
     EXPECT_FALSE(libvirt_network_exists(host.ctx, "up"));
+}
+
+TEST(VirshVectors, ANameBeginningWithADashFollowsItsOption) {
+    EXPECT_EQ(virsh_network_argv("net-info", "lab"), (Argv{"virsh", "net-info", "lab"}));
+    EXPECT_EQ(virsh_network_argv("net-info", "a-b"), (Argv{"virsh", "net-info", "a-b"}));
+    EXPECT_EQ(virsh_network_argv("net-info", "--help"), (Argv{"virsh", "net-info", "--network", "--help"}));
+    EXPECT_EQ(virsh_network_argv("net-start", "-"), (Argv{"virsh", "net-start", "--network", "-"}));
+    EXPECT_EQ(virsh_domain_argv("dumpxml", "web 1"), (Argv{"virsh", "dumpxml", "web 1"}));
+    EXPECT_EQ(virsh_domain_argv("dominfo", "--help"), (Argv{"virsh", "dominfo", "--domain", "--help"}));
+    EXPECT_EQ(virsh_domain_argv("attach-device", "web", {"/tmp/f.xml", "--live", "--config"}),
+              (Argv{"virsh", "attach-device", "web", "/tmp/f.xml", "--live", "--config"}));
+    EXPECT_EQ(virsh_domain_argv("attach-device", "-vm", {"/tmp/f.xml", "--live", "--config"}),
+              (Argv{"virsh", "attach-device", "--domain", "-vm", "/tmp/f.xml", "--live", "--config"}));
+}
+
+TEST_F(Libvirt, NetworksAndMachinesNamedLikeOptionsFollowTheirOptions) {
+    host.runner.on({"virsh", "list", "--all", "--name"}, Answer::ok("--vm\n"));
+    host.runner.on({"virsh", "dumpxml", "--domain", "--vm"}, Answer::ok(domain_xml({"<source network='-x'/>"})));
+    host.runner.on({"virsh", "net-dumpxml", "--network", "-x"}, Answer::ok(dumpxml_with_bridge("-x", "vswitch1")));
+    EXPECT_EQ(vms_using_bridge(host.ctx, "vswitch1"), (Argv{"--vm"}));
+    ASSERT_TRUE(delete_libvirt_network(host.ctx, "--help"));
+    ASSERT_TRUE(create_libvirt_network(host.ctx, "-x", "vswitch1", std::nullopt));
+    std::vector<Argv> virsh = host.runner.argvs_of("virsh");
+    ASSERT_EQ(virsh.size(), 11u);
+    EXPECT_EQ(virsh[8][1], "net-define");
+    virsh.erase(virsh.begin() + 8);
+    EXPECT_EQ(virsh, (std::vector<Argv>{
+                         {"virsh", "list", "--all", "--name"},
+                         {"virsh", "dumpxml", "--domain", "--vm"},
+                         {"virsh", "net-dumpxml", "--network", "-x"},
+                         {"virsh", "net-info", "--network", "--help"},
+                         {"virsh", "list", "--all", "--name"},
+                         {"virsh", "dumpxml", "--domain", "--vm"},
+                         {"virsh", "net-destroy", "--network", "--help"},
+                         {"virsh", "net-undefine", "--network", "--help"},
+                         {"virsh", "net-autostart", "--network", "-x"},
+                         {"virsh", "net-start", "--network", "-x"},
+                     }));
 }
 
 // --- which machines use a network or a bridge ---

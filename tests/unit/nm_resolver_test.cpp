@@ -62,6 +62,19 @@ TEST(NmResolver, QueriesEveryListedProfileInOrder) {
     EXPECT_EQ(cut.conn_type, "c");
 }
 
+TEST(NmResolver, AsksForAProfileNamedLikeAnOptionAfterId) {
+    FakeHost host;
+    host.runner.on(kListing, Answer::ok("u1:-b0:bond0:bond\n"));
+    host.runner.on({"nmcli", "-g", "connection.slave-type", "connection", "show", "id", "-b0"}, Answer::ok("bridge\n"));
+    auto r = NmResolver::create(host.ctx);
+    ASSERT_TRUE(r);
+    EXPECT_EQ(host.runner.argvs(),
+              (std::vector<Argv>{kListing,
+                                 {"nmcli", "-g", "connection.master", "connection", "show", "id", "-b0"},
+                                 {"nmcli", "-g", "connection.slave-type", "connection", "show", "id", "-b0"}}));
+    EXPECT_EQ(r->by_name.at("-b0").slave_type, "bridge");
+}
+
 TEST(NmResolver, TrimsFieldsAndReadsUnsetValues) {
     FakeHost host;
     host.runner.on(kListing, Answer::ok(" u1 : eth1-slave :--: 802-3-ethernet \r\n"

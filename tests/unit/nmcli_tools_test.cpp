@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <utility>
 
 #include "support/fake_host.hpp"
 #include "utils/nmcli_tools/nmcli_tools.hpp"
@@ -97,6 +98,82 @@ TEST(ProfileChanges, StartFailureGivesTheSystemText) {
         auto r = c.op(host.ctx);
         ASSERT_FALSE(r) << c.label;
         EXPECT_EQ(r.error().message, kNoNmcli) << c.label;
+    }
+}
+
+// nmcli's own words where a profile is expected follow "id" too: "connection up help" prints
+// help and exits 0, "connection delete id" misses its argument.
+TEST(ProfileSelector, ANameBeginningWithADashOrLikeNmclisOwnWordsFollowsId) {
+    const std::vector<std::pair<std::string, Argv>> cases = {
+        {"help", {"id", "help"}},
+        {"h", {"id", "h"}},
+        {"hel", {"id", "hel"}},
+        {"id", {"id", "id"}},
+        {"uuid", {"id", "uuid"}},
+        {"path", {"id", "path"}},
+        {"apath", {"id", "apath"}},
+        {"filename", {"id", "filename"}},
+        {"ifname", {"id", "ifname"}},
+        {"helpful", {"helpful"}},
+        {"Help", {"Help"}},
+        {"ap", {"ap"}},
+        {"i", {"i"}},
+        {"--help", {"id", "--help"}},
+        {"-x", {"id", "-x"}},
+        {"-", {"id", "-"}},
+        {"--help Uplink", {"id", "--help Uplink"}},
+        {"Lab", {"Lab"}},
+        {"a-b", {"a-b"}},
+        {" -x", {" -x"}},
+        {"5d1e9c2a-0b7e-4b8e-9f61-2a4c7a0b9e11", {"5d1e9c2a-0b7e-4b8e-9f61-2a4c7a0b9e11"}},
+        {"", {""}},
+    };
+    for (const auto& [name, words] : cases) {
+        EXPECT_EQ(profile_selector(name), words) << name;
+        Argv argv{"nmcli", "-g", "connection.uuid", "connection", "show"};
+        argv.insert(argv.end(), words.begin(), words.end());
+        argv.push_back("tail");
+        EXPECT_EQ(nmcli_profile_argv({"-g", "connection.uuid", "connection", "show"}, name, {"tail"}), argv) << name;
+    }
+}
+
+// Every toolkit call that names a profile where nmcli parses options; the plain names of the
+// tables above keep their vectors.
+TEST(ProfileSelector, ToolkitCallsNameAProfileLikeAnOptionAfterId) {
+    struct Case {
+        const char* label;
+        std::function<void(const Context&)> op;
+        Argv argv;
+        RunMode mode;
+    };
+    const std::vector<Case> cases = {
+        {"delete", [](const Context& c) { (void)delete_connection(c, "--help"); },
+         {"nmcli", "connection", "delete", "id", "--help"}, RunMode::Change},
+        {"up", [](const Context& c) { (void)up_connection(c, "--help"); },
+         {"nmcli", "connection", "up", "id", "--help"}, RunMode::Change},
+        {"modify", [](const Context& c) { (void)modify_connection(c, "-x", "ipv4.method", "disabled"); },
+         {"nmcli", "connection", "modify", "id", "-x", "ipv4.method", "disabled"}, RunMode::Change},
+        {"modify together",
+         [](const Context& c) {
+             (void)modify_connection_settings(c, "-x", {{"master", "-br"}, {"slave-type", "bridge"}});
+         },
+         {"nmcli", "connection", "modify", "id", "-x", "master", "-br", "slave-type", "bridge"}, RunMode::Change},
+        {"priority", [](const Context& c) { (void)set_autoconnect_priority(c, "-x", 600); },
+         {"nmcli", "connection", "modify", "id", "-x", "connection.autoconnect-priority", "600"}, RunMode::Change},
+        {"exists", [](const Context& c) { (void)connection_exists(c, "--help"); },
+         {"nmcli", "connection", "show", "id", "--help"}, RunMode::Change},
+        {"info", [](const Context& c) { (void)get_connection_info(c, "--help"); },
+         {"nmcli", "connection", "show", "id", "--help"}, RunMode::Query},
+        {"master", [](const Context& c) { (void)get_connection_master(c, "-x"); },
+         {"nmcli", "-g", "connection.master", "connection", "show", "id", "-x"}, RunMode::Query},
+        // After a keyword of `connection add` nmcli takes any value literally.
+        {"add", [](const Context& c) { (void)add_connection(c, "bridge", "--help", "-br"); },
+         {"nmcli", "connection", "add", "ifname", "-br", "type", "bridge", "con-name", "--help"}, RunMode::Change},
+    };
+    for (const auto& c : cases) {
+        FakeHost host;
+        c.op(host.ctx);
+        EXPECT_EQ(host.runner.calls, (std::vector<Call>{{c.argv, c.mode}})) << c.label;
     }
 }
 

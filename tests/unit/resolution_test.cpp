@@ -207,6 +207,19 @@ TEST(EnslavedProfile, MasterOfTheFirstEthernetProfileThatHasOne) {
               (std::vector<Argv>{kNameDeviceType, master_of("plain"), master_of("unset"), master_of("slave")}));
 }
 
+// Names read from nmcli's own listings reach it again after "id" when they begin with "-".
+TEST(ListedNames, ThatLookLikeOptionsFollowId) {
+    FakeHost host;
+    host.runner.on(kNameType, Answer::ok("--help:bridge\n"));
+    host.runner.on({"nmcli", "-g", "connection.interface-name", "connection", "show", "id", "--help"},
+                   Answer::ok("vswitch1\n"));
+    EXPECT_EQ(resolve_bridge_device(host.ctx, "--help"), "vswitch1");
+
+    host.runner.on(kNameDeviceType, Answer::ok("-p:eth1:802-3-ethernet\n"));
+    host.runner.on({"nmcli", "-g", "connection.master", "connection", "show", "id", "-p"}, Answer::ok("-b0\n"));
+    EXPECT_EQ(find_enslaved_profile(host.ctx, "eth1"), "-b0");
+}
+
 TEST(EnslavedProfile, AbsentWithoutAMaster) {
     FakeHost host;
     host.runner.on(kNameDeviceType, Answer::ok("eth1:eth1:802-3-ethernet\n"

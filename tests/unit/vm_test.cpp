@@ -170,6 +170,37 @@ TEST_F(Vm, DetachNamesTheInterfaceOnTheNetworkByItsMac) {
     EXPECT_EQ(tmp_entry_count(host), 0u);
 }
 
+TEST_F(Vm, MachinesAndNetworksNamedLikeOptionsFollowTheirOptions) {
+    host.runner.on({"virsh", "list", "--all", "--name"}, Answer::ok("--vm\n"));
+    host.runner.on({"virsh", "dumpxml", "--domain", "--vm"},
+                   Answer::ok("<interface type='network'>\n  <mac address='52:54:00:00:00:09'/>\n"
+                              "  <source network='-net'/>\n</interface>\n"));
+    VirshFileSpy attach(host, "attach-device", 4);
+    ASSERT_TRUE(attach_vm_to_network(attach.ctx, "-net", "--vm"));
+    VirshFileSpy detach(host, "detach-device", 4);
+    ASSERT_TRUE(detach_vm_from_network(detach.ctx, "-net", "--vm"));
+    list_vms(host.ctx);
+    ASSERT_EQ(attach.seen.size(), 1u);
+    ASSERT_EQ(detach.seen.size(), 1u);
+    EXPECT_NE(host.out.str().find("  └─ Network: -net\n"), std::string::npos) << host.out.str();
+    EXPECT_EQ(host.runner.argvs(), (std::vector<Argv>{
+                                       {"virsh", "net-info", "--network", "-net"},
+                                       {"virsh", "dominfo", "--domain", "--vm"},
+                                       {"virsh", "attach-device", "--domain", "--vm", attach.seen[0].path, "--live",
+                                        "--config"},
+                                       {"virsh", "net-info", "--network", "-net"},
+                                       {"virsh", "dominfo", "--domain", "--vm"},
+                                       {"virsh", "dumpxml", "--domain", "--vm"},
+                                       {"virsh", "detach-device", "--domain", "--vm", detach.seen[0].path, "--live",
+                                        "--config"},
+                                       {"virsh", "list", "--all", "--name"},
+                                       {"virsh", "domstate", "--domain", "--vm"},
+                                       {"virsh", "dominfo", "--domain", "--vm"},
+                                       {"virsh", "dumpxml", "--domain", "--vm"},
+                                       {"virsh", "domiflist", "--domain", "--vm"},
+                                   }));
+}
+
 TEST_F(Vm, DetachMatchesEscapedNetworkNames) {
     host.runner.on({"virsh", "dumpxml", "web"},
                    Answer::ok("<interface type='network'>\n  <mac address='52:54:00:00:00:09'/>\n"

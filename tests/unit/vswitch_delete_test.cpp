@@ -41,6 +41,24 @@ Argvs changes(const FakeHost& host) {
     return v;
 }
 
+TEST(VswitchDelete, ProfilesNamedLikeOptionsFollowId) {
+    FakeHost host;
+    host.runner.on({"nmcli", "-g", "connection.uuid", "connection", "show", "id", "--help"}, Answer::ok("u-help\n"));
+    host.runner.on(kNameType, Answer::ok("-p:802-3-ethernet\n--help:bridge\n"));
+    host.runner.on({"nmcli", "-g", "connection.master", "connection", "show", "id", "-p"}, Answer::ok("u-help\n"));
+    host.runner.on({"nmcli", "-g", "connection.interface-name", "connection", "show", "id", "--help"},
+                   Answer::ok("vswitch1\n"));
+    host.runner.on(kAllConnections, Answer::ok("-stale::802-3-ethernet:\n"));
+
+    delete_vswitch(host.ctx, "--help");
+
+    EXPECT_EQ(host.err.str(), "");
+    EXPECT_EQ(changes(host), (Argvs{{"nmcli", "connection", "delete", "id", "-p"},
+                                    {"nmcli", "connection", "delete", "id", "--help"},
+                                    {"nmcli", "connection", "delete", "id", "--help Uplink"},
+                                    {"nmcli", "connection", "delete", "id", "-stale"}}));
+}
+
 TEST(VswitchDelete, AMasterTakesTheJoinsOfItsBridgesWithIt) {
     FakeHost host;
     // "Hub" is the profile of vswitch1; eth1 is its port by UUID, eth2 names it by device.

@@ -145,7 +145,7 @@ Status comprehensive_cleanup(const Context& ctx) {
         if (looks_like_ours(ctx, row, rows)) doomed.push_back(row.name);
     for (const auto& name : doomed) {
         ctx.out << "  - Deleting quillmar connection: " << name << "\n";
-        change_quietly(ctx, {"nmcli", "connection", "delete", name});
+        change_quietly(ctx, nmcli_profile_argv({"connection", "delete"}, name));
     }
 
     ctx.out << "[+] Cleaning up orphaned veth pairs...\n";
@@ -240,10 +240,10 @@ Status reset_managed_resources(const Context& ctx) {
 
     ctx.out << "[+] Cleaning up tracked resources...\n";
     for (const auto* list : {&ledger.vswitches, &ledger.vlan_bridges, &ledger.bonds})
-        for (const auto& name : *list) change_quietly(ctx, {"nmcli", "connection", "down", name});
+        for (const auto& name : *list) change_quietly(ctx, nmcli_profile_argv({"connection", "down"}, name));
     for (const auto& veth : ledger.veth_pairs) change_quietly(ctx, {"ip", "link", "delete", veth});
     for (const auto* list : {&ledger.vswitches, &ledger.vlan_bridges, &ledger.bonds})
-        for (const auto& name : *list) change_quietly(ctx, {"nmcli", "connection", "delete", name});
+        for (const auto& name : *list) change_quietly(ctx, nmcli_profile_argv({"connection", "delete"}, name));
 
     if (parsed) {
         (void)remove_file(ledger_path);

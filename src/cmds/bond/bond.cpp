@@ -38,7 +38,7 @@ void print_stop(const Context& ctx, std::string_view message, const OsError& why
 
 // Whether the profile is a bond's (and not a bridge's, an ethernet port's, ...).
 bool is_bond_profile(const Context& ctx, const std::string& profile) {
-    auto type = query_text(ctx, {"nmcli", "-g", "connection.type", "connection", "show", profile}, RunMode::Query);
+    auto type = query_text(ctx, nmcli_profile_argv({"-g", "connection.type", "connection", "show"}, profile), RunMode::Query);
     return type && trim(*type) == "bond";
 }
 
@@ -54,7 +54,8 @@ Expected<BondRef, OsError> find_bond(const Context& ctx, const std::string& name
     BondRef bond{profile_for_device(ctx, name), {}};
     const bool by_device = bond.profile != name && is_bond_profile(ctx, bond.profile);
     if (!by_device) bond.profile = name;
-    auto out = query_text(ctx, {"nmcli", "-g", "connection.uuid", "connection", "show", bond.profile}, RunMode::Query);
+    auto out = query_text(ctx, nmcli_profile_argv({"-g", "connection.uuid", "connection", "show"}, bond.profile),
+                          RunMode::Query);
     if (!out) return unexpected(out.error());
     bond.uuid = trim(*out);
     if (!bond.uuid.empty() && !by_device && !is_bond_profile(ctx, bond.profile)) bond.uuid.clear();
@@ -116,10 +117,12 @@ void list_bonds(const Context& ctx) {
     }
     for (const auto& [bond, members] : bonds) {
         std::string mode =
-            mode_of(query_text(ctx, {"nmcli", "-g", "bond.options", "connection", "show", bond}, RunMode::Query));
+            mode_of(query_text(ctx, nmcli_profile_argv({"-g", "bond.options", "connection", "show"}, bond),
+                               RunMode::Query));
         auto record = resolver->by_name.find(bond);
         std::string device = record == resolver->by_name.end() ? std::string() : record->second.device;
-        auto state_out = query_text(ctx, {"nmcli", "-g", "GENERAL.STATE", "connection", "show", bond}, RunMode::Query);
+        auto state_out =
+            query_text(ctx, nmcli_profile_argv({"-g", "GENERAL.STATE", "connection", "show"}, bond), RunMode::Query);
         std::string state = state_out ? trim(*state_out) : "unknown";
         const char* colour = state.find("activated") != std::string::npos ? kGreen : kRed;
         ctx.out << colour << pad_right(bond, 25) << ' ' << pad_right(device, 12) << ' ' << pad_right("bond", 8) << ' '
@@ -169,7 +172,7 @@ void create_bond(const Context& ctx, const std::optional<std::string>& name, con
     }
 
     ctx.out << "[+] Activating bond '" << bond << "'\n";
-    auto up = ctx.run({"nmcli", "connection", "up", bond}, RunMode::Change);
+    auto up = ctx.run(nmcli_profile_argv({"connection", "up"}, bond), RunMode::Change);
     if (!up) return print_stop(ctx, "Failed to execute nmcli bond activation", up.error());
     if (!up->success()) {
         ctx.err << "Failed to activate bond '" << bond << "'\n";
@@ -177,7 +180,7 @@ void create_bond(const Context& ctx, const std::optional<std::string>& name, con
     }
     for (const auto& member : members) {
         ctx.out << "[+] Activating member interface '" << member << "'\n";
-        auto r = ctx.run({"nmcli", "connection", "up", member}, RunMode::Change);
+        auto r = ctx.run(nmcli_profile_argv({"connection", "up"}, member), RunMode::Change);
         if (!r) return print_stop(ctx, "Failed to execute nmcli member activation", r.error());
         if (!r->success()) ctx.err << "Warning: Failed to activate member interface '" << member << "'\n";
     }
@@ -198,8 +201,8 @@ Status change_bond(const Context& ctx, const std::string& name, const std::optio
     ctx.out << "[+] Changing bond '" << name << "'...\n";
     if (mode) {
         ctx.out << "[+] Changing bond mode to '" << *mode << "'\n";
-        auto r =
-            change_showing_stderr(ctx, {"nmcli", "connection", "modify", profile, "bond.options", "mode=" + *mode});
+        auto r = change_showing_stderr(
+            ctx, nmcli_profile_argv({"connection", "modify"}, profile, {"bond.options", "mode=" + *mode}));
         if (!r) return fail("Failed to execute nmcli bond modify");
         if (!r->success()) return fail("Failed to change bond mode to '" + *mode + "'");
     }
@@ -219,7 +222,7 @@ Status change_bond(const Context& ctx, const std::string& name, const std::optio
         if (!current) return fail("Failed to list NetworkManager connections");
         for (const auto& old : *current) {
             ctx.out << "  - Removing member connection '" << old << "'\n";
-            (void)change_showing_stderr(ctx, {"nmcli", "connection", "delete", old});
+            (void)change_showing_stderr(ctx, nmcli_profile_argv({"connection", "delete"}, old));
         }
 
         ctx.out << "[+] Adding new members...\n";
@@ -232,7 +235,7 @@ Status change_bond(const Context& ctx, const std::string& name, const std::optio
     }
 
     ctx.out << "[+] Bringing up bond '" << name << "'...\n";
-    (void)change_showing_stderr(ctx, {"nmcli", "connection", "up", profile});
+    (void)change_showing_stderr(ctx, nmcli_profile_argv({"connection", "up"}, profile));
     ctx.out << "[+] Bond '" << name << "' changed successfully\n";
     return {};
 }
@@ -252,9 +255,9 @@ void delete_bond(const Context& ctx, const std::string& name) {
     if (!members) return print_stop(ctx, "Failed to list NetworkManager connections", members.error());
     for (const auto& member : *members) {
         ctx.out << "Deleting member connection '" << member << "'\n";
-        (void)change_showing_stderr(ctx, {"nmcli", "connection", "delete", member});
+        (void)change_showing_stderr(ctx, nmcli_profile_argv({"connection", "delete"}, member));
     }
-    (void)change_showing_stderr(ctx, {"nmcli", "connection", "delete", profile});
+    (void)change_showing_stderr(ctx, nmcli_profile_argv({"connection", "delete"}, profile));
     untrack_managed_resource(ctx, "bond", name);
     // It prints its own lines; the bond is gone either way.
     (void)cleanup_stale_connections(ctx);

@@ -16,8 +16,8 @@ void build_active_backup_bond(const Context& ctx, const ActiveBackupBond& bond) 
                          "connection.autoconnect", "yes", "connection.autoconnect-slaves", "1"});
     ctx.out << "[+] Allowing NetworkManager to process bond creation...\n";
     ctx.pause(milliseconds(300));
-    change_quietly(
-        ctx, {"nmcli", "connection", "mod", bond.profile, "ipv4.method", bond.ipv4_method, "ipv6.method", "ignore"});
+    change_quietly(ctx, nmcli_profile_argv({"connection", "mod"}, bond.profile,
+                                           {"ipv4.method", bond.ipv4_method, "ipv6.method", "ignore"}));
     for (const auto& member : bond.members) {
         // Whatever profile the interface had would compete with its member profile.
         (void)delete_connection(ctx, member);

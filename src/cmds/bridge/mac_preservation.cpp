@@ -167,8 +167,8 @@ Status preserve_bridge_network_identity(const Context& ctx, const std::string& b
 
     // The bridge's profile is often named otherwise than the bridge.
     const std::string profile = profile_for_device(ctx, bridge);
-    auto method =
-        query_text(ctx, {"nmcli", "-g", "ipv4.method", "connection", "show", profile}, RunMode::QueryWithStderr);
+    auto method = query_text(ctx, nmcli_profile_argv({"-g", "ipv4.method", "connection", "show"}, profile),
+                             RunMode::QueryWithStderr);
     if (!method) return fail(method.error().message());
     id.dhcp_enabled = trim(*method) == "auto";
 
@@ -215,8 +215,8 @@ void ensure_mac_persistence(const Context& ctx, const std::string& bridge) {
         store_original_mac(ctx, bridge, *mac);
     }
     const std::string profile = profile_for_device(ctx, bridge);
-    auto shown =
-        query_text(ctx, {"nmcli", "-g", "bridge.mac-address", "connection", "show", profile}, RunMode::QueryWithStderr);
+    auto shown = query_text(ctx, nmcli_profile_argv({"-g", "bridge.mac-address", "connection", "show"}, profile),
+                            RunMode::QueryWithStderr);
     if (!shown) return;
     // nmcli prints the value escaped and in upper case: 52\:54\:00\:5E\:00\:01.
     std::string pinned = unescape_terse(trim(*shown));

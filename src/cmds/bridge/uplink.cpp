@@ -33,14 +33,15 @@ bool contains(const std::vector<std::string>& list, const std::string& name) {
 }
 
 bool is_bond_profile(const Context& ctx, const std::string& name) {
-    auto out = query_text(ctx, {"nmcli", "-g", "connection.type", "connection", "show", name}, kCaptured);
+    auto out = query_text(ctx, nmcli_profile_argv({"-g", "connection.type", "connection", "show"}, name), kCaptured);
     return out && trim(*out) == "bond";
 }
 
 // A profile's connection.master, trimmed. nmcli's profile listing has no master column (it
 // refuses the field "MASTER"), so each profile is asked for its own.
 Result<std::string> master_of(const Context& ctx, const std::string& profile) {
-    auto master = query_text(ctx, {"nmcli", "-g", "connection.master", "connection", "show", profile}, kCaptured);
+    auto master =
+        query_text(ctx, nmcli_profile_argv({"-g", "connection.master", "connection", "show"}, profile), kCaptured);
     if (!master) return fail(master.error().message());
     return trim(*master);
 }
@@ -64,12 +65,13 @@ std::optional<std::string> find_current_bond(const Context& ctx, const std::stri
 void use_existing_bond(const Context& ctx, const std::string& bond, const std::string& device,
                        const std::string& uplink_profile) {
     ctx.out << "[+] Configuring existing bond '" << bond << "' as bridge uplink\n";
-    if (uplink_profile != bond && run_succeeded(ctx, {"nmcli", "connection", "show", uplink_profile}, kCaptured))
+    if (uplink_profile != bond &&
+        run_succeeded(ctx, nmcli_profile_argv({"connection", "show"}, uplink_profile), kCaptured))
         (void)delete_connection(ctx, uplink_profile);
     (void)up_connection(ctx, profile_for_device(ctx, device));
     ctx.out << "[+] Allowing NetworkManager to process bridge state changes...\n";
     ctx.pause(milliseconds(500));
-    auto r = ctx.run({"nmcli", "connection", "modify", bond, "master", device, "slave-type", "bridge"},
+    auto r = ctx.run(nmcli_profile_argv({"connection", "modify"}, bond, {"master", device, "slave-type", "bridge"}),
                      RunMode::ChangeWithStderr);
     if (!r) {
         ctx.err << "[-] Failed to execute nmcli modify: " << r.error().message() << "\n";
@@ -87,7 +89,8 @@ void use_existing_bond(const Context& ctx, const std::string& bond, const std::s
 // Deletes a bond uplink with its member profiles and drops it from the ledger.
 Status clean_up_bond(const Context& ctx, const std::string& bond) {
     ctx.out << "[+] Cleaning up bond '" << bond << "' and its slaves...\n";
-    auto ifname = query_text(ctx, {"nmcli", "-g", "connection.interface-name", "connection", "show", bond}, kCaptured);
+    auto ifname =
+        query_text(ctx, nmcli_profile_argv({"-g", "connection.interface-name", "connection", "show"}, bond), kCaptured);
     if (!ifname) return fail(ifname.error().message());
     std::string bond_device = trim(*ifname);
     ctx.out << "[+] Bond device name: " << bond_device << "\n";
@@ -143,7 +146,7 @@ void record_management_uplink(const Context& ctx, const std::vector<std::string>
 // profile listing cannot be had, after printing why: the command then has to stop.
 bool remove_old_uplink(const Context& ctx, const std::string& device, const std::string& uplink_profile,
                        const std::vector<std::string>& list) {
-    if (run_succeeded(ctx, {"nmcli", "connection", "show", uplink_profile}, kCaptured))
+    if (run_succeeded(ctx, nmcli_profile_argv({"connection", "show"}, uplink_profile), kCaptured))
         (void)delete_connection(ctx, uplink_profile);
 
     auto listing = query_lines(ctx, {"nmcli", "-t", "-f", "NAME,DEVICE", "connection", "show"}, kCaptured);
@@ -187,8 +190,8 @@ bool make_bond_uplink(const Context& ctx, const std::string& device, const std::
     }
     ctx.out << "[+] Creating " << *bond << " with: " << join(list, ",") << "\n";
     build_active_backup_bond(ctx, {*bond, uplink_profile, ipv4_method, list});
-    change_quietly(ctx, {"nmcli", "connection", "mod", uplink_profile, "connection.master", device,
-                         "connection.slave-type", "bridge"});
+    change_quietly(ctx, nmcli_profile_argv({"connection", "mod"}, uplink_profile,
+                                           {"connection.master", device, "connection.slave-type", "bridge"}));
     return true;
 }
 
@@ -238,7 +241,8 @@ std::string get_bridge_ipv4_method(const Context& ctx, const std::string& device
         auto f = split_terse(line);
         if (f.size() < 3 || f[1] != "bridge" || f[2] != device) continue;
         std::string method;
-        if (auto out = query_bytes(ctx, {"nmcli", "-g", "ipv4.method", "connection", "show", f[0]}, kCaptured);
+        if (auto out =
+                query_bytes(ctx, nmcli_profile_argv({"-g", "ipv4.method", "connection", "show"}, f[0]), kCaptured);
             out && is_valid_utf8(*out))
             method = trim(*out);
         if (!method.empty() && method != "--") {

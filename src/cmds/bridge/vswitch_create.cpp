@@ -56,8 +56,9 @@ std::optional<std::string> profile_on_device(const Context& ctx, const std::stri
 void modify_existing_profile(const Context& ctx, const std::string& profile, const std::string& device) {
     ctx.out << "[+] Connection '" << profile << "' already exists for device '" << device << "', modifying it\n";
     std::string method = get_bridge_ipv4_method(ctx, device);
-    auto r = ctx.run({"nmcli", "connection", "modify", profile, "ipv4.method", method, "ipv6.method", "ignore"},
-                     RunMode::Shown);
+    auto r = ctx.run(
+        nmcli_profile_argv({"connection", "modify"}, profile, {"ipv4.method", method, "ipv6.method", "ignore"}),
+        RunMode::Shown);
     if (!r)
         ctx.err << "[-] Error modifying connection: " << r.error().message() << "\n";
     else if (!r->success())
@@ -162,7 +163,7 @@ void create_vswitch(const Context& ctx, const std::string& name, const std::stri
     track_managed_resource(ctx, "vswitch", name);
 
     if (!has_uplink) {
-        auto r = ctx.run({"nmcli", "connection", "up", name}, RunMode::Change);
+        auto r = ctx.run(nmcli_profile_argv({"connection", "up"}, name), RunMode::Change);
         if (!r)
             ctx.err << "[-] Error bringing up connection: " << r.error().message() << "\n";
         else if (!r->success())

@@ -33,7 +33,7 @@ bool delete_ethernet_ports(const Context& ctx, const std::string& uuid) {
     for (const auto& line : *listing) {
         auto f = split_terse(line);
         if (f.size() != 2 || f[1].find("ethernet") == std::string::npos) continue;
-        if (get_connection_master(ctx, f[0]) == uuid) change_quietly(ctx, {"nmcli", "connection", "delete", f[0]});
+        if (get_connection_master(ctx, f[0]) == uuid) (void)delete_connection(ctx, f[0]);
     }
     return true;
 }
@@ -61,7 +61,8 @@ std::size_t delete_joins_of(const Context& ctx, const std::string& device) {
 }  // namespace
 
 void delete_vswitch(const Context& ctx, const std::string& name) {
-    auto uuid_text = query_text(ctx, {"nmcli", "-g", "connection.uuid", "connection", "show", name}, kCaptured);
+    auto uuid_text =
+        query_text(ctx, nmcli_profile_argv({"-g", "connection.uuid", "connection", "show"}, name), kCaptured);
     if (!uuid_text) {
         ctx.err << "Failed to get bridge UUID: " << uuid_text.error().message() << "\n";
         return;
@@ -84,8 +85,8 @@ void delete_vswitch(const Context& ctx, const std::string& name) {
         ctx.out << "[-] Could not resolve bridge device name for '" << name << "', skipping veth cleanup\n";
     }
 
-    change_quietly(ctx, {"nmcli", "connection", "delete", name});
-    change_quietly(ctx, {"nmcli", "connection", "delete", name + " Uplink"});
+    (void)delete_connection(ctx, name);
+    (void)delete_connection(ctx, name + " Uplink");
     untrack_managed_resource(ctx, "vswitch", name);
     // Takes the profiles the deletion left without a device; it prints its own lines, and a
     // listing failure there changes nothing that was done above.

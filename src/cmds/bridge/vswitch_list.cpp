@@ -11,6 +11,7 @@
 
 #include "cmds/bridge/topology.hpp"
 #include "utils/host_calls.hpp"
+#include "utils/nmcli_tools/nmcli_tools.hpp"
 #include "utils/text.hpp"
 #include "utils/unicode_regex.hpp"
 
@@ -50,7 +51,7 @@ std::vector<std::string> nmcli(std::vector<std::string> args) {
 // One setting of one profile, decoded with replacement and trimmed; absent when nmcli
 // cannot be started.
 std::optional<std::string> profile_setting(const Context& ctx, const std::string& setting, const std::string& profile) {
-    auto text = query_text(ctx, nmcli({"-g", setting, "connection", "show", profile}), RunMode::Query);
+    auto text = query_text(ctx, nmcli_profile_argv({"-g", setting, "connection", "show"}, profile), RunMode::Query);
     if (!text) return std::nullopt;
     return trim(*text);
 }
@@ -75,7 +76,8 @@ void file_port(const Context& ctx, PortMap& ports, const std::string& key, const
 void find_port_by_slave_type(const Context& ctx, const ProfileLookup& lookup, PortMap& ports,
                              const std::string& profile) {
     auto answer = query_text(
-        ctx, nmcli({"-g", "connection.master,connection.slave-type", "connection", "show", profile}), RunMode::Query);
+        ctx, nmcli_profile_argv({"-g", "connection.master,connection.slave-type", "connection", "show"}, profile),
+        RunMode::Query);
     if (!answer) return;
     const auto lines = split_lines(*answer);
     if (lines.size() < 2 || lines[0].empty() || lines[1] != "bridge") return;

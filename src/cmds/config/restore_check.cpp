@@ -54,8 +54,9 @@ private:
         if (link_present(ctx_, master)) return master;
         for (const auto& c : connections_)
             if (c.name == master && c.interface_name) return *c.interface_name;
-        auto out = query_text(ctx_, {"nmcli", "-g", "connection.interface-name", "connection", "show", master},
-                              RunMode::Query);
+        auto out = query_text(
+            ctx_, nmcli_profile_argv({"-g", "connection.interface-name", "connection", "show"}, master),
+            RunMode::Query);
         if (out) {
             std::string ifname = trim(*out);
             if (!ifname.empty() && ifname != "--") return ifname;

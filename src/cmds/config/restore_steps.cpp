@@ -9,10 +9,12 @@
 #include "utils/host_calls.hpp"
 #include "utils/json.hpp"
 #include "utils/links.hpp"
+#include "utils/nmcli_tools/nmcli_tools.hpp"
 #include "utils/paths.hpp"
 #include "utils/state_file.hpp"
 #include "utils/text.hpp"
 #include "utils/time.hpp"
+#include "utils/virsh.hpp"
 #include "utils/xml.hpp"
 
 namespace qm {
@@ -154,7 +156,7 @@ Status restore_libvirt_networks(const Context& ctx, const std::vector<LibvirtNet
                                 std::vector<std::string>* not_restored) {
     ctx.out << "[+] Restoring libvirt networks...\n";
     for (const auto& net : networks) {
-        if (check(ctx, {"virsh", "net-info", net.name})) {
+        if (check(ctx, virsh_network_argv("net-info", net.name))) {
             ctx.out << "  - Network '" << net.name << "' already exists, skipping\n";
             continue;
         }
@@ -178,8 +180,8 @@ Status restore_libvirt_networks(const Context& ctx, const std::vector<LibvirtNet
             continue;
         }
         ctx.out << "  + Restored libvirt network '" << net.name << "'\n";
-        if (net.autostart) change_quietly(ctx, {"virsh", "net-autostart", net.name});
-        if (net.active) change_quietly(ctx, {"virsh", "net-start", net.name});
+        if (net.autostart) change_quietly(ctx, virsh_network_argv("net-autostart", net.name));
+        if (net.active) change_quietly(ctx, virsh_network_argv("net-start", net.name));
     }
     return {};
 }
@@ -235,8 +237,8 @@ Status restore_veth_connections(const Context& ctx, const std::vector<VethConnec
             change_quietly(ctx, {"ip", "link", "delete", v.veth_name});
             continue;
         }
-        change_quietly(ctx, {"nmcli", "connection", "up", profile});
-        change_quietly(ctx, {"nmcli", "connection", "up", peer_profile});
+        change_quietly(ctx, nmcli_profile_argv({"connection", "up"}, profile));
+        change_quietly(ctx, nmcli_profile_argv({"connection", "up"}, peer_profile));
         auto kept = keep_on_bridges(ctx, v);
         if (!kept) return unexpected(kept.error());
         if (!*kept) {

@@ -14,6 +14,7 @@
 #include "utils/paths.hpp"
 #include "utils/state_file.hpp"
 #include "utils/text.hpp"
+#include "utils/virsh.hpp"
 
 namespace qm {
 namespace {
@@ -133,9 +134,9 @@ Result<std::vector<LibvirtNetwork>> collect_libvirt_networks(const Context& ctx)
     for (const auto& raw : *listing) {
         const std::string name = trim(raw);
         if (name.empty() || name == "Name") continue;
-        auto info = query_text(ctx, {"virsh", "net-info", name}, RunMode::Query);
+        auto info = query_text(ctx, virsh_network_argv("net-info", name), RunMode::Query);
         if (!info) return fail(info.error().message());
-        auto xml = query_text(ctx, {"virsh", "net-dumpxml", name}, RunMode::Query);
+        auto xml = query_text(ctx, virsh_network_argv("net-dumpxml", name), RunMode::Query);
         if (!xml) return fail(xml.error().message());
         LibvirtNetwork net;
         net.name = name;

@@ -8,6 +8,7 @@
 #include "utils/host_calls.hpp"
 #include "utils/nmcli_tools/nmcli_tools.hpp"
 #include "utils/text.hpp"
+#include "utils/virsh.hpp"
 #include "utils/xml.hpp"
 
 namespace qm {
@@ -38,8 +39,8 @@ Expected<std::string, LibvirtError> choose_bridge(const Context& ctx, const std:
 
 // Shared tail of both deletions: stop the network, then drop its definition.
 LibvirtStatus destroy_and_undefine(const Context& ctx, const std::string& name, const std::string& undefine_failure) {
-    (void)ctx.run({"virsh", "net-destroy", name}, RunMode::Shown);
-    auto r = ctx.run({"virsh", "net-undefine", name}, RunMode::Shown);
+    (void)ctx.run(virsh_network_argv("net-destroy", name), RunMode::Shown);
+    auto r = ctx.run(virsh_network_argv("net-undefine", name), RunMode::Shown);
     if (!r) return unexpected(LibvirtError::command_failed("Failed to execute virsh: " + r.error().message()));
     if (!r->success()) return unexpected(LibvirtError::command_failed(undefine_failure));
     return {};
@@ -116,8 +117,8 @@ LibvirtStatus create_libvirt_network(const Context& ctx, const std::string& name
     auto defined = ctx.run({"virsh", "net-define", file->string()}, RunMode::Shown);
     // The definition stays in place for inspection when virsh rejects it.
     if (!defined || !defined->success()) return unexpected(LibvirtError::command_failed("Failed to define network"));
-    (void)ctx.run({"virsh", "net-autostart", name}, RunMode::Shown);
-    (void)ctx.run({"virsh", "net-start", name}, RunMode::Shown);
+    (void)ctx.run(virsh_network_argv("net-autostart", name), RunMode::Shown);
+    (void)ctx.run(virsh_network_argv("net-start", name), RunMode::Shown);
     (void)remove_file(*file);
 
     ctx.out << "[+] Libvirt network '" << name << "' created on bridge '" << bridge << "'\n";
@@ -164,11 +165,11 @@ LibvirtStatus force_delete_libvirt_network(const Context& ctx, const std::string
 }
 
 bool libvirt_network_exists(const Context& ctx, const std::string& name) {
-    return run_succeeded(ctx, {"virsh", "net-info", name}, RunMode::QueryWithStderr);
+    return run_succeeded(ctx, virsh_network_argv("net-info", name), RunMode::QueryWithStderr);
 }
 
 std::optional<std::string> get_network_bridge(const Context& ctx, const std::string& name) {
-    auto text = query_text(ctx, {"virsh", "net-dumpxml", name}, RunMode::QueryWithStderr);
+    auto text = query_text(ctx, virsh_network_argv("net-dumpxml", name), RunMode::QueryWithStderr);
     if (!text) return std::nullopt;
     static constexpr std::string_view kPrefix = "<bridge name='";
     for (const auto& line : split_lines(*text)) {
@@ -187,7 +188,7 @@ std::vector<std::string> vms_using_network(const Context& ctx, const std::string
     for (const auto& line : split_lines(*listing)) {
         auto vm = trim(line);
         if (vm.empty()) continue;
-        auto xml = query_text(ctx, {"virsh", "dumpxml", vm}, RunMode::QueryWithStderr);
+        auto xml = query_text(ctx, virsh_domain_argv("dumpxml", vm), RunMode::QueryWithStderr);
         if (!xml) continue;
         if (xml->find(needle) != std::string::npos) vms.push_back(vm);
     }
@@ -203,7 +204,7 @@ std::vector<std::string> vms_using_bridge(const Context& ctx, const std::string&
     for (const auto& line : split_lines(*listing)) {
         auto vm = trim(line);
         if (vm.empty()) continue;
-        auto xml = query_text(ctx, {"virsh", "dumpxml", vm}, RunMode::QueryWithStderr);
+        auto xml = query_text(ctx, virsh_domain_argv("dumpxml", vm), RunMode::QueryWithStderr);
         if (!xml) return {};
         if (xml->find(direct) != std::string::npos) {
             vms.push_back(vm);

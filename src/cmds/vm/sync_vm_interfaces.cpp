@@ -7,6 +7,7 @@
 
 #include "utils/host_calls.hpp"
 #include "utils/text.hpp"
+#include "utils/virsh.hpp"
 #include "utils/xml.hpp"
 
 namespace qm {
@@ -45,7 +46,7 @@ void sync_vm_interfaces(const Context& ctx) {
         const std::string vm = trim(raw);
         if (vm.empty()) continue;
 
-        auto xml = query_text(ctx, {"virsh", "dumpxml", vm}, RunMode::Query);
+        auto xml = query_text(ctx, virsh_domain_argv("dumpxml", vm), RunMode::Query);
         if (!xml) {
             ctx.err << "Failed to dumpxml: " << xml.error().message() << "\n";
             return;

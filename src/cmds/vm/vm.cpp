@@ -9,6 +9,7 @@
 #include "utils/fs.hpp"
 #include "utils/host_calls.hpp"
 #include "utils/text.hpp"
+#include "utils/virsh.hpp"
 #include "utils/xml.hpp"
 
 namespace qm {
@@ -67,19 +68,19 @@ bool autostart_enabled(std::string_view dominfo) {
 std::optional<VmInfo> query_vm(const Context& ctx, const std::string& name) {
     VmInfo vm;
     vm.name = name;
-    auto state = query_text(ctx, {"virsh", "domstate", name}, RunMode::Query);
+    auto state = query_text(ctx, virsh_domain_argv("domstate", name), RunMode::Query);
     if (!state) return std::nullopt;
     vm.state = trim(*state);
-    auto info = query_text(ctx, {"virsh", "dominfo", name}, RunMode::Query);
+    auto info = query_text(ctx, virsh_domain_argv("dominfo", name), RunMode::Query);
     if (!info) return std::nullopt;
     vm.autostart = autostart_enabled(*info);
-    auto definition = query_text(ctx, {"virsh", "dumpxml", name}, RunMode::Query);
+    auto definition = query_text(ctx, virsh_domain_argv("dumpxml", name), RunMode::Query);
     if (!definition) return std::nullopt;
     for (const auto& line : split_lines(*definition)) {
         if (line.find("<source network=") == std::string::npos) continue;
         if (auto network = attribute_after(line, "network='", UnclosedQuote::Absent)) vm.networks.push_back(*network);
     }
-    if (auto iflist = query_text(ctx, {"virsh", "domiflist", name}, RunMode::Query)) {
+    if (auto iflist = query_text(ctx, virsh_domain_argv("domiflist", name), RunMode::Query)) {
         for (const auto& line : split_lines(*iflist)) {
             if (line.find("Interface") != std::string::npos || line.find("---") != std::string::npos) continue;
             auto cols = split_whitespace(trim(line));
@@ -93,7 +94,7 @@ std::optional<VmInfo> query_vm(const Context& ctx, const std::string& name) {
 }  // namespace
 
 bool vm_exists(const Context& ctx, const std::string& vm) {
-    return run_succeeded(ctx, {"virsh", "dominfo", vm}, RunMode::QueryWithStderr);
+    return run_succeeded(ctx, virsh_domain_argv("dominfo", vm), RunMode::QueryWithStderr);
 }
 
 LibvirtStatus attach_vm_to_network(const Context& ctx, const std::string& network, const std::string& vm) {
@@ -103,7 +104,7 @@ LibvirtStatus attach_vm_to_network(const Context& ctx, const std::string& networ
 
     auto file = write_temp_xml(ctx, "attach_" + vm + "_" + network, interface_definition_xml(network));
     if (!file) return unexpected(LibvirtError::command_failed("Failed to create temporary XML file"));
-    auto r = ctx.run({"virsh", "attach-device", vm, file->string(), "--live", "--config"}, RunMode::Shown);
+    auto r = ctx.run(virsh_domain_argv("attach-device", vm, {file->string(), "--live", "--config"}), RunMode::Shown);
     if (!r) return unexpected(LibvirtError::command_failed("Failed to execute virsh: " + r.error().message()));
     (void)remove_file(*file);
     if (!r->success())
@@ -120,7 +121,7 @@ LibvirtStatus detach_vm_from_network(const Context& ctx, const std::string& netw
     if (!vm_exists(ctx, vm)) return unexpected(LibvirtError::command_failed("VM '" + vm + "' not found"));
 
     // The interface is identified by its MAC address, which the detachment matches on.
-    auto definition = query_text(ctx, {"virsh", "dumpxml", vm}, RunMode::QueryWithStderr);
+    auto definition = query_text(ctx, virsh_domain_argv("dumpxml", vm), RunMode::QueryWithStderr);
     if (!definition)
         return unexpected(LibvirtError::command_failed("Failed to execute virsh: " + definition.error().message()));
     auto mac = interface_mac_on_network(*definition, network);
@@ -130,7 +131,7 @@ LibvirtStatus detach_vm_from_network(const Context& ctx, const std::string& netw
 
     auto file = write_temp_xml(ctx, "detach_" + vm + "_" + network, interface_removal_xml(network, *mac));
     if (!file) return unexpected(LibvirtError::command_failed("Failed to create temporary XML file"));
-    auto r = ctx.run({"virsh", "detach-device", vm, file->string(), "--live", "--config"}, RunMode::Shown);
+    auto r = ctx.run(virsh_domain_argv("detach-device", vm, {file->string(), "--live", "--config"}), RunMode::Shown);
     (void)remove_file(*file);
     if (!r) return unexpected(LibvirtError::command_failed("Failed to execute virsh: " + r.error().message()));
     if (!r->success())

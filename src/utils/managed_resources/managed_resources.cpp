@@ -4,6 +4,7 @@
 #include <ostream>
 
 #include "utils/fs.hpp"
+#include "utils/nmcli_tools/nmcli_tools.hpp"
 
 namespace qm {
 
@@ -107,11 +108,11 @@ void smart_cleanup(const Context& ctx) {
     for (const auto& veth : m.veth_pairs)
         if (run_ok({"ip", "link", "delete", veth})) ctx.out << "  - Cleaned up veth pair: " << veth << "\n";
     for (const auto& bridge : m.vlan_bridges)
-        if (run_ok({"nmcli", "connection", "delete", bridge})) ctx.out << "  - Cleaned up VLAN bridge: " << bridge << "\n";
+        if (delete_connection(ctx, bridge)) ctx.out << "  - Cleaned up VLAN bridge: " << bridge << "\n";
     for (const auto& vswitch : m.vswitches)
-        if (run_ok({"nmcli", "connection", "delete", vswitch})) ctx.out << "  - Cleaned up vswitch: " << vswitch << "\n";
+        if (delete_connection(ctx, vswitch)) ctx.out << "  - Cleaned up vswitch: " << vswitch << "\n";
     for (const auto& bond : m.bonds)
-        if (run_ok({"nmcli", "connection", "delete", bond})) ctx.out << "  - Cleaned up bond: " << bond << "\n";
+        if (delete_connection(ctx, bond)) ctx.out << "  - Cleaned up bond: " << bond << "\n";
     {
         // Everything read above leaves the ledger, deleted or not; what was tracked while the
         // tools ran was not cleaned up here and stays. A ledger gone or damaged meanwhile is

@@ -1,6 +1,7 @@
 #include "utils/nmcli_tools/nm_resolver.hpp"
 
 #include "utils/host_calls.hpp"
+#include "utils/nmcli_tools/nmcli_tools.hpp"
 #include "utils/text.hpp"
 
 namespace qm {
@@ -16,7 +17,7 @@ std::optional<std::string> optional_value(std::string value) {
 // One "-g" property of a profile: the first line of the trimmed answer, trimmed again.
 // A query that cannot be started reads as empty.
 std::string profile_property(const Context& ctx, const std::string& property, const std::string& name) {
-    auto out = query_text(ctx, {"nmcli", "-g", property, "connection", "show", name}, RunMode::Query);
+    auto out = query_text(ctx, nmcli_profile_argv({"-g", property, "connection", "show"}, name), RunMode::Query);
     if (!out) return {};
     auto lines = split_lines(trim(*out));
     if (lines.empty()) return {};

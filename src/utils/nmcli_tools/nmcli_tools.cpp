@@ -38,6 +38,24 @@ std::string quoted(const std::string& text) { return "'" + text + "'"; }
 
 }  // namespace
 
+std::vector<std::string> profile_selector(const std::string& name) {
+    // The words nmcli takes for its own where a profile is expected: the selectors, "filename",
+    // "ifname" (after `up`), and "help" with its abbreviations.
+    static constexpr std::string_view kKeywords[] = {"id",       "uuid",   "path", "apath", "filename",
+                                                     "ifname",   "help",   "hel",  "he",    "h"};
+    if (starts_with(name, "-") || std::find(std::begin(kKeywords), std::end(kKeywords), name) != std::end(kKeywords))
+        return {"id", name};
+    return {name};
+}
+
+std::vector<std::string> nmcli_profile_argv(std::vector<std::string> words, const std::string& profile,
+                                            const std::vector<std::string>& rest) {
+    words.insert(words.begin(), "nmcli");
+    for (auto& word : profile_selector(profile)) words.push_back(std::move(word));
+    words.insert(words.end(), rest.begin(), rest.end());
+    return words;
+}
+
 Status add_connection(const Context& ctx, const std::string& conn_type, const std::string& con_name,
                       const std::string& ifname, const std::vector<std::string>& extra) {
     auto argv = nmcli({"connection", "add", "ifname", ifname, "type", conn_type, "con-name", con_name});
@@ -46,36 +64,38 @@ Status add_connection(const Context& ctx, const std::string& conn_type, const st
 }
 
 Status delete_connection(const Context& ctx, const std::string& name) {
-    return run_change(ctx, nmcli({"connection", "delete", name}), "Failed to delete connection " + quoted(name));
+    return run_change(ctx, nmcli_profile_argv({"connection", "delete"}, name),
+                      "Failed to delete connection " + quoted(name));
 }
 
 Status up_connection(const Context& ctx, const std::string& name) {
-    return run_change(ctx, nmcli({"connection", "up", name}), "Failed to bring up connection " + quoted(name));
+    return run_change(ctx, nmcli_profile_argv({"connection", "up"}, name),
+                      "Failed to bring up connection " + quoted(name));
 }
 
 Status modify_connection(const Context& ctx, const std::string& name, const std::string& property,
                          const std::string& value) {
-    return run_change(ctx, nmcli({"connection", "modify", name, property, value}),
+    return run_change(ctx, nmcli_profile_argv({"connection", "modify"}, name, {property, value}),
                       "Failed to modify connection " + quoted(name) + " property " + quoted(property));
 }
 
 Status modify_connection_settings(const Context& ctx, const std::string& name,
                                   const std::vector<std::pair<std::string, std::string>>& settings) {
-    std::vector<std::string> args{"connection", "modify", name};
+    std::vector<std::string> words;
     std::string properties;
     for (const auto& [property, value] : settings) {
-        args.push_back(property);
-        args.push_back(value);
+        words.push_back(property);
+        words.push_back(value);
         properties += (properties.empty() ? "" : ", ") + quoted(property);
     }
-    return run_change(ctx, nmcli(std::move(args)),
+    return run_change(ctx, nmcli_profile_argv({"connection", "modify"}, name, words),
                       "Failed to modify connection " + quoted(name) + " properties " + properties);
 }
 
 Status set_autoconnect_priority(const Context& ctx, const std::string& con_name, std::uint32_t priority) {
     return run_change(ctx,
-                      nmcli({"connection", "modify", con_name, "connection.autoconnect-priority",
-                             std::to_string(priority)}),
+                      nmcli_profile_argv({"connection", "modify"}, con_name,
+                                         {"connection.autoconnect-priority", std::to_string(priority)}),
                       "Failed to set autoconnect priority for connection " + quoted(con_name));
 }
 
@@ -87,11 +107,11 @@ Status create_vlan_connection(const Context& ctx, const std::string& con_name, c
 }
 
 bool connection_exists(const Context& ctx, const std::string& name) {
-    return run_succeeded(ctx, nmcli({"connection", "show", name}), RunMode::Change);
+    return run_succeeded(ctx, nmcli_profile_argv({"connection", "show"}, name), RunMode::Change);
 }
 
 Result<std::string> get_connection_info(const Context& ctx, const std::string& name) {
-    return run_strict_query(ctx, nmcli({"connection", "show", name}),
+    return run_strict_query(ctx, nmcli_profile_argv({"connection", "show"}, name),
                             "Failed to get connection info for " + quoted(name));
 }
 
@@ -122,7 +142,8 @@ std::set<std::string> in_memory_profile_names(const Context& ctx) {
 
 // "--" is passed through: callers that care about an unset master check for it.
 std::optional<std::string> get_connection_master(const Context& ctx, const std::string& name) {
-    auto out = query_text(ctx, nmcli({"-g", "connection.master", "connection", "show", name}), RunMode::Query);
+    auto out =
+        query_text(ctx, nmcli_profile_argv({"-g", "connection.master", "connection", "show"}, name), RunMode::Query);
     if (!out) return std::nullopt;
     std::string master = trim(*out);
     if (master.empty()) return std::nullopt;

@@ -13,6 +13,17 @@
 
 namespace qm {
 
+// How a profile is named to `nmcli connection show|up|down|delete|modify`: the name alone, or
+// after the keyword "id" when it begins with "-" or is one of nmcli's own words there ("id",
+// "uuid", "path", "apath", "filename", "ifname", "help" and its abbreviations "h" to "hel").
+// There nmcli reads such a word as an option or keyword ("connection up --help" and
+// "connection up help" print help and exit 0); after "id" it takes it literally. A UUID is none
+// of these, so "id" loses nothing. Every such vector is built with these.
+std::vector<std::string> profile_selector(const std::string& name);
+// "nmcli", `words`, the profile as profile_selector names it, then `rest`.
+std::vector<std::string> nmcli_profile_argv(std::vector<std::string> words, const std::string& profile,
+                                            const std::vector<std::string>& rest = {});
+
 // Profile operations (change runs unless noted).
 Status add_connection(const Context& ctx, const std::string& conn_type, const std::string& con_name,
                       const std::string& ifname, const std::vector<std::string>& extra = {});

@@ -65,8 +65,8 @@ std::optional<std::string> resolve_bridge_device(const Context& ctx, const std::
     for (const auto& line : *profiles) {
         auto f = split_terse(line);
         if (f.size() != 2 || f[1] != "bridge" || f[0] != name) continue;
-        auto out =
-            query_text(ctx, {"nmcli", "-g", "connection.interface-name", "connection", "show", f[0]}, RunMode::Query);
+        auto out = query_text(ctx, nmcli_profile_argv({"-g", "connection.interface-name", "connection", "show"}, f[0]),
+                              RunMode::Query);
         if (!out) return std::nullopt;
         std::string ifname = trim(*out);
         if (!ifname.empty() && ifname != "--") return ifname;
@@ -138,8 +138,9 @@ std::string profile_for_device(const Context& ctx, const std::string& device) {
         if (p.device == device) {
             bound.push_back(&p);
         } else if (p.device.empty()) {
-            auto out = query_text(ctx, {"nmcli", "-g", "connection.interface-name", "connection", "show", p.uuid},
-                                  RunMode::Query);
+            auto out = query_text(
+                ctx, nmcli_profile_argv({"-g", "connection.interface-name", "connection", "show"}, p.uuid),
+                RunMode::Query);
             if (out && trim(*out) == device) bound.push_back(&p);
         }
     }
