@@ -262,10 +262,13 @@ Status JsonLexer::read_string(std::string& out) {
     return {};
 }
 
-Status JsonLexer::read_number(JsonNumber& out) {
-    const std::size_t start = index_;
-    const bool positive = peek() != '-';
-    if (!positive) ++index_;
+// Reads the number's text: an optional minus, the integer part, a fraction and an exponent,
+// each checked as far as it goes; the refusal names the place where the text goes wrong.
+Result<JsonLexer::NumberText> JsonLexer::scan_number() {
+    NumberText t;
+    t.start = index_;
+    t.positive = peek() != '-';
+    if (!t.positive) ++index_;
     if (at_end()) return unexpected(error("EOF while parsing a value"));
     char c = text_[index_++];
     if (c == '0') {
@@ -275,10 +278,9 @@ Status JsonLexer::read_number(JsonNumber& out) {
     } else {
         return unexpected(error("invalid number"));
     }
-    std::size_t int_end = index_;
-    bool is_float = false;
+    t.int_end = index_;
     if (!at_end() && peek() == '.') {
-        is_float = true;
+        t.is_float = true;
         ++index_;
         std::size_t digits = 0;
         while (!at_end() && is_digit(peek())) ++index_, ++digits;
@@ -287,69 +289,84 @@ Status JsonLexer::read_number(JsonNumber& out) {
             return unexpected(peek_error("EOF while parsing a value"));
         }
     }
-    std::size_t exp_start = 0;
     if (!at_end() && (peek() == 'e' || peek() == 'E')) {
-        is_float = true;
+        t.is_float = true;
         ++index_;
-        exp_start = index_;
+        t.exp_start = index_;
         if (!at_end() && (peek() == '+' || peek() == '-')) ++index_;
         if (at_end()) return unexpected(error("EOF while parsing a value"));
         if (!is_digit(text_[index_++])) return unexpected(error("invalid number"));
         while (!at_end() && is_digit(peek())) ++index_;
     }
-    std::string_view literal = text_.substr(start, index_ - start);
-    out.text = literal;
-    std::size_t digits_start = positive ? start : start + 1;
+    t.end = index_;
+    return t;
+}
 
-    if (!is_float) {
-        std::uint64_t magnitude = 0;
-        auto [p, ec] = std::from_chars(text_.data() + digits_start, text_.data() + int_end, magnitude);
-        (void)p;
-        if (ec == std::errc()) {
-            if (positive) {
-                out.kind = JsonNumber::Kind::Unsigned;
-                out.u = magnitude;
-                return {};
-            }
-            if (magnitude != 0 && magnitude <= (std::uint64_t{1} << 63)) {
-                out.kind = JsonNumber::Kind::Negative;
-                out.i = magnitude == (std::uint64_t{1} << 63) ? std::numeric_limits<std::int64_t>::min()
-                                                              : -static_cast<std::int64_t>(magnitude);
-                return {};
-            }
-        }
+// An integer that fits: u64 when positive, i64 when negative and not zero. False leaves the
+// number to be read as floating point (integers beyond 64 bits and minus zero are).
+bool JsonLexer::NumberText::to_integer(std::string_view text, JsonNumber& out) const {
+    if (is_float) return false;
+    std::uint64_t magnitude = 0;
+    auto [p, ec] = std::from_chars(text.data() + digits_start(), text.data() + int_end, magnitude);
+    (void)p;
+    if (ec != std::errc()) return false;
+    if (positive) {
+        out.kind = JsonNumber::Kind::Unsigned;
+        out.u = magnitude;
+        return true;
     }
+    if (magnitude == 0 || magnitude > (std::uint64_t{1} << 63)) return false;
+    out.kind = JsonNumber::Kind::Negative;
+    out.i = magnitude == (std::uint64_t{1} << 63) ? std::numeric_limits<std::int64_t>::min()
+                                                  : -static_cast<std::int64_t>(magnitude);
+    return true;
+}
+
+// For a number the double cannot hold: true when it is too large (overflow), false when it
+// is too small (underflow, read as zero). The decimal exponent of the leading non-zero digit
+// decides.
+bool JsonLexer::NumberText::overflows(std::string_view text) const {
+    long long lead = 0;
+    bool found = false;
+    const long long int_digits = static_cast<long long>(int_end - digits_start());
+    long long pos = 0;
+    for (std::size_t k = digits_start(); k < end && (exp_start == 0 || k + 1 < exp_start); ++k) {
+        char d = text[k];
+        if (d == '.') continue;
+        if (d != '0') {
+            lead = int_digits - 1 - pos;
+            found = true;
+            break;
+        }
+        ++pos;
+    }
+    long long exp = 0;
+    if (exp_start != 0) {
+        std::size_t k = exp_start;
+        bool neg = text[k] == '-';
+        if (text[k] == '+' || text[k] == '-') ++k;
+        for (; k < end; ++k) exp = std::min<long long>(exp * 10 + (text[k] - '0'), 1'000'000'000LL);
+        if (neg) exp = -exp;
+    }
+    return found && lead + exp > 0;
+}
+
+Status JsonLexer::read_number(JsonNumber& out) {
+    auto scanned = scan_number();
+    if (!scanned) return unexpected(scanned.error());
+    const NumberText& t = *scanned;
+    const std::string_view literal = text_.substr(t.start, t.end - t.start);
+    out.text = literal;
+    if (t.to_integer(text_, out)) return {};
+
     // Floating point (also integers beyond 64 bits and minus zero).
     out.kind = JsonNumber::Kind::Float;
     double v = 0;
     auto [p, ec] = std::from_chars(literal.data(), literal.data() + literal.size(), v);
     (void)p;
     if (ec == std::errc::result_out_of_range) {
-        // Overflow or underflow: the decimal exponent of the leading non-zero digit decides.
-        long long lead = 0;
-        bool found = false;
-        long long int_digits = static_cast<long long>(int_end - digits_start);
-        long long pos = 0;
-        for (std::size_t k = digits_start; k < index_ && (exp_start == 0 || k + 1 < exp_start); ++k) {
-            char d = text_[k];
-            if (d == '.') continue;
-            if (d != '0') {
-                lead = int_digits - 1 - pos;
-                found = true;
-                break;
-            }
-            ++pos;
-        }
-        long long exp = 0;
-        if (exp_start != 0) {
-            std::size_t k = exp_start;
-            bool neg = text_[k] == '-';
-            if (text_[k] == '+' || text_[k] == '-') ++k;
-            for (; k < index_; ++k) exp = std::min<long long>(exp * 10 + (text_[k] - '0'), 1'000'000'000LL);
-            if (neg) exp = -exp;
-        }
-        if (found && lead + exp > 0) return unexpected(error("number out of range"));
-        v = positive ? 0.0 : -0.0;
+        if (t.overflows(text_)) return unexpected(error("number out of range"));
+        v = t.positive ? 0.0 : -0.0;
     } else if (ec != std::errc()) {
         return unexpected(error("invalid number"));
     }

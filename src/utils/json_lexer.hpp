@@ -103,6 +103,20 @@ public:
     Status finish();
 
 private:
+    // Where the parts of a number's text lie (indexes into the text).
+    struct NumberText {
+        std::size_t start = 0;      // the first byte, '-' included
+        std::size_t int_end = 0;    // after the integer part
+        std::size_t exp_start = 0;  // after the 'e' or 'E'; 0: no exponent
+        std::size_t end = 0;        // after the last byte
+        bool positive = true;
+        bool is_float = false;      // a fraction or an exponent
+        std::size_t digits_start() const { return positive ? start : start + 1; }
+        bool to_integer(std::string_view text, JsonNumber& out) const;
+        bool overflows(std::string_view text) const;
+    };
+    Result<NumberText> scan_number();
+
     Error error_at(std::size_t index, std::string_view message) const;
     JsonPosition position_of(std::size_t index) const;
     Status enter();
