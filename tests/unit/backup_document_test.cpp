@@ -5,6 +5,8 @@
 #include <chrono>
 #include <string>
 
+#include "support/minimal_config.hpp"
+
 namespace qm {
 namespace {
 
@@ -117,27 +119,7 @@ constexpr const char* kSmallFixtureText = R"({
 })";
 
 // The smallest valid document, every list and map empty.
-constexpr const char* kEmptyText = R"({
-  "metadata": {
-    "name": "x",
-    "description": null,
-    "created_at": "2024-03-05T07:08:09Z",
-    "version": "1.0.0",
-    "is_default": true
-  },
-  "network_manager": {
-    "connections": []
-  },
-  "libvirt_networks": [],
-  "bridge_mac_addresses": {},
-  "veth_connections": [],
-  "bridge_topology": {
-    "master_bridges": [],
-    "bridge_connections": {},
-    "veth_pairs": []
-  },
-  "managed_resources": null
-})";
+constexpr const char* kEmptyText = test::kMinimalSavedConfig;
 
 NetworkConfig empty_fixture() {
     NetworkConfig c;
