@@ -5,8 +5,8 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
-#include <cstring>
 
+#include "utils/json_string_scan.hpp"
 #include "utils/text.hpp"
 
 namespace qm {
@@ -14,28 +14,6 @@ namespace qm {
 namespace {
 
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
-
-bool ends_plain_run(unsigned char c) { return c == '"' || c == '\\' || c < 0x20; }
-
-// Where the bytes that a string holds as they are end: at the next '"', '\\' or control
-// character, or at the end. Eight bytes are looked at together while none of them is one.
-std::size_t plain_string_run_end(std::string_view text, std::size_t i) {
-    constexpr std::uint64_t kOnes = 0x0101010101010101ull;
-    constexpr std::uint64_t kHighs = 0x8080808080808080ull;
-    while (text.size() - i >= sizeof(std::uint64_t)) {
-        std::uint64_t w;
-        std::memcpy(&w, text.data() + i, sizeof w);
-        const std::uint64_t quote = w ^ (kOnes * '"');
-        const std::uint64_t backslash = w ^ (kOnes * '\\');
-        // A high bit is set exactly when some byte is zero (quote, backslash) or below 0x20.
-        const std::uint64_t stop =
-            ((quote - kOnes) & ~quote) | ((backslash - kOnes) & ~backslash) | ((w - kOnes * 0x20) & ~w);
-        if (stop & kHighs) break;
-        i += sizeof w;
-    }
-    while (i < text.size() && !ends_plain_run(static_cast<unsigned char>(text[i]))) ++i;
-    return i;
-}
 
 // A string shown inside a refusal (always valid UTF-8 here): quoted, with control
 // characters (C0, DEL and C1) escaped.
@@ -203,13 +181,14 @@ Result<unsigned> JsonLexer::parse_hex4() {
     return v;
 }
 
-Status JsonLexer::parse_unicode_escape(std::string& out) {
+// The escapes' decoded text goes to `out`, or nowhere when it is null: the checks are the same.
+Status JsonLexer::parse_unicode_escape(std::string* out) {
     auto first = parse_hex4();
     if (!first) return unexpected(first.error());
     unsigned n = *first;
     if (n >= 0xDC00 && n <= 0xDFFF) return unexpected(error("lone leading surrogate in hex escape"));
     if (n < 0xD800 || n > 0xDBFF) {
-        append_utf8(out, static_cast<char32_t>(n));
+        if (out) append_utf8(*out, static_cast<char32_t>(n));
         return {};
     }
     for (char expected : {'\\', 'u'}) {
@@ -220,45 +199,76 @@ Status JsonLexer::parse_unicode_escape(std::string& out) {
     if (!second) return unexpected(second.error());
     unsigned n2 = *second;
     if (n2 < 0xDC00 || n2 > 0xDFFF) return unexpected(error("lone leading surrogate in hex escape"));
-    append_utf8(out, static_cast<char32_t>((((n - 0xD800) << 10) | (n2 - 0xDC00)) + 0x10000));
+    if (out) append_utf8(*out, static_cast<char32_t>((((n - 0xD800) << 10) | (n2 - 0xDC00)) + 0x10000));
     return {};
 }
 
-Status JsonLexer::parse_escape(std::string& out) {
+Status JsonLexer::parse_escape(std::string* out) {
     if (at_end()) return unexpected(error("EOF while parsing a string"));
-    char c = text_[index_++];
-    switch (c) {
-        case '"': out += '"'; break;
-        case '\\': out += '\\'; break;
-        case '/': out += '/'; break;
-        case 'b': out += '\b'; break;
-        case 'f': out += '\f'; break;
-        case 'n': out += '\n'; break;
-        case 'r': out += '\r'; break;
-        case 't': out += '\t'; break;
-        case 'u': return parse_unicode_escape(out);
-        default: return unexpected(error("invalid escape"));
-    }
+    const char c = text_[index_++];
+    if (c == 'u') return parse_unicode_escape(out);
+    const char decoded = json_scan::simple_escape(c);
+    if (decoded == 0) return unexpected(error("invalid escape"));
+    if (out) *out += decoded;
     return {};
 }
 
 Status JsonLexer::read_string(std::string& out) {
-    ++index_;  // the opening quote
     out.clear();
+    return scan_string<true>(&out);
+}
+
+Status JsonLexer::check_string() {
+    // Most strings pass the fast check; what it leaves, the exact walk decides.
+    const std::size_t first = index_ + 1;
+    bool maybe_non_ascii = false;
+    const auto closing = json_scan::plain_string_end(text_, first, maybe_non_ascii);
+    if (!closing) return scan_string<false>(nullptr);
+    index_ = *closing + 1;
+    if (maybe_non_ascii && !is_valid_utf8(text_.substr(first, *closing - first)))
+        return unexpected(error("invalid unicode code point"));
+    return {};
+}
+
+// The one walk over a string: its plain runs, escapes and refusals are the same whether the
+// decoded text is kept (in `keep`) or only checked. The place is held in a local while
+// reading, so that it can stay in a register.
+template <bool kKeep>
+Status JsonLexer::scan_string(std::string* keep) {
+    const char* const p = text_.data();
+    const std::size_t n = text_.size();
+    std::size_t i = index_ + 1;  // past the opening quote
+    const std::size_t first = i;
+    json_scan::PlainRuns runs;
     for (;;) {
-        std::size_t start = index_;
-        index_ = plain_string_run_end(text_, index_);
-        out.append(text_.substr(start, index_ - start));
-        if (at_end()) return unexpected(error("EOF while parsing a string"));
-        char c = text_[index_++];
+        const std::size_t start = i;
+        i = runs.end_of_run(text_, i);
+        if constexpr (kKeep) keep->append(p + start, i - start);
+        if (i == n) {
+            index_ = i;
+            return unexpected(error("EOF while parsing a string"));
+        }
+        const char c = p[i++];
         if (c == '"') break;
-        if (c == '\\') {
-            if (auto s = parse_escape(out); !s) return s;
+        if (c != '\\') {
+            index_ = i;
+            return unexpected(error("control character (\\u0000-\\u001F) found while parsing a string"));
+        }
+        // The one-letter escapes, by far the most common, without a call.
+        if (const char decoded = i < n ? json_scan::simple_escape(p[i]) : 0; decoded != 0) {
+            ++i;
+            if constexpr (kKeep) *keep += decoded;
             continue;
         }
-        return unexpected(error("control character (\\u0000-\\u001F) found while parsing a string"));
+        index_ = i;
+        if (auto s = parse_escape(keep); !s) return s;
+        i = index_;
     }
-    if (!is_valid_utf8(out)) return unexpected(error("invalid unicode code point"));
+    index_ = i;
+    // An escape is ASCII as written and decodes to whole characters, so the decoded text is
+    // UTF-8 exactly when the text as written is; and that is, when no byte of it is above 0x7F.
+    if (runs.maybe_non_ascii() && !is_valid_utf8(text_.substr(first, i - 1 - first)))
+        return unexpected(error("invalid unicode code point"));
     return {};
 }
 

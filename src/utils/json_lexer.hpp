@@ -81,6 +81,7 @@ public:
     Status read_null();
     Status read_bool(bool& out);
     Status read_string(std::string& out);  // decoded, checked to be UTF-8
+    Status check_string();                 // the same checks and refusals, nothing kept
     Status read_number(JsonNumber& out);
     // Consumes the offending value when it is a scalar and refuses it with
     // "invalid type: <what was found>, expected <expected>".
@@ -122,8 +123,10 @@ private:
     Status enter();
     void leave() { ++remaining_depth_; }
     Status parse_ident(std::string_view rest);
-    Status parse_escape(std::string& out);
-    Status parse_unicode_escape(std::string& out);
+    template <bool kKeep>
+    Status scan_string(std::string* keep);
+    Status parse_escape(std::string* out);
+    Status parse_unicode_escape(std::string* out);
     Result<unsigned> parse_hex4();
     Result<bool> next_item(bool& first, char close, std::string_view eof_message,
                            std::string_view separator_message);

@@ -29,7 +29,8 @@ Result<NetworkConfig> load_default_config(const Context& ctx);
 bool newer_mtime_first(const std::filesystem::path& a, const std::filesystem::path& b);
 
 // Before every command: when no saved configuration can be loaded, announce a first run and
-// take a backup. A failed backup is only a warning.
+// take a backup. A failed backup is only a warning. The configuration found is only checked
+// to read (as load_default_config would read it), not kept.
 void check_first_run(const Context& ctx);
 
 // `config list`: the index as a table, newest first. Every failure reads as no backups.
