@@ -6,6 +6,8 @@
 //   qm_bench [benchmark flags]   the full set
 //   qm_bench --smoke             a tiny run of each, to show they still work
 //   qm_bench --decode-once       decode the 2 MiB definition once (for an instruction count)
+//   qm_bench --first-run-once    one first-run check on the 10 MB document (likewise)
+//   qm_bench --read-utf8-once    one read and UTF-8 check of the same file (likewise)
 
 #include <benchmark/benchmark.h>
 #include <sys/resource.h>
@@ -169,6 +171,8 @@ int main(int argc, char** argv) {
             std::cout << "decoded " << xml.size() << " bytes\n";
             return text.size() == xml.size() ? 0 : 1;
         }
+        if (std::strcmp(args[i], "--first-run-once") == 0) return qm::bench::first_run_once(false);
+        if (std::strcmp(args[i], "--read-utf8-once") == 0) return qm::bench::first_run_once(true);
         if (std::strcmp(args[i], "--smoke") == 0) {
             smoke = true;
             args.erase(args.begin() + static_cast<std::ptrdiff_t>(i--));

@@ -5,8 +5,8 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
-#include <cstring>
 
+#include "utils/json_string_scan.hpp"
 #include "utils/text.hpp"
 
 namespace qm {
@@ -14,28 +14,6 @@ namespace qm {
 namespace {
 
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
-
-bool ends_plain_run(unsigned char c) { return c == '"' || c == '\\' || c < 0x20; }
-
-// Where the bytes that a string holds as they are end: at the next '"', '\\' or control
-// character, or at the end. Eight bytes are looked at together while none of them is one.
-std::size_t plain_string_run_end(std::string_view text, std::size_t i) {
-    constexpr std::uint64_t kOnes = 0x0101010101010101ull;
-    constexpr std::uint64_t kHighs = 0x8080808080808080ull;
-    while (text.size() - i >= sizeof(std::uint64_t)) {
-        std::uint64_t w;
-        std::memcpy(&w, text.data() + i, sizeof w);
-        const std::uint64_t quote = w ^ (kOnes * '"');
-        const std::uint64_t backslash = w ^ (kOnes * '\\');
-        // A high bit is set exactly when some byte is zero (quote, backslash) or below 0x20.
-        const std::uint64_t stop =
-            ((quote - kOnes) & ~quote) | ((backslash - kOnes) & ~backslash) | ((w - kOnes * 0x20) & ~w);
-        if (stop & kHighs) break;
-        i += sizeof w;
-    }
-    while (i < text.size() && !ends_plain_run(static_cast<unsigned char>(text[i]))) ++i;
-    return i;
-}
 
 // A string shown inside a refusal (always valid UTF-8 here): quoted, with control
 // characters (C0, DEL and C1) escaped.
@@ -203,13 +181,14 @@ Result<unsigned> JsonLexer::parse_hex4() {
     return v;
 }
 
-Status JsonLexer::parse_unicode_escape(std::string& out) {
+// The escapes' decoded text goes to `out`, or nowhere when it is null: the checks are the same.
+Status JsonLexer::parse_unicode_escape(std::string* out) {
     auto first = parse_hex4();
     if (!first) return unexpected(first.error());
     unsigned n = *first;
     if (n >= 0xDC00 && n <= 0xDFFF) return unexpected(error("lone leading surrogate in hex escape"));
     if (n < 0xD800 || n > 0xDBFF) {
-        append_utf8(out, static_cast<char32_t>(n));
+        if (out) append_utf8(*out, static_cast<char32_t>(n));
         return {};
     }
     for (char expected : {'\\', 'u'}) {
@@ -220,52 +199,86 @@ Status JsonLexer::parse_unicode_escape(std::string& out) {
     if (!second) return unexpected(second.error());
     unsigned n2 = *second;
     if (n2 < 0xDC00 || n2 > 0xDFFF) return unexpected(error("lone leading surrogate in hex escape"));
-    append_utf8(out, static_cast<char32_t>((((n - 0xD800) << 10) | (n2 - 0xDC00)) + 0x10000));
+    if (out) append_utf8(*out, static_cast<char32_t>((((n - 0xD800) << 10) | (n2 - 0xDC00)) + 0x10000));
     return {};
 }
 
-Status JsonLexer::parse_escape(std::string& out) {
+Status JsonLexer::parse_escape(std::string* out) {
     if (at_end()) return unexpected(error("EOF while parsing a string"));
-    char c = text_[index_++];
-    switch (c) {
-        case '"': out += '"'; break;
-        case '\\': out += '\\'; break;
-        case '/': out += '/'; break;
-        case 'b': out += '\b'; break;
-        case 'f': out += '\f'; break;
-        case 'n': out += '\n'; break;
-        case 'r': out += '\r'; break;
-        case 't': out += '\t'; break;
-        case 'u': return parse_unicode_escape(out);
-        default: return unexpected(error("invalid escape"));
-    }
+    const char c = text_[index_++];
+    if (c == 'u') return parse_unicode_escape(out);
+    const char decoded = json_scan::simple_escape(c);
+    if (decoded == 0) return unexpected(error("invalid escape"));
+    if (out) *out += decoded;
     return {};
 }
 
 Status JsonLexer::read_string(std::string& out) {
-    ++index_;  // the opening quote
     out.clear();
-    for (;;) {
-        std::size_t start = index_;
-        index_ = plain_string_run_end(text_, index_);
-        out.append(text_.substr(start, index_ - start));
-        if (at_end()) return unexpected(error("EOF while parsing a string"));
-        char c = text_[index_++];
-        if (c == '"') break;
-        if (c == '\\') {
-            if (auto s = parse_escape(out); !s) return s;
-            continue;
-        }
-        return unexpected(error("control character (\\u0000-\\u001F) found while parsing a string"));
-    }
-    if (!is_valid_utf8(out)) return unexpected(error("invalid unicode code point"));
+    return scan_string<true>(&out);
+}
+
+Status JsonLexer::check_string() {
+    // Most strings pass the fast check; what it leaves, the exact walk decides.
+    const std::size_t first = index_ + 1;
+    bool maybe_non_ascii = false;
+    const auto closing = json_scan::plain_string_end(text_, first, maybe_non_ascii);
+    if (!closing) return scan_string<false>(nullptr);
+    index_ = *closing + 1;
+    if (maybe_non_ascii && !is_valid_utf8(text_.substr(first, *closing - first)))
+        return unexpected(error("invalid unicode code point"));
     return {};
 }
 
-Status JsonLexer::read_number(JsonNumber& out) {
-    const std::size_t start = index_;
-    const bool positive = peek() != '-';
-    if (!positive) ++index_;
+// The one walk over a string: its plain runs, escapes and refusals are the same whether the
+// decoded text is kept (in `keep`) or only checked. The place is held in a local while
+// reading, so that it can stay in a register.
+template <bool kKeep>
+Status JsonLexer::scan_string(std::string* keep) {
+    const char* const p = text_.data();
+    const std::size_t n = text_.size();
+    std::size_t i = index_ + 1;  // past the opening quote
+    const std::size_t first = i;
+    json_scan::PlainRuns runs;
+    for (;;) {
+        const std::size_t start = i;
+        i = runs.end_of_run(text_, i);
+        if constexpr (kKeep) keep->append(p + start, i - start);
+        if (i == n) {
+            index_ = i;
+            return unexpected(error("EOF while parsing a string"));
+        }
+        const char c = p[i++];
+        if (c == '"') break;
+        if (c != '\\') {
+            index_ = i;
+            return unexpected(error("control character (\\u0000-\\u001F) found while parsing a string"));
+        }
+        // The one-letter escapes, by far the most common, without a call.
+        if (const char decoded = i < n ? json_scan::simple_escape(p[i]) : 0; decoded != 0) {
+            ++i;
+            if constexpr (kKeep) *keep += decoded;
+            continue;
+        }
+        index_ = i;
+        if (auto s = parse_escape(keep); !s) return s;
+        i = index_;
+    }
+    index_ = i;
+    // An escape is ASCII as written and decodes to whole characters, so the decoded text is
+    // UTF-8 exactly when the text as written is; and that is, when no byte of it is above 0x7F.
+    if (runs.maybe_non_ascii() && !is_valid_utf8(text_.substr(first, i - 1 - first)))
+        return unexpected(error("invalid unicode code point"));
+    return {};
+}
+
+// Reads the number's text: an optional minus, the integer part, a fraction and an exponent,
+// each checked as far as it goes; the refusal names the place where the text goes wrong.
+Result<JsonLexer::NumberText> JsonLexer::scan_number() {
+    NumberText t;
+    t.start = index_;
+    t.positive = peek() != '-';
+    if (!t.positive) ++index_;
     if (at_end()) return unexpected(error("EOF while parsing a value"));
     char c = text_[index_++];
     if (c == '0') {
@@ -275,10 +288,9 @@ Status JsonLexer::read_number(JsonNumber& out) {
     } else {
         return unexpected(error("invalid number"));
     }
-    std::size_t int_end = index_;
-    bool is_float = false;
+    t.int_end = index_;
     if (!at_end() && peek() == '.') {
-        is_float = true;
+        t.is_float = true;
         ++index_;
         std::size_t digits = 0;
         while (!at_end() && is_digit(peek())) ++index_, ++digits;
@@ -287,69 +299,84 @@ Status JsonLexer::read_number(JsonNumber& out) {
             return unexpected(peek_error("EOF while parsing a value"));
         }
     }
-    std::size_t exp_start = 0;
     if (!at_end() && (peek() == 'e' || peek() == 'E')) {
-        is_float = true;
+        t.is_float = true;
         ++index_;
-        exp_start = index_;
+        t.exp_start = index_;
         if (!at_end() && (peek() == '+' || peek() == '-')) ++index_;
         if (at_end()) return unexpected(error("EOF while parsing a value"));
         if (!is_digit(text_[index_++])) return unexpected(error("invalid number"));
         while (!at_end() && is_digit(peek())) ++index_;
     }
-    std::string_view literal = text_.substr(start, index_ - start);
-    out.text = literal;
-    std::size_t digits_start = positive ? start : start + 1;
+    t.end = index_;
+    return t;
+}
 
-    if (!is_float) {
-        std::uint64_t magnitude = 0;
-        auto [p, ec] = std::from_chars(text_.data() + digits_start, text_.data() + int_end, magnitude);
-        (void)p;
-        if (ec == std::errc()) {
-            if (positive) {
-                out.kind = JsonNumber::Kind::Unsigned;
-                out.u = magnitude;
-                return {};
-            }
-            if (magnitude != 0 && magnitude <= (std::uint64_t{1} << 63)) {
-                out.kind = JsonNumber::Kind::Negative;
-                out.i = magnitude == (std::uint64_t{1} << 63) ? std::numeric_limits<std::int64_t>::min()
-                                                              : -static_cast<std::int64_t>(magnitude);
-                return {};
-            }
-        }
+// An integer that fits: u64 when positive, i64 when negative and not zero. False leaves the
+// number to be read as floating point (integers beyond 64 bits and minus zero are).
+bool JsonLexer::NumberText::to_integer(std::string_view text, JsonNumber& out) const {
+    if (is_float) return false;
+    std::uint64_t magnitude = 0;
+    auto [p, ec] = std::from_chars(text.data() + digits_start(), text.data() + int_end, magnitude);
+    (void)p;
+    if (ec != std::errc()) return false;
+    if (positive) {
+        out.kind = JsonNumber::Kind::Unsigned;
+        out.u = magnitude;
+        return true;
     }
+    if (magnitude == 0 || magnitude > (std::uint64_t{1} << 63)) return false;
+    out.kind = JsonNumber::Kind::Negative;
+    out.i = magnitude == (std::uint64_t{1} << 63) ? std::numeric_limits<std::int64_t>::min()
+                                                  : -static_cast<std::int64_t>(magnitude);
+    return true;
+}
+
+// For a number the double cannot hold: true when it is too large (overflow), false when it
+// is too small (underflow, read as zero). The decimal exponent of the leading non-zero digit
+// decides.
+bool JsonLexer::NumberText::overflows(std::string_view text) const {
+    long long lead = 0;
+    bool found = false;
+    const long long int_digits = static_cast<long long>(int_end - digits_start());
+    long long pos = 0;
+    for (std::size_t k = digits_start(); k < end && (exp_start == 0 || k + 1 < exp_start); ++k) {
+        char d = text[k];
+        if (d == '.') continue;
+        if (d != '0') {
+            lead = int_digits - 1 - pos;
+            found = true;
+            break;
+        }
+        ++pos;
+    }
+    long long exp = 0;
+    if (exp_start != 0) {
+        std::size_t k = exp_start;
+        bool neg = text[k] == '-';
+        if (text[k] == '+' || text[k] == '-') ++k;
+        for (; k < end; ++k) exp = std::min<long long>(exp * 10 + (text[k] - '0'), 1'000'000'000LL);
+        if (neg) exp = -exp;
+    }
+    return found && lead + exp > 0;
+}
+
+Status JsonLexer::read_number(JsonNumber& out) {
+    auto scanned = scan_number();
+    if (!scanned) return unexpected(scanned.error());
+    const NumberText& t = *scanned;
+    const std::string_view literal = text_.substr(t.start, t.end - t.start);
+    out.text = literal;
+    if (t.to_integer(text_, out)) return {};
+
     // Floating point (also integers beyond 64 bits and minus zero).
     out.kind = JsonNumber::Kind::Float;
     double v = 0;
     auto [p, ec] = std::from_chars(literal.data(), literal.data() + literal.size(), v);
     (void)p;
     if (ec == std::errc::result_out_of_range) {
-        // Overflow or underflow: the decimal exponent of the leading non-zero digit decides.
-        long long lead = 0;
-        bool found = false;
-        long long int_digits = static_cast<long long>(int_end - digits_start);
-        long long pos = 0;
-        for (std::size_t k = digits_start; k < index_ && (exp_start == 0 || k + 1 < exp_start); ++k) {
-            char d = text_[k];
-            if (d == '.') continue;
-            if (d != '0') {
-                lead = int_digits - 1 - pos;
-                found = true;
-                break;
-            }
-            ++pos;
-        }
-        long long exp = 0;
-        if (exp_start != 0) {
-            std::size_t k = exp_start;
-            bool neg = text_[k] == '-';
-            if (text_[k] == '+' || text_[k] == '-') ++k;
-            for (; k < index_; ++k) exp = std::min<long long>(exp * 10 + (text_[k] - '0'), 1'000'000'000LL);
-            if (neg) exp = -exp;
-        }
-        if (found && lead + exp > 0) return unexpected(error("number out of range"));
-        v = positive ? 0.0 : -0.0;
+        if (t.overflows(text_)) return unexpected(error("number out of range"));
+        v = t.positive ? 0.0 : -0.0;
     } else if (ec != std::errc()) {
         return unexpected(error("invalid number"));
     }

@@ -81,6 +81,7 @@ public:
     Status read_null();
     Status read_bool(bool& out);
     Status read_string(std::string& out);  // decoded, checked to be UTF-8
+    Status check_string();                 // the same checks and refusals, nothing kept
     Status read_number(JsonNumber& out);
     // Consumes the offending value when it is a scalar and refuses it with
     // "invalid type: <what was found>, expected <expected>".
@@ -103,13 +104,29 @@ public:
     Status finish();
 
 private:
+    // Where the parts of a number's text lie (indexes into the text).
+    struct NumberText {
+        std::size_t start = 0;      // the first byte, '-' included
+        std::size_t int_end = 0;    // after the integer part
+        std::size_t exp_start = 0;  // after the 'e' or 'E'; 0: no exponent
+        std::size_t end = 0;        // after the last byte
+        bool positive = true;
+        bool is_float = false;      // a fraction or an exponent
+        std::size_t digits_start() const { return positive ? start : start + 1; }
+        bool to_integer(std::string_view text, JsonNumber& out) const;
+        bool overflows(std::string_view text) const;
+    };
+    Result<NumberText> scan_number();
+
     Error error_at(std::size_t index, std::string_view message) const;
     JsonPosition position_of(std::size_t index) const;
     Status enter();
     void leave() { ++remaining_depth_; }
     Status parse_ident(std::string_view rest);
-    Status parse_escape(std::string& out);
-    Status parse_unicode_escape(std::string& out);
+    template <bool kKeep>
+    Status scan_string(std::string* keep);
+    Status parse_escape(std::string* out);
+    Status parse_unicode_escape(std::string* out);
     Result<unsigned> parse_hex4();
     Result<bool> next_item(bool& first, char close, std::string_view eof_message,
                            std::string_view separator_message);

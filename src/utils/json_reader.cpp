@@ -17,6 +17,13 @@ Status JsonReader::read_string(std::string& out, std::string_view expected) {
     return lex_.read_string(out);
 }
 
+Status JsonReader::check_string(std::string_view expected) {
+    auto c = lex_.peek_value();
+    if (!c) return unexpected(c.error());
+    if (*c != '"') return unexpected(lex_.invalid_type(expected));
+    return lex_.check_string();
+}
+
 Status JsonReader::read_bool(bool& out) {
     auto c = lex_.peek_value();
     if (!c) return unexpected(c.error());
@@ -106,6 +113,7 @@ Status JsonReader::read_record(std::string_view name, std::span<const JsonFieldK
 }
 
 Status read_value(JsonReader& r, std::string& out) { return r.read_string(out); }
+Status check_value(JsonReader& r, JsonTag<std::string>) { return r.check_string(); }
 Status read_value(JsonReader& r, bool& out) { return r.read_bool(out); }
 Status read_value(JsonReader& r, std::uint64_t& out) { return r.read_u64(out); }
 

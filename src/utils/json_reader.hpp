@@ -41,6 +41,8 @@ public:
     // Typed reads of the next value (leading white space skipped). `expected` is the
     // expectation named in "invalid type: <found>, expected <expected>".
     Status read_string(std::string& out, std::string_view expected = "a string");
+    // A string checked as read_string checks it (the same refusals), its text not kept.
+    Status check_string(std::string_view expected = "a string");
     Status read_bool(bool& out);
     Status read_u64(std::uint64_t& out);
     // True (and consumed) when the next value is null; false leaves it unread.
@@ -96,6 +98,33 @@ Result<T> from_json(std::string_view text) {
     return value;
 }
 
+// The argument by which overloads for a type are told apart where no value of it is at hand.
+template <class T>
+struct JsonTag {};
+
+// Checking the next value as read_value into a T would read it: the same values accepted and
+// the same refusals, but nothing built that the caller would throw away. Strings are checked
+// where they stand; containers and records are walked; small scalars are read and dropped.
+template <class T>
+Status check_value(JsonReader& r, JsonTag<T>);
+Status check_value(JsonReader& r, JsonTag<std::string>);
+template <class T>
+Status check_value(JsonReader& r, JsonTag<std::optional<T>>);
+template <class T>
+Status check_value(JsonReader& r, JsonTag<std::vector<T>>);
+template <class V>
+Status check_value(JsonReader& r, JsonTag<std::unordered_map<std::string, V>>);
+template <class V>
+Status check_value(JsonReader& r, JsonTag<std::map<std::string, V>>);
+
+// Whether the whole text reads as one value of type T (see from_json), keeping nothing.
+template <class T>
+Status check_json(std::string_view text) {
+    JsonReader r(text);
+    if (auto s = check_value(r, JsonTag<T>{}); !s) return s;
+    return r.finish();
+}
+
 // ---------------------------------------------------------------------------------------
 // Template definitions
 
@@ -146,6 +175,35 @@ Status read_value(JsonReader& r, std::unordered_map<std::string, V>& out) {
 template <class V>
 Status read_value(JsonReader& r, std::map<std::string, V>& out) {
     return json_detail::read_map(r, out);
+}
+
+template <class T>
+Status check_value(JsonReader& r, JsonTag<T>) {
+    T value{};
+    return read_value(r, value);
+}
+
+template <class T>
+Status check_value(JsonReader& r, JsonTag<std::optional<T>>) {
+    auto null = r.read_null();
+    if (!null) return unexpected(null.error());
+    if (*null) return {};
+    return check_value(r, JsonTag<T>{});
+}
+
+template <class T>
+Status check_value(JsonReader& r, JsonTag<std::vector<T>>) {
+    return r.read_sequence([](JsonReader& rr) { return check_value(rr, JsonTag<T>{}); });
+}
+
+template <class V>
+Status check_value(JsonReader& r, JsonTag<std::unordered_map<std::string, V>>) {
+    return r.read_map([](JsonReader& rr, std::string) { return check_value(rr, JsonTag<V>{}); });
+}
+
+template <class V>
+Status check_value(JsonReader& r, JsonTag<std::map<std::string, V>>) {
+    return r.read_map([](JsonReader& rr, std::string) { return check_value(rr, JsonTag<V>{}); });
 }
 
 }  // namespace qm

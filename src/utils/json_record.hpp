@@ -21,7 +21,8 @@
 //     }
 //
 // Then read_value / write_value (and so from_json<Thing>, to_json_pretty, and Thing inside
-// vectors, maps, std::optional and other records) work without more code.
+// vectors, maps, std::optional and other records) work without more code, and so does
+// check_value / check_json<Thing>, which accepts and refuses alike but builds nothing.
 //
 // Reading accepts
 //   - an object with the keys in any order: a key the record does not have is skipped
@@ -50,13 +51,10 @@
 
 namespace qm {
 
-// The argument by which describe_json overloads are told apart.
-template <class T>
-struct JsonTag {};
-
 // One field: its key, the member it fills and how a missing key is read.
 template <class T, class M>
 struct JsonRecordField {
+    using member_type = M;
     std::string_view key;
     M T::*member;
     JsonPresence presence;
@@ -128,6 +126,27 @@ Status read_record(JsonReader& r, const JsonRecord<T, M...>& record, T& out) {
 }
 
 template <class T, class... M>
+Status check_record(JsonReader& r, const JsonRecord<T, M...>& record) {
+    const auto keys = std::apply(
+        [](const auto&... f) { return std::array<JsonFieldKey, sizeof...(M)>{JsonFieldKey{f.key, f.presence}...}; },
+        record.fields);
+    auto check_field = [&](std::size_t index, JsonReader& rr) -> Status {
+        Status result;
+        std::size_t k = 0;
+        std::apply(
+            [&](const auto&... f) {
+                ((k++ == index &&
+                  ((result = check_value(rr, JsonTag<typename std::remove_cvref_t<decltype(f)>::member_type>{})),
+                   true)) ||
+                 ...);
+            },
+            record.fields);
+        return result;
+    };
+    return r.read_record(record.name, keys, check_field);
+}
+
+template <class T, class... M>
 void write_record(JsonWriter& w, const JsonRecord<T, M...>& record, const T& value) {
     w.begin_object();
     std::apply([&](const auto&... f) { (w.member(f.key, value.*f.member), ...); }, record.fields);
@@ -140,6 +159,12 @@ template <JsonRecordType T>
 Status read_value(JsonReader& r, T& out) {
     static constexpr auto record = describe_json(JsonTag<T>{});
     return json_detail::read_record(r, record, out);
+}
+
+template <JsonRecordType T>
+Status check_value(JsonReader& r, JsonTag<T>) {
+    static constexpr auto record = describe_json(JsonTag<T>{});
+    return json_detail::check_record(r, record);
 }
 
 template <JsonRecordType T>

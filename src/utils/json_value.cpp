@@ -28,7 +28,7 @@ Status JsonReader::parse_any(JsonValue* out) {
             v.kind = JsonValue::Kind::Bool;
             break;
         case '"':
-            if (auto s = lex_.read_string(v.text); !s) return s;
+            if (auto s = out ? lex_.read_string(v.text) : lex_.check_string(); !s) return s;
             v.kind = JsonValue::Kind::String;
             break;
         case '[':

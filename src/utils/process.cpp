@@ -122,6 +122,15 @@ public:
         return child_fd < 0 ? 0 : ::posix_spawn_file_actions_adddup2(&actions, child_fd, target);
     }
     bool ok() const { return actions_ok_ && attr_ok_; }
+    // An ignored SIGPIPE would survive exec; host tools expect the default.
+    int default_sigpipe() {
+        sigset_t pipe_default;
+        ::sigemptyset(&pipe_default);
+        ::sigaddset(&pipe_default, SIGPIPE);
+        int e = ::posix_spawnattr_setsigdefault(&attr, &pipe_default);
+        if (e == 0) e = ::posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF);
+        return e;
+    }
 
     posix_spawn_file_actions_t actions;
     posix_spawnattr_t attr;
@@ -270,70 +279,159 @@ ProcessResult decode_status(int status) {
     return r;
 }
 
+// What becomes of one of the child's standard streams.
+enum class StreamUse {
+    Inherit,   // ours, as it stands
+    Null,      // the null device
+    Capture,   // a pipe we read to its end
+};
+
+struct StreamPlan {
+    StreamUse in, out, err;
+};
+
+// The run modes' streams, as documented with RunMode.
+StreamPlan stream_plan(RunMode mode) {
+    using enum StreamUse;
+    switch (mode) {
+        case RunMode::Change: return {Inherit, Null, Null};
+        case RunMode::Query: return {Null, Capture, Null};
+        case RunMode::QueryWithStderr: return {Null, Capture, Capture};
+        case RunMode::ChangeWithStderr: return {Null, Null, Capture};
+        case RunMode::ChangeShowingStderr: return {Inherit, Null, Inherit};
+        case RunMode::Shown: return {Inherit, Inherit, Inherit};
+        case RunMode::Detached: return {Inherit, Null, Null};
+    }
+    return {Inherit, Inherit, Inherit};
+}
+
+// The descriptors behind a StreamPlan: the null device when any stream needs it, and a pipe
+// for each captured output stream.
+class ChildStreams {
+public:
+    static Expected<ChildStreams, OsError> open(StreamPlan plan) {
+        ChildStreams s;
+        s.plan_ = plan;
+        if (plan.in == StreamUse::Null || plan.out == StreamUse::Null || plan.err == StreamUse::Null) {
+            auto n = open_null();
+            if (!n) return unexpected(n.error());
+            s.null_ = std::move(*n);
+        }
+        if (auto e = s.capture_if(plan.out, s.out_r_, s.out_w_); e != 0) return unexpected(OsError{e});
+        if (auto e = s.capture_if(plan.err, s.err_r_, s.err_w_); e != 0) return unexpected(OsError{e});
+        return s;
+    }
+
+    // Adds the child's redirections; 0 or the errno of a failed action.
+    int apply(SpawnSetup& setup) const {
+        int e = setup.redirect(child_fd(plan_.in, -1), 0);  // stdin is never captured
+        if (e == 0) e = setup.redirect(child_fd(plan_.out, out_w_.get()), 1);
+        if (e == 0) e = setup.redirect(child_fd(plan_.err, err_w_.get()), 2);
+        return e;
+    }
+
+    // Once the child holds its own copies, ours must go so the pipes can reach their end.
+    void close_child_ends() {
+        out_w_.reset();
+        err_w_.reset();
+        null_.reset();
+    }
+    // Reads both captured streams to their end; 0 or the errno of a failed poll. Our read
+    // ends are closed afterwards, which lets a child still writing end (on SIGPIPE).
+    int drain_into(std::string& out, std::string& err) {
+        const int e = drain(out_r_, out, err_r_, err);
+        out_r_.reset();
+        err_r_.reset();
+        return e;
+    }
+
+private:
+    // A pipe for a captured stream; 0 or the errno of the failure.
+    static int capture_if(StreamUse use, Fd& read_end, Fd& write_end) {
+        if (use != StreamUse::Capture) return 0;
+        auto p = make_pipe();
+        if (!p) return p.error().code;
+        read_end = std::move(p->first);
+        write_end = std::move(p->second);
+        return 0;
+    }
+    // The descriptor that becomes the child's stream; -1 leaves ours in place.
+    int child_fd(StreamUse use, int pipe_write_end) const {
+        switch (use) {
+            case StreamUse::Inherit: return -1;
+            case StreamUse::Null: return null_.get();
+            case StreamUse::Capture: return pipe_write_end;
+        }
+        return -1;
+    }
+
+    StreamPlan plan_{};
+    Fd null_, out_r_, out_w_, err_r_, err_w_;
+};
+
+// A command ready to start: the places to try for its program and its argument vector.
+class PreparedCommand {
+public:
+    PreparedCommand(std::vector<std::string> paths, const std::vector<std::string>& argv)
+        : paths_(std::move(paths)), argv_(&argv) {}
+
+    // The pointers lead into this object, so they are taken where it stays until the start.
+    StartPlan plan(const SpawnSetup& setup) {
+        path_ptrs_.clear();
+        for (const auto& p : paths_) path_ptrs_.push_back(p.c_str());
+        argv_ptrs_.clear();
+        for (const auto& a : *argv_) argv_ptrs_.push_back(const_cast<char*>(a.c_str()));
+        argv_ptrs_.push_back(nullptr);
+        return {path_ptrs_.data(), path_ptrs_.size(), argv_ptrs_.data(), &setup};
+    }
+
+private:
+    std::vector<std::string> paths_;
+    const std::vector<std::string>* argv_;
+    std::vector<const char*> path_ptrs_;
+    std::vector<char*> argv_ptrs_;
+};
+
+Expected<PreparedCommand, OsError> prepare_command(const std::vector<std::string>& argv) {
+    if (argv.empty()) return unexpected(OsError{EINVAL});
+    // The kernel would see each argument only up to its first NUL: never run a cut command.
+    for (const auto& a : argv)
+        if (a.find('\0') != std::string::npos) return unexpected(OsError{EINVAL});
+    std::vector<std::string> paths = candidates(argv[0]);
+    if (paths.empty()) return unexpected(OsError{ENOENT});
+    return PreparedCommand(std::move(paths), argv);
+}
+
+// Waits for a started child, reading its captured streams first.
+RunResult collect(pid_t pid, ChildStreams& streams) {
+    streams.close_child_ends();
+    std::string out, err;
+    const int drain_error = streams.drain_into(out, err);
+    auto st = wait_for(pid);
+    if (drain_error != 0) return unexpected(OsError{drain_error});
+    if (!st) return unexpected(st.error());
+    ProcessResult result = decode_status(*st);
+    result.out = std::move(out);
+    result.err = std::move(err);
+    return result;
+}
+
 }  // namespace
 
 PosixRunner::PosixRunner(std::vector<std::ostream*> flush_before_spawn) : flush_(std::move(flush_before_spawn)) {}
 
 RunResult PosixRunner::run(const std::vector<std::string>& argv, RunMode mode) {
-    if (argv.empty()) return unexpected(OsError{EINVAL});
-    // The kernel would see each argument only up to its first NUL: never run a cut command.
-    for (const auto& a : argv)
-        if (a.find('\0') != std::string::npos) return unexpected(OsError{EINVAL});
-
-    const std::vector<std::string> paths_owned = candidates(argv[0]);
-    if (paths_owned.empty()) return unexpected(OsError{ENOENT});
-    std::vector<const char*> paths;
-    for (const auto& p : paths_owned) paths.push_back(p.c_str());
-    std::vector<char*> cargv;
-    for (const auto& a : argv) cargv.push_back(const_cast<char*>(a.c_str()));
-    cargv.push_back(nullptr);
-
-    Fd null_fd, out_r, out_w, err_r, err_w;
-    const bool needs_null = mode == RunMode::Change || mode == RunMode::Query || mode == RunMode::QueryWithStderr ||
-                            mode == RunMode::ChangeWithStderr || mode == RunMode::ChangeShowingStderr ||
-                            mode == RunMode::Detached;
-    if (needs_null) {
-        auto n = open_null();
-        if (!n) return unexpected(n.error());
-        null_fd = std::move(*n);
-    }
-    if (mode == RunMode::Query || mode == RunMode::QueryWithStderr) {
-        auto p = make_pipe();
-        if (!p) return unexpected(p.error());
-        out_r = std::move(p->first);
-        out_w = std::move(p->second);
-    }
-    if (mode == RunMode::QueryWithStderr || mode == RunMode::ChangeWithStderr) {
-        auto p = make_pipe();
-        if (!p) return unexpected(p.error());
-        err_r = std::move(p->first);
-        err_w = std::move(p->second);
-    }
-
-    int in_fd = -1, child_out = -1, child_err = -1;
-    switch (mode) {
-        case RunMode::Change:
-        case RunMode::Detached: child_out = child_err = null_fd.get(); break;
-        case RunMode::Query: in_fd = null_fd.get(); child_out = out_w.get(); child_err = null_fd.get(); break;
-        case RunMode::QueryWithStderr: in_fd = null_fd.get(); child_out = out_w.get(); child_err = err_w.get(); break;
-        case RunMode::ChangeWithStderr: in_fd = null_fd.get(); child_out = null_fd.get(); child_err = err_w.get(); break;
-        case RunMode::ChangeShowingStderr: child_out = null_fd.get(); break;
-        case RunMode::Shown: break;
-    }
+    auto command = prepare_command(argv);
+    if (!command) return unexpected(command.error());
+    auto streams = ChildStreams::open(stream_plan(mode));
+    if (!streams) return unexpected(streams.error());
 
     // The child gets the standard streams of its mode; every descriptor of ours is close-on-exec.
     SpawnSetup setup;
     if (!setup.ok()) return unexpected(OsError{ENOMEM});
-    sigset_t pipe_default;
-    ::sigemptyset(&pipe_default);
-    ::sigaddset(&pipe_default, SIGPIPE);  // an ignored SIGPIPE would survive exec; host tools expect the default
-    int e = setup.redirect(in_fd, 0);
-    if (e == 0) e = setup.redirect(child_out, 1);
-    if (e == 0) e = setup.redirect(child_err, 2);
-    if (e == 0) e = ::posix_spawnattr_setsigdefault(&setup.attr, &pipe_default);
-    if (e == 0) e = ::posix_spawnattr_setflags(&setup.attr, POSIX_SPAWN_SETSIGDEF);
-    if (e != 0) return unexpected(OsError{e});
-    const StartPlan plan{paths.data(), paths.size(), cargv.data(), &setup};
+    if (int e = streams->apply(setup); e != 0) return unexpected(OsError{e});
+    if (int e = setup.default_sigpipe(); e != 0) return unexpected(OsError{e});
+    const StartPlan plan = command->plan(setup);
 
     // Output already written by us must reach the terminal before the child's.
     for (std::ostream* s : flush_) if (s) s->flush();
@@ -343,27 +441,9 @@ RunResult PosixRunner::run(const std::vector<std::string>& argv, RunMode mode) {
         if (int code = start_detached(plan, setup); code != 0) return unexpected(OsError{code});
         return ProcessResult{};
     }
-
     pid_t pid = -1;
     if (int code = start_first(plan, &pid); code != 0) return unexpected(OsError{code});
-
-    // The child holds its own copies; ours must go so the pipes can reach their end.
-    out_w.reset();
-    err_w.reset();
-    null_fd.reset();
-
-    std::string out, err;
-    const int drain_error = drain(out_r, out, err_r, err);
-    // Closing our ends lets a child still writing end (on SIGPIPE), so the wait cannot hang.
-    out_r.reset();
-    err_r.reset();
-    auto st = wait_for(pid);
-    if (drain_error != 0) return unexpected(OsError{drain_error});
-    if (!st) return unexpected(st.error());
-    ProcessResult result = decode_status(*st);
-    result.out = std::move(out);
-    result.err = std::move(err);
-    return result;
+    return collect(pid, *streams);
 }
 
 std::chrono::system_clock::time_point SystemClock::now() { return std::chrono::system_clock::now(); }

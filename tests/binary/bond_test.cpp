@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "sandbox/sandbox.hpp"
+#include "support/transcripts.hpp"
 
 namespace {
 
@@ -149,13 +150,7 @@ TEST_F(BondCli, ChangeAndFixBootPriorities) {
         auto fixed = sb.run(command);
         EXPECT_EQ(fixed.status, 0) << fixed;
         EXPECT_EQ(fixed.err, "") << command.front();
-        EXPECT_EQ(fixed.out,
-                  "[+] Fixing autoconnect priorities for all bonds to prevent boot-time race conditions\n"
-                  "[+] Fixing autoconnect priorities for all bonds...\n"
-                  "  - Processing bond: bond0 with 1 members\n"
-                  "    [+] Set member eth1 priority to 200\n"
-                  "    [+] Bond bond0 priorities configured\n"
-                  "[+] Autoconnect priority fix completed\n")
+        EXPECT_EQ(fixed.out, qm::test::transcripts::kBond0PrioritiesFixed)
             << command.front();
         auto argvs = sb.argvs_of("nmcli");
         ASSERT_GE(argvs.size(), 2u) << command.front();

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "sandbox/sandbox.hpp"
+#include "support/transcripts.hpp"
 
 namespace {
 
@@ -36,17 +37,7 @@ TEST_F(VlanCli, CreateListDelete) {
     auto created = sb.run({"vlan", "create", "--vlan-id", "100", "--vswitch", "Management Network"});
     EXPECT_EQ(created.status, 0) << created << sb.dump();
     EXPECT_EQ(created.err, "") << created;
-    EXPECT_EQ(created.out,
-              "[+] Creating VLAN 100\n"
-              "[+] Creating VLAN interface vswitch0.100\n"
-              "[+] Creating VLAN bridge vlan100br\n"
-              "[+] Preserving vswitch0 MAC address for stability\n"
-              "[+] Allowing NetworkManager to process bridge state changes...\n"
-              "[+] Restoring vswitch0 MAC address to: 52:54:00:12:34:56\n"
-              "[+] Allowing NetworkManager to stabilize...\n"
-              "[+] Activating VLAN interface...\n"
-              "[+] Activated VLAN interface 'vswitch0.100'\n"
-              "[+] VLAN 100 created successfully\n");
+    EXPECT_EQ(created.out, qm::test::transcripts::kVlan100Created);
     EXPECT_EQ(sb.argvs_of("nmcli"),
               (sb::Argvs{
                   {"nmcli", "connection", "show", "Vlan 100"},

@@ -22,6 +22,8 @@
 #include <thread>
 
 #include "sandbox/wire.hpp"
+#include "support/child_pipes.hpp"
+#include "support/minimal_config.hpp"
 #include "utils/nmcli_tools/nmcli_tools.hpp"
 
 #ifndef QM_BINARY_PATH
@@ -304,7 +306,8 @@ RealNm::RealNm() {
             dup2(rep[1], 1);
             if (world_err_ >= 0) dup2(world_err_, 2);
             close_range(3, ~0U, CLOSE_RANGE_CLOEXEC);
-            const char* argv[] = {"bash", world.c_str(), shim.c_str(), program.c_str(), nullptr};
+            const char* argv[] = {"bash", world.c_str(), shim.c_str(), program.c_str(), test::kMinimalSavedConfig,
+                                  nullptr};
             const char* envp[] = {"PATH=/usr/sbin:/usr/bin:/sbin:/bin", "LANG=C.UTF-8", "HOME=/run/qm/home", nullptr};
             execve("/bin/bash", const_cast<char**>(argv), const_cast<char**>(envp));
             _exit(127);
@@ -468,42 +471,14 @@ Result RealNm::run_inside(const Args& argv, const std::vector<std::string>& env,
     close(out[1]);
     close(err[1]);
     close(ctl[1]);
-    int fds[3] = {out[0], err[0], ctl[0]};
     std::string ctl_text;
-    std::string* sinks[3] = {&res.out, &res.err, &ctl_text};
-    auto deadline = Clock::now() + limit;
-    bool killed = false;
-    while (fds[0] >= 0 || fds[1] >= 0 || fds[2] >= 0) {
-        pollfd p[3];
-        for (int i = 0; i < 3; ++i) p[i] = {fds[i], POLLIN, 0};
-        auto left = std::chrono::duration_cast<milliseconds>(deadline - Clock::now()).count();
-        int rc = poll(p, 3, static_cast<int>(std::max<long long>(0, left)));
-        if (rc < 0 && errno == EINTR) continue;
-        if (rc == 0) {
-            if (killed) break;
-            res.timed_out = true;
-            killed = true;
-            for (const auto& line : lines_of(ctl_text))
-                if (line.rfind("P", 0) == 0) kill(-std::atoi(line.c_str() + 1), SIGKILL);
-            kill(child, SIGKILL);
-            deadline = Clock::now() + seconds(5);
-            continue;
-        }
-        for (int i = 0; i < 3; ++i) {
-            if (fds[i] < 0 || !(p[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
-            char buf[65536];
-            ssize_t got = ::read(fds[i], buf, sizeof buf);
-            if (got < 0 && errno == EINTR) continue;
-            if (got <= 0) {
-                close(fds[i]);
-                fds[i] = -1;
-            } else {
-                sinks[i]->append(buf, static_cast<std::size_t>(got));
-            }
-        }
-    }
-    for (int fd : fds)
-        if (fd >= 0) close(fd);
+    test::ChildPipes pipes;
+    pipes.outputs = {{out[0], &res.out}, {err[0], &res.err}, {ctl[0], &ctl_text}};
+    res.timed_out = test::drain_child(pipes, limit, [&] {
+        for (const auto& line : lines_of(ctl_text))
+            if (line.rfind("P", 0) == 0) kill(-std::atoi(line.c_str() + 1), SIGKILL);
+        kill(child, SIGKILL);
+    });
     int st = 0;
     while (waitpid(child, &st, 0) < 0 && errno == EINTR) {
     }

@@ -107,7 +107,9 @@ protected:
         }
         // The only stored profiles that are new: those the veth step gives the pair it made.
         for (const auto& [name, facts] : now)
-            if (!profiles.contains(name)) EXPECT_TRUE(name.starts_with("veth-")) << name;
+            if (!profiles.contains(name)) {
+                EXPECT_TRUE(name.starts_with("veth-")) << name;
+            }
         EXPECT_TRUE(nm.wait_for([&] { return live_masters() == masters; }, 30s))
             << testing::PrintToString(live_masters()) << nm.diagnostics();
         EXPECT_EQ(bridge_macs(), macs);

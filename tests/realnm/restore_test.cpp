@@ -203,9 +203,10 @@ TEST_F(Restore, ABackupOfThisHostGivesEveryPortItsMasterBack) {
                     testing::Contains(realnm::Args{"nmcli", "connection", "add", "ifname", "eth2", "type", "ethernet",
                                                    "con-name", "Storage Uplink", "master", "vswitch1", "slave-type",
                                                    "bridge", "connection.autoconnect", "yes"}));
-        if (std::string(backup_name) == "old")
+        if (std::string(backup_name) == "old") {
             EXPECT_THAT(r.out, HasSubstr("  - Skipping 'vvs1_vs2': its master '" + storage +
                                          "' is neither on this host nor in the backup\n"));
+        }
         EXPECT_EQ(nm.field("Storage Uplink", "connection.master"), "vswitch1");
         EXPECT_EQ(nm.field("Storage Uplink", "connection.slave-type"), "bridge");
         // No stored profile is left waiting for a master that is not there.

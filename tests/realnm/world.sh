@@ -12,9 +12,10 @@
 # "ok" or "error <why>". At "stop" or at the end of its input it stops every daemon it started,
 # by PID, and exits; the kernel removes the namespaces with it.
 #
-# Usage: world.sh SHIM PROGRAM
+# Usage: world.sh SHIM PROGRAM SAVED_CONFIG
 #   SHIM: the logging stand-in that becomes nmcli, ip, virsh and systemctl;
-#   PROGRAM: the built quillmar, copied to /run/qm/quillmar.
+#   PROGRAM: the built quillmar, copied to /run/qm/quillmar;
+#   SAVED_CONFIG: the text of /etc/quillmar/config.json.
 # Both are opened before any mount, so they are found wherever they were built (even under
 # /tmp or /run, which get a tmpfs here).
 set -u
@@ -44,29 +45,7 @@ done
 chmod 1777 /tmp
 # A minimal saved configuration, so that no run starts with a first-run backup; a test of the
 # first run removes it.
-cat >/etc/quillmar/config.json <<'EOF' || fail "cannot write the saved configuration"
-{
-  "metadata": {
-    "name": "realnm",
-    "description": null,
-    "created_at": "2024-01-01T00:00:00Z",
-    "version": "1.0.0",
-    "is_default": true
-  },
-  "network_manager": {
-    "connections": []
-  },
-  "libvirt_networks": [],
-  "bridge_mac_addresses": {},
-  "veth_connections": [],
-  "bridge_topology": {
-    "master_bridges": [],
-    "bridge_connections": {},
-    "veth_pairs": []
-  },
-  "managed_resources": null
-}
-EOF
+printf '%s\n' "$3" >/etc/quillmar/config.json || fail "cannot write the saved configuration"
 mount -t sysfs -o ro,nosuid,nodev,noexec sysfs /sys || fail "cannot mount a read-only sysfs"
 
 mkdir -p "$Q/bin" "$Q/home" "$Q/nm/conf.d" "$Q/nm/system.d" "$Q/dbus" "$Q/lan" /run/dbus

@@ -1,7 +1,6 @@
 #include "sandbox/sandbox.hpp"
 
 #include <fcntl.h>
-#include <poll.h>
 #include <sched.h>
 #include <signal.h>
 #include <sys/mount.h>
@@ -22,6 +21,8 @@
 #include <stdexcept>
 
 #include "sandbox/wire.hpp"
+#include "support/child_pipes.hpp"
+#include "support/minimal_config.hpp"
 
 #ifndef QM_BINARY_PATH
 #error "QM_BINARY_PATH must name the built program"
@@ -185,30 +186,6 @@ const char* const kHostTools[] = {"nmcli", "ip", "virsh", "systemctl", "systemd-
 const char* const kUnitDir = "/usr/lib/systemd/system";
 const char* const kUnitStore = "/.qm/usr-units";
 
-// A minimal valid saved configuration: with it in place the first-run backup stays quiet.
-const char* const kSavedConfig = R"({
-  "metadata": {
-    "name": "sandbox",
-    "description": null,
-    "created_at": "2024-01-01T00:00:00Z",
-    "version": "1.0.0",
-    "is_default": true
-  },
-  "network_manager": {
-    "connections": []
-  },
-  "libvirt_networks": [],
-  "bridge_mac_addresses": {},
-  "veth_connections": [],
-  "bridge_topology": {
-    "master_bridges": [],
-    "bridge_connections": {},
-    "veth_pairs": []
-  },
-  "managed_resources": null
-}
-)";
-
 void copy_file(const fs::path& from, const fs::path& to, fs::perms perms) {
     fs::copy_file(from, to, fs::copy_options::overwrite_existing);
     fs::permissions(to, perms);
@@ -244,7 +221,8 @@ Sandbox::Sandbox() {
     copy_file(QM_FAKE_TOOL_PATH, root_ / ".qm/fake/tool", fs::perms(0755));
     for (const char* f : {wire::kMarker, wire::kCalls, wire::kLock}) std::ofstream(root_ / (f + 1));
     iface("lo").mac("00:00:00:00:00:00").carrier(true);
-    write("/etc/quillmar/config.json", kSavedConfig);
+    // With a saved configuration in place the first-run backup stays quiet.
+    write("/etc/quillmar/config.json", std::string(test::kMinimalSavedConfig) + "\n");
     for (const char* t : kHostTools) tool(t);
 }
 
@@ -664,7 +642,6 @@ Outcome launch(const Launch& l, const std::string& input, std::chrono::milliseco
     close(ctl[1]);
 
     int in_fd = in[1];
-    std::size_t fed = 0;
     if (input.empty()) {
         close(in_fd);
         in_fd = -1;
@@ -672,50 +649,8 @@ Outcome launch(const Launch& l, const std::string& input, std::chrono::milliseco
         fcntl(in_fd, F_SETFL, O_NONBLOCK);
     }
     std::string ctl_text;
-    int fds[3] = {out[0], err[0], ctl[0]};
-    std::string* sinks[3] = {&o.result.out, &o.result.err, &ctl_text};
-    auto deadline = std::chrono::steady_clock::now() + limit;
-    bool killed = false;
-    while (fds[0] >= 0 || fds[1] >= 0 || fds[2] >= 0) {
-        pollfd p[4];
-        int n = 0;
-        for (int i = 0; i < 3; ++i) p[n++] = {fds[i], POLLIN, 0};
-        if (in_fd >= 0) p[n++] = {in_fd, POLLOUT, 0};
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-        int rc = poll(p, static_cast<nfds_t>(n), static_cast<int>(std::max<long long>(0, left.count())));
-        if (rc < 0 && errno == EINTR) continue;
-        if (rc == 0) {
-            if (killed) break;  // everything inside is gone; a stray holder of a pipe is not waited for
-            kill(child, SIGKILL);
-            killed = true;
-            o.result.timed_out = true;
-            deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-            continue;
-        }
-        for (int i = 0; i < 3; ++i) {
-            if (fds[i] < 0 || !(p[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
-            char buf[65536];
-            ssize_t got = ::read(fds[i], buf, sizeof buf);
-            if (got < 0 && errno == EINTR) continue;
-            if (got <= 0) {
-                close(fds[i]);
-                fds[i] = -1;
-            } else {
-                sinks[i]->append(buf, static_cast<std::size_t>(got));
-            }
-        }
-        if (in_fd >= 0 && (p[3].revents & (POLLOUT | POLLERR | POLLHUP))) {
-            ssize_t put = ::write(in_fd, input.data() + fed, input.size() - fed);
-            if (put > 0) fed += static_cast<std::size_t>(put);
-            if ((put < 0 && errno != EAGAIN && errno != EINTR) || fed == input.size()) {
-                close(in_fd);
-                in_fd = -1;
-            }
-        }
-    }
-    for (int fd : fds)
-        if (fd >= 0) close(fd);
-    if (in_fd >= 0) close(in_fd);
+    test::ChildPipes pipes{{{out[0], &o.result.out}, {err[0], &o.result.err}, {ctl[0], &ctl_text}}, in_fd, input};
+    o.result.timed_out = test::drain_child(pipes, limit, [&] { kill(child, SIGKILL); });
     int st = 0;
     while (waitpid(child, &st, 0) < 0 && errno == EINTR) {
     }

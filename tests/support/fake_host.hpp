@@ -170,18 +170,25 @@ public:
 class FileSizeLimit {
 public:
     explicit FileSizeLimit(rlim_t bytes) {
-        std::signal(SIGXFSZ, SIG_IGN);
-        getrlimit(RLIMIT_FSIZE, &saved_);
+        saved_handler_ = std::signal(SIGXFSZ, SIG_IGN);
+        if (getrlimit(RLIMIT_FSIZE, &saved_) != 0) return;
         rlimit small = saved_;
         small.rlim_cur = bytes;
-        setrlimit(RLIMIT_FSIZE, &small);
+        active_ = setrlimit(RLIMIT_FSIZE, &small) == 0;
     }
-    ~FileSizeLimit() { setrlimit(RLIMIT_FSIZE, &saved_); }
+    ~FileSizeLimit() {
+        if (active_) setrlimit(RLIMIT_FSIZE, &saved_);
+        std::signal(SIGXFSZ, saved_handler_);
+    }
     FileSizeLimit(const FileSizeLimit&) = delete;
     FileSizeLimit& operator=(const FileSizeLimit&) = delete;
+    // Whether the limit holds (the system may refuse it).
+    bool active() const { return active_; }
 
 private:
     rlimit saved_{};
+    void (*saved_handler_)(int) = SIG_DFL;
+    bool active_ = false;
 };
 
 // A temporary directory removed with the object.

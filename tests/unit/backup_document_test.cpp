@@ -4,6 +4,10 @@
 
 #include <chrono>
 #include <string>
+#include <string_view>
+#include <vector>
+
+#include "support/minimal_config.hpp"
 
 namespace qm {
 namespace {
@@ -117,27 +121,7 @@ constexpr const char* kSmallFixtureText = R"({
 })";
 
 // The smallest valid document, every list and map empty.
-constexpr const char* kEmptyText = R"({
-  "metadata": {
-    "name": "x",
-    "description": null,
-    "created_at": "2024-03-05T07:08:09Z",
-    "version": "1.0.0",
-    "is_default": true
-  },
-  "network_manager": {
-    "connections": []
-  },
-  "libvirt_networks": [],
-  "bridge_mac_addresses": {},
-  "veth_connections": [],
-  "bridge_topology": {
-    "master_bridges": [],
-    "bridge_connections": {},
-    "veth_pairs": []
-  },
-  "managed_resources": null
-})";
+constexpr const char* kEmptyText = test::kMinimalSavedConfig;
 
 NetworkConfig empty_fixture() {
     NetworkConfig c;
@@ -150,6 +134,7 @@ TEST(BackupDocument, WritesTheExactBytesAndReadsThemBack) {
     auto back = network_config_from_json(kSmallFixtureText);
     ASSERT_TRUE(back) << back.error().message;
     EXPECT_EQ(*back, small_fixture());
+    EXPECT_TRUE(check_network_config_json(kSmallFixtureText));
 }
 
 TEST(BackupDocument, EmptyListsAndMapsAreWrittenOnOneLineAndNoneAsNull) {
@@ -172,6 +157,7 @@ TEST(BackupDocument, MissingOptionalKeysReadAsNoneAndAreWrittenBackAsNull) {
 )";
     auto c = network_config_from_json(text);
     ASSERT_TRUE(c) << c.error().message;
+    EXPECT_TRUE(check_network_config_json(text));
     EXPECT_FALSE(c->managed_resources);
     EXPECT_FALSE(c->metadata.description);
     ASSERT_EQ(c->network_manager.connections.size(), 1u);
@@ -196,14 +182,50 @@ TEST(BackupDocument, RecordsMayBeArraysOfTheirValues) {
     auto c = network_config_from_json(text);
     ASSERT_TRUE(c) << c.error().message;
     EXPECT_EQ(*c, empty_fixture());
+    EXPECT_TRUE(check_network_config_json(text));
 }
 
 TEST(BackupDocument, AFinalLineEndReadsButAnythingElseAfterTheDocumentIsRefused) {
-    EXPECT_TRUE(network_config_from_json(std::string(kEmptyText) + "\n"));
-    EXPECT_TRUE(network_config_from_json(std::string(" \t\r\n") + kEmptyText + " \r\n\t"));
+    for (auto accepts : {+[](std::string_view t) { return network_config_from_json(t).has_value(); },
+                         +[](std::string_view t) { return check_network_config_json(t).has_value(); }}) {
+        EXPECT_TRUE(accepts(std::string(kEmptyText) + "\n"));
+        EXPECT_TRUE(accepts(std::string(" \t\r\n") + kEmptyText + " \r\n\t"));
+    }
     auto r = network_config_from_json(std::string(kEmptyText) + "\nx");
     ASSERT_FALSE(r);
     EXPECT_EQ(r.error().message, "trailing characters at line 22 column 1");
+    auto checked = check_network_config_json(std::string(kEmptyText) + "\nx");
+    ASSERT_FALSE(checked);
+    EXPECT_EQ(checked.error().message, "trailing characters at line 22 column 1");
+}
+
+TEST(BackupDocument, TheCheckRefusesLongDocumentsWhereReadingDoesAndWithTheSameWords) {
+    // Libvirt definitions make long strings full of escapes; a fault anywhere in them, or in
+    // what follows, is refused by the check exactly as by reading the document.
+    NetworkConfig c = small_fixture();
+    for (int n = 0; n < 3; ++n) {
+        std::string xml = "<network>\n  <name>net" + std::to_string(n) + "</name>\n";
+        for (int h = 0; h < 12; ++h)
+            xml += "  <host mac='52:54:00:00:00:" + std::to_string(10 + h) + "' name=\"vm-" + std::to_string(h) +
+                   "\" note='caf\xc3\xa9 \\ \t'/>\n";
+        c.libvirt_networks.push_back({"net" + std::to_string(n), "u", true, true, false, std::nullopt, xml + "</network>\n"});
+    }
+    const std::string text = network_config_to_json_pretty(c);
+    const std::vector<std::string> faults = {"\x01", "\\q", "\\u12G4", "\\ud800", "\xff", "\xc3", "\"", "\\", "\\u00e9",
+                                             "\\\\", "\\ud83d\\ude00", "}", "\n", ""};
+    for (std::size_t at = text.find("\"xml_config\""); at < text.size(); at += 37) {
+        for (const std::string& fault : faults) {
+            std::string damaged = text;
+            if (fault.empty()) damaged.resize(at);  // cut short
+            else damaged.insert(at, fault);
+            const auto read = network_config_from_json(damaged);
+            const auto checked = check_network_config_json(damaged);
+            ASSERT_EQ(checked.has_value(), read.has_value()) << at << " " << fault;
+            if (!read) {
+                EXPECT_EQ(checked.error().message, read.error().message) << at << " " << fault;
+            }
+        }
+    }
 }
 
 struct Refusal {
@@ -225,6 +247,10 @@ TEST_P(BackupDocumentRefusals, NameTheRecordAndThePlace) {
     auto r = network_config_from_json(GetParam().text);
     ASSERT_FALSE(r) << GetParam().text;
     EXPECT_EQ(r.error().message, GetParam().message) << GetParam().text;
+    // The check that keeps nothing refuses alike.
+    auto checked = check_network_config_json(GetParam().text);
+    ASSERT_FALSE(checked) << GetParam().text;
+    EXPECT_EQ(checked.error().message, GetParam().message) << GetParam().text;
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -1,10 +1,8 @@
 #include "cmds/config/backup.hpp"
 
 #include <gtest/gtest.h>
-#include <sys/resource.h>
 
 #include <chrono>
-#include <csignal>
 #include <filesystem>
 #include <functional>
 #include <string>
@@ -297,28 +295,6 @@ TEST_F(Backups, CopiesThatCannotBeWrittenOnlyWarn) {
     EXPECT_EQ(index_names(), (std::vector<std::string>{"x"}));
 }
 
-// Lets this process write files of at most `bytes` (a larger write fails with EFBIG).
-class FileSizeLimit {
-public:
-    explicit FileSizeLimit(rlim_t bytes) {
-        ::getrlimit(RLIMIT_FSIZE, &old_);
-        old_handler_ = std::signal(SIGXFSZ, SIG_IGN);
-        rlimit lower = old_;
-        lower.rlim_cur = bytes;
-        ::setrlimit(RLIMIT_FSIZE, &lower);
-    }
-    ~FileSizeLimit() {
-        ::setrlimit(RLIMIT_FSIZE, &old_);
-        std::signal(SIGXFSZ, old_handler_);
-    }
-    FileSizeLimit(const FileSizeLimit&) = delete;
-    FileSizeLimit& operator=(const FileSizeLimit&) = delete;
-
-private:
-    rlimit old_{};
-    void (*old_handler_)(int) = SIG_DFL;
-};
-
 TEST_F(Backups, AnIndexThatCannotBeWrittenEndsTheBackupAfterItsFile) {
     // An index far larger than one backup document, and a limit between the two sizes.
     BackupIndex big;
@@ -328,7 +304,8 @@ TEST_F(Backups, AnIndexThatCannotBeWrittenEndsTheBackupAfterItsFile) {
     const std::string before = *host.read_file(kIndex);
     Status made;
     {
-        FileSizeLimit limit(64 * 1024);
+        test::FileSizeLimit limit(64 * 1024);
+        ASSERT_TRUE(limit.active());
         made = create_backup(host.ctx, std::string("x"), std::nullopt);
     }
     ASSERT_FALSE(made);

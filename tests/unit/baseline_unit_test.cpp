@@ -1,8 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <sys/resource.h>
-
-#include <csignal>
 #include <filesystem>
 
 #include "cmds/baseline/baseline_unit.hpp"
@@ -65,14 +62,12 @@ TEST(BaselineUnit, MissingUnitDirectoryIsTheErrorAndNothingRuns) {
 TEST(BaselineUnit, UnitCutShortByAFailedWriteIsRemovedSoTheNextCallWritesItWhole) {
     FakeHost host;
     std::filesystem::create_directories(host.file("/usr/lib/systemd/system"));
-    std::signal(SIGXFSZ, SIG_IGN);
-    rlimit saved{};
-    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
-    rlimit small = saved;
-    small.rlim_cur = 64;
-    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
-    auto st = setup_baseline_service(host.ctx);
-    setrlimit(RLIMIT_FSIZE, &saved);
+    Status st;
+    {
+        test::FileSizeLimit limit(64);
+        ASSERT_TRUE(limit.active());
+        st = setup_baseline_service(host.ctx);
+    }
 
     ASSERT_FALSE(st);
     EXPECT_EQ(st.error().message, "File too large (os error 27)");

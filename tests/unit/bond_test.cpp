@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include "support/fake_host.hpp"
+#include "support/transcripts.hpp"
 
 namespace qm {
 namespace {
@@ -655,13 +656,7 @@ TEST(FixBootPriorities, SetsBondThenMemberPriorities) {
     fix_boot_priorities(host.ctx);
 
     EXPECT_EQ(host.err.str(), "");
-    EXPECT_EQ(host.out.str(),
-              "[+] Fixing autoconnect priorities for all bonds to prevent boot-time race conditions\n"
-              "[+] Fixing autoconnect priorities for all bonds...\n"
-              "  - Processing bond: bond0 with 1 members\n"
-              "    [+] Set member eth1 priority to 200\n"
-              "    [+] Bond bond0 priorities configured\n"
-              "[+] Autoconnect priority fix completed\n");
+    EXPECT_EQ(host.out.str(), test::transcripts::kBond0PrioritiesFixed);
     auto calls = host.runner.calls;
     ASSERT_GE(calls.size(), 2u);
     EXPECT_EQ(calls[calls.size() - 2],

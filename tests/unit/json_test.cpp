@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <optional>
+#include <random>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -370,6 +371,45 @@ TEST(JsonReader, LongStringsStopAtEveryQuoteBackslashAndControlCharacterWherever
         auto unterminated = from_json<std::string>("\"" + plain.substr(0, at));
         ASSERT_FALSE(unterminated.has_value()) << at;
         EXPECT_EQ(unterminated.error().message.rfind("EOF while parsing a string", 0), 0u) << at;
+    }
+}
+
+TEST(JsonLexer, CheckingAStringAcceptsRefusesAndStopsExactlyAsReadingIt) {
+    // The check looks at 64 bytes at a time and leaves anything unusual to the exact walk:
+    // strings of every kind of piece, starting anywhere in a block, long and short, closed or
+    // not, with text after them or at the end of the text.
+    const std::vector<std::string> pieces = {
+        "a", "plain text of some length, more than one block of it when a few come together ",
+        "\\\\", "\\\"", "\\n", "\\/", "\\t", "\\u00e9", "\\ud83d\\ude00", "\\u12G4", "\\q", "\\ud800", "\\udc00x",
+        "\\", "\\\\\\", "\"", "\x01", "\n", "\x7f", "\xc3\xa9", "\xe2\x82\xac", "\xff", "\xc3", "\xed\xa0\x80", "u"};
+    std::vector<std::string> texts;
+    // Runs of backslashes across the end of a block: which byte is escaped carries over.
+    for (std::size_t offset = 56; offset < 72; ++offset)
+        for (std::size_t run = 1; run <= 6; ++run)
+            for (const char* after : {"\"", "n", "q", "\\\"", "\\n"})
+                texts.push_back("\"" + std::string(offset, 'a') + std::string(run, '\\') + after + std::string(80, 'b') + "\"");
+    std::mt19937 random(20240305);
+    auto below = [&](std::size_t n) { return static_cast<std::size_t>(random() % n); };
+    for (int round = 0; round < 20000; ++round) {
+        std::string text = std::string(below(70), ' ') + "\"";
+        for (std::size_t k = below(24); k > 0; --k) text += pieces[below(pieces.size())];
+        if (below(4) != 0) text += "\"";
+        if (below(3) != 0) text += std::string(below(130), 'z');
+        texts.push_back(std::move(text));
+    }
+    for (const std::string& text : texts) {
+        JsonLexer reading(text), checking(text);
+        reading.skip_white_space();
+        checking.skip_white_space();
+        std::string decoded;
+        const Status read = reading.read_string(decoded);
+        const Status checked = checking.check_string();
+        ASSERT_EQ(checked.has_value(), read.has_value()) << text;
+        if (read) {
+            ASSERT_EQ(checking.position(), reading.position()) << text;
+        } else {
+            ASSERT_EQ(checked.error().message, read.error().message) << text;
+        }
     }
 }
 

@@ -206,7 +206,9 @@ TEST_F(Snapshot, LeavesOutTheLoopbackAndTheProfilesThatLiveOnlyInMemory) {
     for (const auto& p : c->network_manager.connections) names.push_back(p.name);
     EXPECT_EQ(names, (std::vector<std::string>{"lan", "vswitch0"}));
     for (const auto& a : host.runner.argvs_of("nmcli"))
-        if (a.size() == 4) EXPECT_TRUE(a[3] == "lan" || a[3] == "vswitch0") << testing::PrintToString(a);
+        if (a.size() == 4) {
+            EXPECT_TRUE(a[3] == "lan" || a[3] == "vswitch0") << testing::PrintToString(a);
+        }
 
     // When nmcli cannot tell where profiles live, none is left out but the loopback.
     host.runner.on(kFiles, Answer::exit(2));

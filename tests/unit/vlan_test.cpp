@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "support/fake_host.hpp"
+#include "support/transcripts.hpp"
 #include "utils/links.hpp"
 
 namespace qm::test {
@@ -96,17 +97,7 @@ TEST_F(VlanCreate, RunsEveryStepInOrder) {
         change(nm({"connection", "up", "Vlan 100"})),
     };
     EXPECT_EQ(host.runner.calls, expected);
-    EXPECT_EQ(host.out.str(),
-              "[+] Creating VLAN 100\n"
-              "[+] Creating VLAN interface vswitch0.100\n"
-              "[+] Creating VLAN bridge vlan100br\n"
-              "[+] Preserving vswitch0 MAC address for stability\n"
-              "[+] Allowing NetworkManager to process bridge state changes...\n"
-              "[+] Restoring vswitch0 MAC address to: 52:54:00:12:34:56\n"
-              "[+] Allowing NetworkManager to stabilize...\n"
-              "[+] Activating VLAN interface...\n"
-              "[+] Activated VLAN interface 'vswitch0.100'\n"
-              "[+] VLAN 100 created successfully\n");
+    EXPECT_EQ(host.out.str(), test::transcripts::kVlan100Created);
     EXPECT_EQ(host.err.str(), "");
     EXPECT_EQ(host.sleeper.pauses, (std::vector<std::chrono::milliseconds>{500ms, 1000ms}));
     EXPECT_THAT(ledger(), HasSubstr("\"vlan100br\""));

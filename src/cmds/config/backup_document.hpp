@@ -184,6 +184,9 @@ constexpr auto describe_json(JsonTag<BackupIndex>) {
 std::string network_config_to_json_pretty(const NetworkConfig& config);
 // A whole document; only white space may follow it ("trailing characters").
 Result<NetworkConfig> network_config_from_json(std::string_view text);
+// Whether network_config_from_json would read the text, with the same refusal when it would
+// not, in one pass over the text that keeps none of the records.
+Status check_network_config_json(std::string_view text);
 
 std::string backup_index_to_json_pretty(const BackupIndex& index);
 Result<BackupIndex> backup_index_from_json(std::string_view text);

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <ostream>
 #include <string_view>
+#include <type_traits>
 #include <vector>
 
 #include "cmds/config/backup.hpp"
@@ -19,11 +20,21 @@ namespace {
 constexpr std::string_view kFallbackNamePrefix = "network_config_";
 static_assert(kFallbackPrefix.ends_with(kFallbackNamePrefix));
 
+// What a lookup gives: the document read whole, or only the word that it reads (all the
+// first-run check before every command asks, so it keeps nothing of a large document).
+struct ReadableDocument {};
+
 // A whole backup document file.
-Result<NetworkConfig> read_document(const std::filesystem::path& file) {
+template <class Document>
+Result<Document> read_document(const std::filesystem::path& file) {
     auto bytes = read_file(file);
     if (!bytes) return fail(bytes.error().message());
-    return network_config_from_json(*bytes);
+    if constexpr (std::is_same_v<Document, ReadableDocument>) {
+        if (auto ok = check_network_config_json(*bytes); !ok) return unexpected(ok.error());
+        return ReadableDocument{};
+    } else {
+        return network_config_from_json(*bytes);
+    }
 }
 
 // The fallback files "network_config_*.json" of the current directory, in listing order.
@@ -45,27 +56,35 @@ struct timespec modification_time(const std::filesystem::path& path) {
     return st.st_mtim;
 }
 
-}  // namespace
-
-Result<NetworkConfig> load_backup(const Context& ctx, const std::string& name) {
+template <class Document>
+Result<Document> find_backup(const Context& ctx, const std::string& name) {
     if (auto ok = check_backup_name(name); !ok) return unexpected(ok.error());
     const std::string file = backup_file_path(name);
     if (!exists_following_links(ctx.path(file))) return fail("Backup '" + name + "' not found at " + file);
-    return read_document(ctx.path(file));
+    return read_document<Document>(ctx.path(file));
 }
 
-Result<NetworkConfig> load_default_config(const Context& ctx) {
+template <class Document>
+Result<Document> find_default_config(const Context& ctx) {
     for (std::string_view copy : {kSavedConfigPath, kLatestBackupPath}) {
-        if (exists_following_links(ctx.path(copy))) return read_document(ctx.path(copy));
+        if (exists_following_links(ctx.path(copy))) return read_document<Document>(ctx.path(copy));
     }
-    if (auto by_name = load_backup(ctx, "default")) return by_name;
+    if (auto by_name = find_backup<Document>(ctx, "default")) return by_name;
 
     auto files = fallback_files(ctx);
     if (!files) return unexpected(files.error());
     if (files->empty()) return fail("No backup configuration found");
     std::stable_sort(files->begin(), files->end(), newer_mtime_first);
-    return read_document(files->front());
+    return read_document<Document>(files->front());
 }
+
+}  // namespace
+
+Result<NetworkConfig> load_backup(const Context& ctx, const std::string& name) {
+    return find_backup<NetworkConfig>(ctx, name);
+}
+
+Result<NetworkConfig> load_default_config(const Context& ctx) { return find_default_config<NetworkConfig>(ctx); }
 
 bool newer_mtime_first(const std::filesystem::path& a, const std::filesystem::path& b) {
     const struct timespec ta = modification_time(a);
@@ -75,7 +94,7 @@ bool newer_mtime_first(const std::filesystem::path& a, const std::filesystem::pa
 }
 
 void check_first_run(const Context& ctx) {
-    if (load_default_config(ctx)) {
+    if (find_default_config<ReadableDocument>(ctx)) {
         // A backup killed before its last copy left only latest_network_config.json.
         if (auto completed = complete_saved_config(ctx); !completed)
             ctx.err << "[!] Warning: " << completed.error().message << "\n";

@@ -29,7 +29,8 @@ Result<NetworkConfig> load_default_config(const Context& ctx);
 bool newer_mtime_first(const std::filesystem::path& a, const std::filesystem::path& b);
 
 // Before every command: when no saved configuration can be loaded, announce a first run and
-// take a backup. A failed backup is only a warning. When one can, a missing
+// take a backup. A failed backup is only a warning. The configuration found is only checked
+// to read (as load_default_config would read it), not kept. When one is found, a missing
 // /etc/quillmar/config.json is written from latest_network_config.json
 // (complete_saved_config), silently unless that fails, which is a warning.
 void check_first_run(const Context& ctx);
