@@ -268,12 +268,6 @@ std::string first_token(std::string_view line) {
     return std::string(line.substr(start, i - start));
 }
 
-bool starts_with(std::string_view text, std::string_view prefix) { return text.substr(0, prefix.size()) == prefix; }
-
-bool ends_with(std::string_view text, std::string_view suffix) {
-    return text.size() >= suffix.size() && text.substr(text.size() - suffix.size()) == suffix;
-}
-
 bool contains_text(std::string_view text, std::string_view part) { return text.find(part) != std::string_view::npos; }
 
 std::string to_lower_ascii(std::string_view text) {

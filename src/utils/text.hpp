@@ -48,8 +48,6 @@ std::vector<std::string> split_whitespace(std::string_view text);
 // First piece of split_whitespace, or empty when the line is blank.
 std::string first_token(std::string_view line);
 
-bool starts_with(std::string_view text, std::string_view prefix);
-bool ends_with(std::string_view text, std::string_view suffix);
 std::string join(const std::vector<std::string>& parts, std::string_view separator);
 bool contains_text(std::string_view text, std::string_view part);
 // Only A to Z change; every other byte stays as it is.

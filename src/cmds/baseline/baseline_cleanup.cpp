@@ -37,12 +37,12 @@ bool contains_any(std::string_view text, std::initializer_list<std::string_view>
 
 bool starts_with_any(std::string_view text, std::initializer_list<std::string_view> prefixes) {
     for (auto prefix : prefixes)
-        if (starts_with(text, prefix)) return true;
+        if (text.starts_with(prefix)) return true;
     return false;
 }
 
 // "bond" followed by at most two bytes: bond0 .. bond99 and the like.
-bool is_short_bond_name(std::string_view name) { return starts_with(name, "bond") && name.size() <= 6; }
+bool is_short_bond_name(std::string_view name) { return name.starts_with("bond") && name.size() <= 6; }
 
 // An interface-named profile that carries one of the baseline roles ("enp3s0 Management").
 bool is_interface_role_name(std::string_view name) {
@@ -51,7 +51,7 @@ bool is_interface_role_name(std::string_view name) {
 }
 
 bool is_vswitch_uplink_name(std::string_view name) {
-    return starts_with(name, "vswitch") && contains_text(name, "Uplink");
+    return name.starts_with("vswitch") && contains_text(name, "Uplink");
 }
 
 // --- comprehensive cleanup ---
@@ -61,7 +61,7 @@ struct ProfileRow {
 };
 
 bool names_our_controller(std::string_view text) {
-    return starts_with(text, "vswitch") ||
+    return text.starts_with("vswitch") ||
            contains_any(text, {"Management Network", "Hypervisor Network", "Internal Control Network"});
 }
 
@@ -95,7 +95,7 @@ bool looks_like_ours(const Context& ctx, const ProfileRow& r, const std::vector<
     if (r.type == "ethernet" || r.type == "802-3-ethernet")
         return contains_any(r.name, {"Management Uplink", "Hypervisor Network", "Internal Control Network"}) ||
                is_vswitch_uplink_name(r.name) ||
-               (ends_with(r.name, "Uplink") && starts_with(r.name, "Management")) ||
+               (r.name.ends_with("Uplink") && r.name.starts_with("Management")) ||
                is_interface_role_name(r.name) || controller_hit(ctx, r, rows);
     return false;
 }
@@ -118,8 +118,8 @@ struct StaleRow {
 // An inactive profile named the way this program names what it creates.
 bool has_our_naming(std::string_view name) {
     return is_vswitch_uplink_name(name) || is_short_bond_name(name) ||
-           (starts_with(name, "vlan") && contains_text(name, "br")) ||
-           (ends_with(name, "Uplink") && starts_with_any(name, {"Management", "test"})) ||
+           (name.starts_with("vlan") && contains_text(name, "br")) ||
+           (name.ends_with("Uplink") && starts_with_any(name, {"Management", "test"})) ||
            is_interface_role_name(name);
 }
 

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "cmds/config/maintenance.hpp"
+#include "utils/colours.hpp"
 #include "utils/host_calls.hpp"
 #include "utils/managed_resources/managed_resources.hpp"
 #include "utils/nmcli_tools/nm_resolver.hpp"
@@ -18,9 +19,6 @@ namespace qm {
 
 namespace {
 
-constexpr const char* kGreen = "\x1b[32m";
-constexpr const char* kRed = "\x1b[31m";
-constexpr const char* kReset = "\x1b[0m";
 constexpr std::string_view kDefaultMode = "active-backup";
 constexpr std::uint32_t kBondPriority = 100;
 constexpr std::uint32_t kMemberPriority = 200;
@@ -83,7 +81,7 @@ std::string mode_of(const Expected<std::string, OsError>& options) {
     std::string text = trim(*options);
     if (text.empty() || text == "--") return std::string(kDefaultMode);
     for (const auto& line : split_lines(text)) {
-        if (!starts_with(line, "mode=")) continue;
+        if (!line.starts_with("mode=")) continue;
         std::string_view mode(line);
         mode.remove_prefix(5);
         return std::string(mode.substr(0, mode.find(',')));
@@ -124,7 +122,7 @@ void list_bonds(const Context& ctx) {
         auto state_out =
             query_text(ctx, nmcli_profile_argv({"-g", "GENERAL.STATE", "connection", "show"}, bond), RunMode::Query);
         std::string state = state_out ? trim(*state_out) : "unknown";
-        const char* colour = state.find("activated") != std::string::npos ? kGreen : kRed;
+        const std::string_view colour = state.find("activated") != std::string::npos ? kGreen : kRed;
         ctx.out << colour << pad_right(bond, 25) << ' ' << pad_right(device, 12) << ' ' << pad_right("bond", 8) << ' '
                 << state << " [mode: " << mode << "]" << kReset << "\n";
         if (members.empty()) ctx.out << "  └─ (no members)\n";

@@ -23,9 +23,6 @@ namespace {
 
 using std::chrono::milliseconds;
 
-// The nmcli queries here capture both streams and look at standard output only.
-constexpr RunMode kCaptured = RunMode::QueryWithStderr;
-
 bool contains(const std::vector<std::string>& list, const std::string& name) {
     for (const auto& item : list)
         if (item == name) return true;
@@ -162,7 +159,7 @@ bool remove_old_uplink(const Context& ctx, const std::string& device, const std:
         // Member profiles are named after their interface; the new uplink reuses them.
         if (contains(list, profile)) continue;
         if (get_connection_master(ctx, profile) == device) (void)delete_connection(ctx, profile);
-        if (starts_with(profile_device, "bond") && !contains(list, profile_device) &&
+        if (profile_device.starts_with("bond") && !contains(list, profile_device) &&
             get_connection_master(ctx, profile) == device)
             (void)delete_connection(ctx, profile_device);
     }

@@ -103,7 +103,7 @@ bool accept_device_name(const Context& ctx, const std::string& device) {
 }
 
 bool accept_vswitch_name(const Context& ctx, const std::string& name) {
-    return !starts_with(name, "vswitch") || accept_device_name(ctx, name);
+    return !name.starts_with("vswitch") || accept_device_name(ctx, name);
 }
 
 std::optional<std::string> find_available_vswitch_name(const Context& ctx) {
@@ -114,7 +114,7 @@ std::optional<std::string> find_available_vswitch_name(const Context& ctx) {
     for (auto end = std::filesystem::directory_iterator(); it != end; it.increment(ec)) {
         if (ec) break;
         std::string entry = it->path().filename().string();
-        if (!is_valid_utf8(entry) || !starts_with(entry, "vswitch") || entry.size() <= 7) continue;
+        if (!is_valid_utf8(entry) || !entry.starts_with("vswitch") || entry.size() <= 7) continue;
         if (auto n = parse_u32(std::string_view(entry).substr(7))) used.insert(*n);
     }
     for (std::uint32_t n = 1; n <= 99; ++n)
@@ -124,7 +124,7 @@ std::optional<std::string> find_available_vswitch_name(const Context& ctx) {
 
 void create_vswitch(const Context& ctx, const std::string& name, const std::string& uplink, bool master) {
     std::string device;
-    if (starts_with(name, "vswitch")) {
+    if (name.starts_with("vswitch")) {
         if (!accept_device_name(ctx, name)) return;
         if (device_exists_lines(ctx, name)) {
             ctx.err << "[-] Bridge device '" << name << "' already exists\n";

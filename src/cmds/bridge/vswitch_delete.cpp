@@ -18,9 +18,6 @@
 namespace qm {
 namespace {
 
-// Standard input from the null device, both output streams captured.
-constexpr RunMode kCaptured = RunMode::QueryWithStderr;
-
 // Deletes the ethernet profiles whose master is the bridge profile's UUID. False when the
 // profile listing cannot be run (its line is printed): nothing may be deleted then.
 bool delete_ethernet_ports(const Context& ctx, const std::string& uuid) {

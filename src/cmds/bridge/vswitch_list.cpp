@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "cmds/bridge/topology.hpp"
+#include "utils/colours.hpp"
 #include "utils/host_calls.hpp"
 #include "utils/nmcli_tools/nmcli_tools.hpp"
 #include "utils/text.hpp"
@@ -17,10 +18,6 @@
 
 namespace qm {
 namespace {
-
-constexpr std::string_view kGreen = "\x1b[32m";
-constexpr std::string_view kRed = "\x1b[31m";
-constexpr std::string_view kReset = "\x1b[0m";
 
 // The devices of VLAN-dedicated bridges: "vlan", three or four decimal digits, "br".
 constexpr std::string_view kVlanBridgePattern = R"(^vlan\d{3,4}br$)";
@@ -61,7 +58,7 @@ std::optional<std::string> profile_setting(const Context& ctx, const std::string
 void file_port(const Context& ctx, PortMap& ports, const std::string& key, const std::string& profile) {
     auto ifname = profile_setting(ctx, "connection.interface-name", profile);
     if (!ifname || ifname->empty()) return;
-    if (starts_with(*ifname, "vnet")) {
+    if (ifname->starts_with("vnet")) {
         ctx.err << "DEBUG: Filtering out vnet interface: " << *ifname << " for bridge: " << key << "\n";
         return;
     }
@@ -92,7 +89,7 @@ void find_port_by_master_device(const Context& ctx, const ProfileLookup& lookup,
                                 const std::string& profile) {
     auto master = profile_setting(ctx, "connection.master", profile);
     if (!master) return;
-    const bool bridge_device = starts_with(*master, "vswitch") || starts_with(*master, "virbr") || *master == "cni0";
+    const bool bridge_device = master->starts_with("vswitch") || master->starts_with("virbr") || *master == "cni0";
     if (!bridge_device || lookup.uuids.empty()) return;
     for (const auto& uuid : lookup.uuids) {
         const std::string& candidate = lookup.name_by_uuid.at(uuid);

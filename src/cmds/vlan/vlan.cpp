@@ -60,7 +60,7 @@ std::vector<VlanInfo> parse_vlan_listing(const std::string& listing) {
     std::vector<VlanInfo> vlans;
     for (const auto& line : split_lines(listing)) {
         auto entry = vlan_line(line);
-        if (!entry || !starts_with(entry->name, kProfilePrefix)) continue;
+        if (!entry || !entry->name.starts_with(kProfilePrefix)) continue;
         auto id = parse_id(std::string_view(entry->name).substr(kProfilePrefix.size()));
         if (!id) continue;
         VlanInfo info;

@@ -43,7 +43,7 @@ std::vector<std::string> profile_selector(const std::string& name) {
     // "ifname" (after `up`), and "help" with its abbreviations.
     static constexpr std::string_view kKeywords[] = {"id",       "uuid",   "path", "apath", "filename",
                                                      "ifname",   "help",   "hel",  "he",    "h"};
-    if (starts_with(name, "-") || std::find(std::begin(kKeywords), std::end(kKeywords), name) != std::end(kKeywords))
+    if (name.starts_with("-") || std::find(std::begin(kKeywords), std::end(kKeywords), name) != std::end(kKeywords))
         return {"id", name};
     return {name};
 }
@@ -134,7 +134,7 @@ std::set<std::string> in_memory_profile_names(const Context& ctx) {
         const auto file = line.find(":/");
         if (file == std::string::npos) continue;
         const std::string name = line.substr(0, std::min(file, line.find(':')));
-        (starts_with(std::string_view(line).substr(file + 1), kInMemoryProfileDir) ? in_memory : stored).insert(name);
+        (std::string_view(line).substr(file + 1).starts_with(kInMemoryProfileDir) ? in_memory : stored).insert(name);
     }
     for (const auto& name : stored) in_memory.erase(name);
     return in_memory;

@@ -14,7 +14,7 @@
 namespace qm {
 namespace {
 
-bool is_vswitch_name(const std::string& name) { return starts_with(name, "vswitch"); }
+bool is_vswitch_name(const std::string& name) { return name.starts_with("vswitch"); }
 
 // "--" is how nmcli prints an unset field.
 bool is_unset(const std::string& value) { return value.empty() || value == "--"; }
@@ -99,7 +99,7 @@ std::optional<std::string> find_available_bond_name(const Context& ctx) {
     std::set<std::string> used;
     for (const auto& line : *lines) {
         auto f = split_terse(line);
-        if (f.size() == 3 && f[2] == "bond" && starts_with(f[1], "bond")) used.insert(f[1]);
+        if (f.size() == 3 && f[2] == "bond" && f[1].starts_with("bond")) used.insert(f[1]);
     }
     for (int i = 0; i <= 99; ++i) {
         std::string candidate = "bond" + std::to_string(i);
@@ -157,7 +157,7 @@ std::string profile_for_device(const Context& ctx, const std::string& device) {
             if (colon == std::string::npos || line.substr(0, colon) != uuid) continue;
             std::string_view file = std::string_view(line).substr(colon + 1);
             if (file.empty() || file == "--") return std::nullopt;
-            return starts_with(file, kInMemoryProfileDir);
+            return file.starts_with(kInMemoryProfileDir);
         }
         return std::nullopt;
     };
