@@ -124,19 +124,17 @@ bool has_our_naming(std::string_view name) {
 }
 
 void delete_uuid(const Context& ctx, const std::string& uuid) {
-    change_quietly(ctx, {"nmcli", "connection", "delete", "uuid", uuid});
+    change_quietly(ctx, connection_delete_uuid_argv(uuid));
 }
 
 }  // namespace
 
 Status comprehensive_cleanup(const Context& ctx) {
     ctx.out << "[+] Performing comprehensive cleanup of quillmar resources...\n";
-    auto listing = query_lines(ctx, {"nmcli", "-t", "-f", "NAME,UUID,TYPE,DEVICE,SLAVE", "connection", "show"},
-                               RunMode::Query);
+    auto listing = list_profiles(ctx, "NAME,UUID,TYPE,DEVICE,SLAVE");
     if (!listing) return fail(listing.error().message());
     std::vector<ProfileRow> rows;
-    for (const auto& line : *listing) {
-        auto f = split_terse(line);
+    for (const auto& f : *listing) {
         if (f.size() < 5) continue;
         rows.push_back({f[0], f[1], f[2], f[3], f[4]});
     }
@@ -145,7 +143,7 @@ Status comprehensive_cleanup(const Context& ctx) {
         if (looks_like_ours(ctx, row, rows)) doomed.push_back(row.name);
     for (const auto& name : doomed) {
         ctx.out << "  - Deleting quillmar connection: " << name << "\n";
-        change_quietly(ctx, nmcli_profile_argv({"connection", "delete"}, name));
+        change_quietly(ctx, connection_delete_argv(name));
     }
 
     ctx.out << "[+] Cleaning up orphaned veth pairs...\n";
@@ -177,14 +175,12 @@ Status comprehensive_cleanup(const Context& ctx) {
 
 Status cleanup_stale_baseline_connections(const Context& ctx) {
     ctx.out << "[+] Cleaning up stale baseline connections...\n";
-    auto listing = query_lines(ctx, {"nmcli", "-t", "-f", "NAME,UUID,TYPE,DEVICE,ACTIVE", "connection", "show"},
-                               RunMode::Query);
+    auto listing = list_profiles(ctx, "NAME,UUID,TYPE,DEVICE,ACTIVE");
     if (!listing) return fail(listing.error().message());
 
     // The profile kept so far for each baseline name.
     std::map<std::string, std::string> kept;
-    for (const auto& line : *listing) {
-        auto f = split_terse(line);
+    for (const auto& f : *listing) {
         if (f.size() < 5) continue;
         const StaleRow row{f[0], f[1], f[2], f[3], f[4]};
 
@@ -240,10 +236,10 @@ Status reset_managed_resources(const Context& ctx) {
 
     ctx.out << "[+] Cleaning up tracked resources...\n";
     for (const auto* list : {&ledger.vswitches, &ledger.vlan_bridges, &ledger.bonds})
-        for (const auto& name : *list) change_quietly(ctx, nmcli_profile_argv({"connection", "down"}, name));
+        for (const auto& name : *list) change_quietly(ctx, connection_down_argv(name));
     for (const auto& veth : ledger.veth_pairs) change_quietly(ctx, {"ip", "link", "delete", veth});
     for (const auto* list : {&ledger.vswitches, &ledger.vlan_bridges, &ledger.bonds})
-        for (const auto& name : *list) change_quietly(ctx, nmcli_profile_argv({"connection", "delete"}, name));
+        for (const auto& name : *list) change_quietly(ctx, connection_delete_argv(name));
 
     if (parsed) {
         (void)remove_file(ledger_path);

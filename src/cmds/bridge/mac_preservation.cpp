@@ -167,10 +167,9 @@ Status preserve_bridge_network_identity(const Context& ctx, const std::string& b
 
     // The bridge's profile is often named otherwise than the bridge.
     const std::string profile = profile_for_device(ctx, bridge);
-    auto method = query_text(ctx, nmcli_profile_argv({"-g", "ipv4.method", "connection", "show"}, profile),
-                             RunMode::QueryWithStderr);
+    auto method = read_profile_setting_text(ctx, profile, "ipv4.method", {.mode = kCaptured});
     if (!method) return fail(method.error().message());
-    id.dhcp_enabled = trim(*method) == "auto";
+    id.dhcp_enabled = *method == "auto";
 
     if (id.original_mac.empty()) {
         auto own = get_interface_mac(ctx, bridge);
@@ -215,11 +214,10 @@ void ensure_mac_persistence(const Context& ctx, const std::string& bridge) {
         store_original_mac(ctx, bridge, *mac);
     }
     const std::string profile = profile_for_device(ctx, bridge);
-    auto shown = query_text(ctx, nmcli_profile_argv({"-g", "bridge.mac-address", "connection", "show"}, profile),
-                            RunMode::QueryWithStderr);
+    auto shown = read_profile_setting_text(ctx, profile, "bridge.mac-address", {.mode = kCaptured});
     if (!shown) return;
     // nmcli prints the value escaped and in upper case: 52\:54\:00\:5E\:00\:01.
-    std::string pinned = unescape_terse(trim(*shown));
+    std::string pinned = unescape_terse(*shown);
     if (!pinned.empty() && pinned != "--" && same_mac(pinned, *mac)) {
         // Held by the profile already; the running bridge may still have taken another MAC.
         (void)set_link_address(ctx, bridge, *mac);

@@ -43,22 +43,18 @@ std::optional<std::uint32_t> parse_u32(std::string_view text) {
 
 // The profile already bound to the device in `nmcli -g NAME,DEVICE connection show`.
 std::optional<std::string> profile_on_device(const Context& ctx, const std::string& device) {
-    auto lines = query_lines(ctx, {"nmcli", "-g", "NAME,DEVICE", "connection", "show"}, RunMode::QueryWithStderr);
-    if (!lines) return std::nullopt;
-    for (const auto& line : *lines) {
-        auto last = line.rfind(':');
-        if (last == std::string::npos || line.substr(last + 1) != device) continue;
-        return trim(std::string_view(line).substr(0, line.find(':')));
-    }
+    auto listing = list_profile_values(ctx, "NAME,DEVICE", kCaptured);
+    if (!listing) return std::nullopt;
+    // The device is the last field and the name the first: a ':' in a name cuts it short.
+    for (const auto& f : *listing)
+        if (f.size() >= 2 && f.back() == device) return trim(f.front());
     return std::nullopt;
 }
 
 void modify_existing_profile(const Context& ctx, const std::string& profile, const std::string& device) {
     ctx.out << "[+] Connection '" << profile << "' already exists for device '" << device << "', modifying it\n";
     std::string method = get_bridge_ipv4_method(ctx, device);
-    auto r = ctx.run(
-        nmcli_profile_argv({"connection", "modify"}, profile, {"ipv4.method", method, "ipv6.method", "ignore"}),
-        RunMode::Shown);
+    auto r = ctx.run(connection_modify_argv(profile, {"ipv4.method", method, "ipv6.method", "ignore"}), RunMode::Shown);
     if (!r)
         ctx.err << "[-] Error modifying connection: " << r.error().message() << "\n";
     else if (!r->success())
@@ -69,9 +65,10 @@ void modify_existing_profile(const Context& ctx, const std::string& profile, con
 
 void add_bridge_profile(const Context& ctx, const std::string& name, const std::string& device, bool has_uplink) {
     std::string method = get_bridge_ipv4_method(ctx, device);
-    auto r = ctx.run({"nmcli", "connection", "add", "type", "bridge", "ifname", device, "con-name", name,
-                      "forward-delay", "2", "ipv4.method", method, "ipv6.method", "ignore", "connection.autoconnect",
-                      "yes", "connection.autoconnect-priority", std::to_string(kBridgeAutoconnectPriority)},
+    auto r = ctx.run(connection_add_argv({"type", "bridge", "ifname", device, "con-name", name, "forward-delay", "2",
+                                          "ipv4.method", method, "ipv6.method", "ignore", "connection.autoconnect",
+                                          "yes", "connection.autoconnect-priority",
+                                          std::to_string(kBridgeAutoconnectPriority)}),
                      has_uplink ? RunMode::Shown : RunMode::Change);
     if (!r)
         ctx.err << "[-] Error executing nmcli: " << r.error().message() << "\n";
@@ -163,7 +160,7 @@ void create_vswitch(const Context& ctx, const std::string& name, const std::stri
     track_managed_resource(ctx, "vswitch", name);
 
     if (!has_uplink) {
-        auto r = ctx.run(nmcli_profile_argv({"connection", "up"}, name), RunMode::Change);
+        auto r = ctx.run(connection_up_argv(name), RunMode::Change);
         if (!r)
             ctx.err << "[-] Error bringing up connection: " << r.error().message() << "\n";
         else if (!r->success())

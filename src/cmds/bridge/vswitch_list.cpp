@@ -40,17 +40,12 @@ struct ProfileLookup {
 // Bridge key (a profile name, or a device name) -> "interface (profile)" texts, in the order found.
 using PortMap = std::map<std::string, std::vector<std::string>>;
 
-std::vector<std::string> nmcli(std::vector<std::string> args) {
-    args.insert(args.begin(), "nmcli");
-    return args;
-}
-
-// One setting of one profile, decoded with replacement and trimmed; absent when nmcli
-// cannot be started.
+// One setting of one profile, decoded with replacement and trimmed ("--" as printed); absent
+// when nmcli cannot be started.
 std::optional<std::string> profile_setting(const Context& ctx, const std::string& setting, const std::string& profile) {
-    auto text = query_text(ctx, nmcli_profile_argv({"-g", setting, "connection", "show"}, profile), RunMode::Query);
+    auto text = read_profile_setting_text(ctx, profile, setting);
     if (!text) return std::nullopt;
-    return trim(*text);
+    return std::move(*text);
 }
 
 // Files profile P as a port of the bridge `key`, by its interface name. VM taps ("vnet…") are
@@ -72,9 +67,7 @@ void file_port(const Context& ctx, PortMap& ports, const std::string& key, const
 // A port by slave type: the profile names its master and says it is a bridge port.
 void find_port_by_slave_type(const Context& ctx, const ProfileLookup& lookup, PortMap& ports,
                              const std::string& profile) {
-    auto answer = query_text(
-        ctx, nmcli_profile_argv({"-g", "connection.master,connection.slave-type", "connection", "show"}, profile),
-        RunMode::Query);
+    auto answer = read_profile_settings(ctx, profile, "connection.master,connection.slave-type");
     if (!answer) return;
     const auto lines = split_lines(*answer);
     if (lines.size() < 2 || lines[0].empty() || lines[1] != "bridge") return;
@@ -117,42 +110,40 @@ void print_ports(const Context& ctx, const PortMap& ports, const std::string& ke
 void list_vswitches(const Context& ctx) {
     ctx.out << "\n=== Virtual Switches ===\n";
 
-    auto listing = query_valid_lines(ctx, nmcli({"-t", "-f", "NAME,DEVICE,TYPE,STATE", "connection", "show"}),
-                                     RunMode::Query);
+    auto listing = list_profiles(ctx, "NAME,DEVICE,TYPE,STATE", RunMode::Query, ListingText::ValidLines);
     if (!listing) {
         ctx.err << "Failed to run nmcli\n";
         return;
     }
     const auto vlan_rule = UnicodeRegex::compile(kVlanBridgePattern);
     std::vector<BridgeRecord> general, vlan;
-    for (const auto& line : *listing) {
-        if (line.find(":bridge:") == std::string::npos) continue;
-        auto f = split_terse(line);
-        if (f.size() != 4) continue;
+    for (auto& f : *listing) {
+        // The line holds ":bridge:": the device or the type is "bridge".
+        if (f.size() != 4 || (f[1] != "bridge" && f[2] != "bridge")) continue;
         BridgeRecord b{std::move(f[0]), std::move(f[1]), std::move(f[2]), std::move(f[3])};
         (vlan_rule && vlan_rule->matches(b.device) ? vlan : general).push_back(std::move(b));
     }
 
-    auto uuids = query_valid_lines(ctx, nmcli({"-t", "-f", "NAME,UUID", "connection", "show"}), RunMode::Query);
+    auto uuids = list_profiles(ctx, "NAME,UUID", RunMode::Query, ListingText::ValidLines);
     if (!uuids) {
         ctx.err << "Failed to list connections\n";
         return;
     }
     ProfileLookup lookup;
-    for (const auto& line : *uuids) {
-        auto f = split_terse(line);
+    for (const auto& f : *uuids) {
         if (f.size() != 2) continue;
         lookup.add(f[1], f[0]);
     }
 
-    auto names = query_valid_lines(ctx, nmcli({"-t", "-f", "NAME", "connection", "show"}), RunMode::Query);
+    auto names = list_profiles(ctx, "NAME", RunMode::Query, ListingText::ValidLines);
     if (!names) {
         ctx.err << "Failed to list connections\n";
         return;
     }
     PortMap ports;
-    for (const auto& line : *names) {
-        const std::string profile = trim(line);
+    for (const auto& f : *names) {
+        // The only column: the whole line is the name, ':' and all.
+        const std::string profile = trim(join(f, ":"));
         if (profile.empty()) continue;
         find_port_by_slave_type(ctx, lookup, ports, profile);
         find_port_by_master_device(ctx, lookup, ports, profile);

@@ -67,12 +67,11 @@ std::optional<std::string> connection_property(const Context& ctx, const std::st
 // administrator's configuration: restored, the latter would become stored profiles pointing at
 // bridges that may no longer exist.
 Result<std::vector<ConnectionInfo>> collect_connections(const Context& ctx) {
-    auto listing = get_all_connections(ctx);
+    auto listing = get_all_connection_records(ctx);
     if (!listing) return unexpected(listing.error());
     const std::set<std::string> in_memory = in_memory_profile_names(ctx);
     std::vector<ConnectionInfo> out;
-    for (const auto& line : split_lines(*listing)) {
-        auto fields = split_terse(line);
+    for (const auto& fields : *listing) {
         if (fields.size() < 3) continue;
         if (fields[2] == "loopback" || in_memory.contains(fields[0])) continue;
         ConnectionInfo c;
