@@ -176,13 +176,13 @@ bool make_bond_uplink(const Context& ctx, const std::string& device, const std::
 
 // Brings the new uplink up, keeps the bridge's MAC and puts the machines' taps back.
 void finish_uplink(const Context& ctx, const std::string& device, const std::string& bridge_profile,
-                   const std::string& uplink_profile, const std::vector<std::string>& list) {
+                   const std::string& uplink_profile, const std::vector<std::string>& list, KnownBridge& known) {
     (void)up_connection(ctx, bridge_profile);
     (void)up_connection(ctx, uplink_profile);
-    if (auto kept = preserve_bridge_network_identity(ctx, device, join(list, ",")); !kept) {
+    if (auto kept = preserve_bridge_network_identity(ctx, device, join(list, ","), known); !kept) {
         ctx.out << "[!] Warning: Enhanced MAC preservation failed, falling back to legacy method: "
                 << kept.error().message << "\n";
-        ensure_mac_persistence(ctx, device);
+        ensure_mac_persistence(ctx, device, known);
     }
     sync_vm_interfaces(ctx);
 }
@@ -190,15 +190,16 @@ void finish_uplink(const Context& ctx, const std::string& device, const std::str
 // Replaces the bridge's uplink profiles with a direct or a bonded uplink and finishes the change.
 Result<UplinkOutcome> apply_uplink(const Context& ctx, const std::string& name, const std::string& device,
                                    const std::string& uplink_profile, const std::vector<std::string>& list,
-                                   bool master) {
+                                   bool master, KnownBridge& known) {
     const std::string method = get_bridge_ipv4_method(ctx, device);
     if (!remove_old_uplink(ctx, device, uplink_profile, list)) return UplinkOutcome::Stopped;
 
     const bool direct = list.size() == 1;
     if (direct || make_bond_uplink(ctx, device, uplink_profile, list, method)) {
-        const std::string bridge_profile = profile_for_device(ctx, device);
+        known.profile = profile_for_device(ctx, device);
+        const std::string bridge_profile = *known.profile;
         if (direct) make_direct_uplink(ctx, device, bridge_profile, uplink_profile, list.front());
-        finish_uplink(ctx, device, bridge_profile, uplink_profile, list);
+        finish_uplink(ctx, device, bridge_profile, uplink_profile, list, known);
     }
 
     if (master) {
@@ -227,6 +228,12 @@ std::string get_bridge_ipv4_method(const Context& ctx, const std::string& device
 
 Result<UplinkOutcome> change_bridge_uplink(const Context& ctx, const std::string& name, const std::string& uplinks,
                                            bool master) {
+    KnownBridge known;
+    return change_bridge_uplink(ctx, name, uplinks, master, known);
+}
+
+Result<UplinkOutcome> change_bridge_uplink(const Context& ctx, const std::string& name, const std::string& uplinks,
+                                           bool master, KnownBridge& known) {
     auto resolved = resolve_bridge_device(ctx, name);
     if (!resolved) {
         ctx.err << "[-] Bridge '" << name << "' not found\n";
@@ -248,7 +255,7 @@ Result<UplinkOutcome> change_bridge_uplink(const Context& ctx, const std::string
         ctx.err << "[-] No uplink interfaces specified.\n";
         return UplinkOutcome::Done;
     }
-    if (list.size() > 1) return apply_uplink(ctx, name, device, uplink_profile, list, master);
+    if (list.size() > 1) return apply_uplink(ctx, name, device, uplink_profile, list, master, known);
 
     const std::string& uplink = list.front();
     const bool uplink_is_bond = is_bond_profile(ctx, uplink);
@@ -263,7 +270,7 @@ Result<UplinkOutcome> change_bridge_uplink(const Context& ctx, const std::string
         if (auto cleaned = clean_up_bond(ctx, *current_bond); !cleaned) return unexpected(cleaned.error());
         (void)delete_connection(ctx, uplink_profile);
     }
-    return apply_uplink(ctx, name, device, uplink_profile, list, master);
+    return apply_uplink(ctx, name, device, uplink_profile, list, master, known);
 }
 
 Status configure_bridge_uplink(const Context& ctx, const std::string& name, const std::string& uplink, bool master) {

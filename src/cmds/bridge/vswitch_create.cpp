@@ -80,14 +80,14 @@ void add_bridge_profile(const Context& ctx, const std::string& name, const std::
 
 // Gives the bridge the MAC of the first uplink interface, so it keeps that interface's address.
 void pin_first_uplink_mac(const Context& ctx, const std::string& name, const std::string& device,
-                          const std::string& uplink) {
+                          const std::string& uplink, KnownBridge& known) {
     std::string first = trim(std::string_view(uplink).substr(0, uplink.find(',')));
     if (first.empty()) return;
     auto mac = read_link_mac(ctx, first, RunMode::QueryWithStderr, EtherLine::First);
     if (!mac || !*mac) return;
     ctx.out << "[+] Setting " << device << " to use persistent MAC address: " << **mac << "\n";
     store_original_mac(ctx, device, **mac);
-    pin_bridge_mac(ctx, device, name, **mac);
+    pin_bridge_mac(ctx, device, name, **mac, known);
 }
 
 }  // namespace
@@ -170,15 +170,17 @@ void create_vswitch(const Context& ctx, const std::string& name, const std::stri
         return;
     }
 
-    pin_first_uplink_mac(ctx, name, device, uplink);
+    // What the steps below find out about the bridge, so that none asks it again.
+    KnownBridge known;
+    pin_first_uplink_mac(ctx, name, device, uplink, known);
     // Its own lines already tell what went wrong.
-    auto changed = change_bridge_uplink(ctx, name, uplink, master);
+    auto changed = change_bridge_uplink(ctx, name, uplink, master, known);
     if (changed && *changed == UplinkOutcome::Stopped) return;
     ctx.pause(std::chrono::milliseconds(1000));
-    if (auto kept = preserve_bridge_network_identity(ctx, device, uplink); !kept) {
+    if (auto kept = preserve_bridge_network_identity(ctx, device, uplink, known); !kept) {
         ctx.out << "[!] Warning: Enhanced MAC preservation failed, falling back to legacy method: "
                 << kept.error().message << "\n";
-        ensure_mac_persistence(ctx, device);
+        ensure_mac_persistence(ctx, device, known);
     }
 }
 
