@@ -461,10 +461,10 @@ TEST(BondRemoval, DeletesTheMembersThenTheBondAndDropsItsLedgerEntry) {
     // Members that cannot be searched for: the error, and nothing is deleted.
     FakeHost none;
     none.runner.missing("nmcli");
-    EXPECT_EQ(remove_bond(none.ctx, {.profile = "b", .accept = [](const TerseRecord&) { return true; }})
-                  .error()
-                  .message(),
-              kNoNmcli);
+    BondRemoval removal;
+    removal.profile = "b";
+    removal.accept = [](const TerseRecord&) { return true; };
+    EXPECT_EQ(remove_bond(none.ctx, removal).error().message(), kNoNmcli);
     EXPECT_EQ(none.runner.calls.size(), 1u);
 }
 

@@ -40,18 +40,10 @@ struct ProfileLookup {
 // Bridge key (a profile name, or a device name) -> "interface (profile)" texts, in the order found.
 using PortMap = std::map<std::string, std::vector<std::string>>;
 
-// One setting of one profile, decoded with replacement and trimmed ("--" as printed); absent
-// when nmcli cannot be started.
-std::optional<std::string> profile_setting(const Context& ctx, const std::string& setting, const std::string& profile) {
-    auto text = read_profile_setting_text(ctx, profile, setting);
-    if (!text) return std::nullopt;
-    return std::move(*text);
-}
-
 // Files profile P as a port of the bridge `key`, by its interface name. VM taps ("vnet…") are
 // left out with a note on standard error.
 void file_port(const Context& ctx, PortMap& ports, const std::string& key, const std::string& profile) {
-    auto ifname = profile_setting(ctx, "connection.interface-name", profile);
+    auto ifname = read_profile_setting_text(ctx, profile, "connection.interface-name");
     if (!ifname || ifname->empty()) return;
     if (ifname->starts_with("vnet")) {
         ctx.err << "DEBUG: Filtering out vnet interface: " << *ifname << " for bridge: " << key << "\n";
@@ -80,14 +72,16 @@ void find_port_by_slave_type(const Context& ctx, const ProfileLookup& lookup, Po
 // A port by master device: the profile's master is the device of a bridge profile.
 void find_port_by_master_device(const Context& ctx, const ProfileLookup& lookup, PortMap& ports,
                                 const std::string& profile) {
-    auto master = profile_setting(ctx, "connection.master", profile);
+    auto master = read_profile_setting_text(ctx, profile, "connection.master");
     if (!master) return;
     const bool bridge_device = master->starts_with("vswitch") || master->starts_with("virbr") || *master == "cni0";
     if (!bridge_device || lookup.uuids.empty()) return;
     for (const auto& uuid : lookup.uuids) {
         const std::string& candidate = lookup.name_by_uuid.at(uuid);
-        if (profile_setting(ctx, "connection.type", candidate) != "bridge") continue;
-        if (profile_setting(ctx, "connection.interface-name", candidate) != *master) continue;
+        auto type = read_profile_setting_text(ctx, candidate, "connection.type");
+        if (!type || *type != "bridge") continue;
+        auto ifname = read_profile_setting_text(ctx, candidate, "connection.interface-name");
+        if (!ifname || *ifname != *master) continue;
         file_port(ctx, ports, candidate, profile);
         return;
     }

@@ -1,5 +1,6 @@
-// The NetworkManager toolkit: every profile and device operation the commands use.
-// Each operation runs nmcli once (probes may run it a few times) and prints nothing.
+// The NetworkManager toolkit: every profile and device operation the commands use, and the only
+// place that builds an nmcli argument vector. Each operation runs nmcli once (probes, searches and
+// the bond removal run it a few times) and prints nothing of its own.
 #pragma once
 
 #include <cstddef>
