@@ -9,6 +9,10 @@
 
 namespace qm {
 
+// The captured run of a query: standard input from the null device, both output streams
+// captured; callers look at standard output only.
+inline constexpr RunMode kCaptured = RunMode::QueryWithStderr;
+
 // A query run (mode Query or QueryWithStderr): the standard output as captured bytes, or why
 // the child could not be started. The exit status is not looked at.
 Expected<std::string, OsError> query_bytes(const Context& ctx, const std::vector<std::string>& argv, RunMode mode);

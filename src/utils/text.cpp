@@ -122,18 +122,6 @@ std::vector<std::string> split_at(std::string_view text, char separator) {
     }
 }
 
-std::vector<std::string> split_terse(std::string_view line) { return split_at(line, ':'); }
-
-std::string unescape_terse(std::string_view value) {
-    std::string out;
-    out.reserve(value.size());
-    for (std::size_t i = 0; i < value.size(); ++i) {
-        if (value[i] == '\\' && i + 1 < value.size() && (value[i + 1] == ':' || value[i + 1] == '\\')) ++i;
-        out += value[i];
-    }
-    return out;
-}
-
 Result<std::string> decode_utf8_strict(std::string_view bytes) {
     for (std::size_t i = 0; i < bytes.size();) {
         const Step st = step_at(bytes, i);
@@ -266,12 +254,6 @@ std::string first_token(std::string_view line) {
     const std::size_t start = i;
     while (i < line.size() && space_at(line, i) == 0) i += step_at(line, i).length;
     return std::string(line.substr(start, i - start));
-}
-
-bool starts_with(std::string_view text, std::string_view prefix) { return text.substr(0, prefix.size()) == prefix; }
-
-bool ends_with(std::string_view text, std::string_view suffix) {
-    return text.size() >= suffix.size() && text.substr(text.size() - suffix.size()) == suffix;
 }
 
 bool contains_text(std::string_view text, std::string_view part) { return text.find(part) != std::string_view::npos; }

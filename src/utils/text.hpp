@@ -21,13 +21,6 @@ std::vector<std::string> split_lines(std::string_view text);
 // Cuts text at every separator, empty pieces kept: "a::b:" gives "a", "", "b", "".
 std::vector<std::string> split_at(std::string_view text, char separator);
 
-// Splits a terse nmcli line at every ':' ("\:" is not recognised).
-std::vector<std::string> split_terse(std::string_view line);
-
-// One value as nmcli's terse and "-g" output escapes it, unescaped: "\:" is ':' and "\\" is '\'
-// ("52\:54\:00\:5E\:00\:01" is 52:54:00:5E:00:01). Any other backslash stays.
-std::string unescape_terse(std::string_view value);
-
 // Strict UTF-8 decoding: the text itself, or an error describing the first invalid sequence.
 Result<std::string> decode_utf8_strict(std::string_view bytes);
 bool is_valid_utf8(std::string_view bytes);
@@ -48,8 +41,6 @@ std::vector<std::string> split_whitespace(std::string_view text);
 // First piece of split_whitespace, or empty when the line is blank.
 std::string first_token(std::string_view line);
 
-bool starts_with(std::string_view text, std::string_view prefix);
-bool ends_with(std::string_view text, std::string_view suffix);
 std::string join(const std::vector<std::string>& parts, std::string_view separator);
 bool contains_text(std::string_view text, std::string_view part);
 // Only A to Z change; every other byte stays as it is.

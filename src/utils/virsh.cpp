@@ -8,7 +8,7 @@ namespace {
 std::vector<std::string> virsh_argv(const std::string& command, const char* option, const std::string& name,
                                     const std::vector<std::string>& rest) {
     std::vector<std::string> argv{"virsh", command};
-    if (starts_with(name, "-")) argv.emplace_back(option);
+    if (name.starts_with("-")) argv.emplace_back(option);
     argv.push_back(name);
     argv.insert(argv.end(), rest.begin(), rest.end());
     return argv;

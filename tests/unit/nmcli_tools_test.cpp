@@ -274,5 +274,199 @@ TEST(ConnectionMaster, IsALenientTrimmedQuery) {
     }
 }
 
+TEST(SplitTerse, SplitsAtEveryColon) {
+    struct Case {
+        std::string line;
+        Argv fields;
+    };
+    const Case cases[] = {
+        {"", {""}},
+        {"a", {"a"}},
+        {"a::b", {"a", "", "b"}},
+        {"a:", {"a", ""}},
+        {":", {"", ""}},
+        {"br\\:0:bridge", {"br\\", "0", "bridge"}},  // an escaped colon splits like any other
+        {" a : b ", {" a ", " b "}},                 // fields are not trimmed
+    };
+    for (const auto& c : cases) EXPECT_EQ(split_terse(c.line), c.fields) << testing::PrintToString(c.line);
+}
+
+TEST(UnescapeTerse, UndoesNmclisEscapesOnly) {
+    EXPECT_EQ(unescape_terse("52\\:54\\:00\\:5E\\:00\\:01"), "52:54:00:5E:00:01");
+    EXPECT_EQ(unescape_terse("a\\\\b"), "a\\b");
+    EXPECT_EQ(unescape_terse("a\\\\\\:b"), "a\\:b");
+    EXPECT_EQ(unescape_terse("a\\nb\\"), "a\\nb\\");  // other backslashes stay
+    EXPECT_EQ(unescape_terse(""), "");
+}
+
+TEST(ArgvBuilders, NameTheProfileAsProfileSelectorDoes) {
+    EXPECT_EQ(connection_up_argv("help"), (Argv{"nmcli", "connection", "up", "id", "help"}));
+    EXPECT_EQ(connection_down_argv("Management Network"),
+              (Argv{"nmcli", "connection", "down", "Management Network"}));
+    EXPECT_EQ(connection_delete_argv("-x"), (Argv{"nmcli", "connection", "delete", "id", "-x"}));
+    EXPECT_EQ(connection_delete_uuid_argv("u-1"), (Argv{"nmcli", "connection", "delete", "uuid", "u-1"}));
+    EXPECT_EQ(connection_modify_argv("Up", {"a", "1"}, "mod"), (Argv{"nmcli", "connection", "mod", "Up", "a", "1"}));
+    EXPECT_EQ(connection_add_argv({"type", "bond"}, "con"), (Argv{"nmcli", "con", "add", "type", "bond"}));
+}
+
+TEST(TerseRecords, CutsEveryLineAndGivesItBackWhenJoined) {
+    EXPECT_EQ(terse_records(""), std::vector<TerseRecord>{});
+    const std::string listing = "a\\:b:vswitch0:bridge\r\n\nlast";
+    const std::vector<TerseRecord> records{{"a\\", "b", "vswitch0", "bridge"}, {""}, {"last"}};
+    EXPECT_EQ(terse_records(listing), records);
+    EXPECT_EQ(join(records[0], ":"), "a\\:b:vswitch0:bridge");
+}
+
+TEST(ProfileSetting, ReadsOneAnswerThreeWays) {
+    const Argv argv{"nmcli", "-g", "ipv4.method", "connection", "show", "id", "help"};
+    struct Case {
+        Answer answer;
+        SettingRead how;
+        std::string raw;                     // read_profile_settings
+        std::optional<std::string> setting;  // read_profile_setting
+    };
+    const Case cases[] = {
+        {Answer::ok(" auto\n"), {}, " auto\n", "auto"},
+        {Answer::ok("--\n"), {}, "--\n", std::nullopt},
+        {Answer::ok("\n"), {}, "\n", std::nullopt},
+        {Answer::exit(10, "auto\n"), {}, "auto\n", "auto"},  // the exit status is not looked at
+        {Answer::exit(10, "auto\n"), {.success_only = true}, "", std::nullopt},
+        {Answer::ok("a\xff\n"), {}, "a\xEF\xBF\xBD\n", "a\xEF\xBF\xBD"},
+        {Answer::ok("a\xff\n"), {.valid_utf8_only = true}, "", std::nullopt},
+        {Answer::ok("manual\n"), {.mode = RunMode::QueryWithStderr}, "manual\n", "manual"},
+    };
+    for (const auto& c : cases) {
+        FakeHost host;
+        host.runner.on(argv, c.answer);
+        EXPECT_EQ(read_profile_settings(host.ctx, "help", "ipv4.method", c.how).value(), c.raw) << c.answer.out;
+        EXPECT_EQ(read_profile_setting_text(host.ctx, "help", "ipv4.method", c.how).value(), trim(c.raw));
+        EXPECT_EQ(read_profile_setting(host.ctx, "help", "ipv4.method", c.how).value(), c.setting) << c.answer.out;
+        EXPECT_EQ(host.runner.calls, (std::vector<Call>(3, Call{argv, c.how.mode})));
+    }
+    FakeHost none;
+    none.runner.missing("nmcli");
+    EXPECT_EQ(read_profile_setting(none.ctx, "help", "ipv4.method").error().message(), kNoNmcli);
+}
+
+TEST(ProfileListing, DecodesAsAskedAndNeverLooksAtTheExitStatus) {
+    const Argv argv{"nmcli", "-t", "-f", "NAME,TYPE", "connection", "show"};
+    const std::string out = "a:bridge\nb\xff:bond\nc:vlan\n";
+    struct Case {
+        ListingText text;
+        std::vector<TerseRecord> records;
+    };
+    const Case cases[] = {
+        {ListingText::Lossy, {{"a", "bridge"}, {"b\xEF\xBF\xBD", "bond"}, {"c", "vlan"}}},
+        {ListingText::ValidLines, {{"a", "bridge"}, {"c", "vlan"}}},
+        {ListingText::ValidOrNone, {}},
+    };
+    for (const auto& c : cases) {
+        FakeHost host;
+        host.runner.on(argv, Answer::exit(8, out));
+        EXPECT_EQ(list_profiles(host.ctx, "NAME,TYPE", RunMode::QueryWithStderr, c.text).value(), c.records);
+        EXPECT_EQ(host.runner.calls, (std::vector<Call>{{argv, RunMode::QueryWithStderr}}));
+    }
+    FakeHost values;
+    values.runner.on({"nmcli", "-g", "NAME,DEVICE", "connection", "show"}, Answer::ok("a:vswitch1\n"));
+    EXPECT_EQ(list_profile_values(values.ctx, "NAME,DEVICE", RunMode::Query).value(),
+              (std::vector<TerseRecord>{{"a", "vswitch1"}}));
+    FakeHost none;
+    none.runner.missing("nmcli");
+    EXPECT_EQ(list_profiles(none.ctx, "NAME").error().message(), kNoNmcli);
+}
+
+Argv master_query(const std::string& profile) {
+    return {"nmcli", "-g", "connection.master", "connection", "show", profile};
+}
+
+TEST(Ports, AreFoundByMasterInListingOrderAskingOnlyTheAcceptedProfiles) {
+    FakeHost host;
+    host.runner.on({"nmcli", "-t", "-f", "NAME,TYPE", "connection", "show"},
+                   Answer::ok("e1:802-3-ethernet\nbr:bridge\ne2:802-3-ethernet\ne3:802-3-ethernet\ne4:802-3-ethernet\n"));
+    host.runner.on(master_query("e1"), Answer::ok("u-1\n"));
+    host.runner.on(master_query("e2"), Answer::ok("--\n"));
+    host.runner.on(master_query("e3"), Answer::missing());
+    host.runner.on(master_query("e4"), Answer::ok("bond0\n"));
+    auto ethernet = [](const TerseRecord& f) { return f.size() == 2 && f[1] == "802-3-ethernet"; };
+    const PortSearch search{.fields = "NAME,TYPE", .listing_mode = RunMode::QueryWithStderr,
+                            .master_mode = RunMode::Query, .stop_on_master_failure = false};
+    EXPECT_EQ(ports_of(host.ctx, search, {"u-1", "bond0"}, ethernet).value(), (Argv{"e1", "e4"}));
+    EXPECT_EQ(host.runner.calls, (std::vector<Call>{{{"nmcli", "-t", "-f", "NAME,TYPE", "connection", "show"},
+                                                     RunMode::QueryWithStderr},
+                                                    {master_query("e1"), RunMode::Query},
+                                                    {master_query("e2"), RunMode::Query},
+                                                    {master_query("e3"), RunMode::Query},
+                                                    {master_query("e4"), RunMode::Query}}));
+
+    // Stopping on a master that cannot be asked: the error, and no question after it.
+    host.runner.calls.clear();
+    auto stopped = ports_of(host.ctx, {.stop_on_master_failure = true}, {"bond0"}, ethernet);
+    EXPECT_EQ(stopped.error().message(), kNoNmcli);
+    EXPECT_EQ(host.runner.calls.back().argv, master_query("e3"));
+}
+
+TEST(Ports, VisitSeesEachMasterBeforeTheNextQuestionAndMayStop) {
+    FakeHost host;
+    host.runner.on({"nmcli", "-t", "-f", "NAME,DEVICE", "connection", "show"}, Answer::ok("a:\nb:\nc:\n"));
+    host.runner.on(master_query("a"), Answer::ok("\n"));
+    host.runner.on(master_query("b"), Answer::ok("vswitch1\n"));
+    std::vector<std::pair<std::string, std::optional<std::string>>> seen;
+    auto visited = visit_profile_masters(
+        host.ctx, {.fields = "NAME,DEVICE"}, [](const TerseRecord&) { return true; },
+        [&](const TerseRecord& f, const std::optional<std::string>& master) {
+            seen.emplace_back(f[0], master);
+            (void)host.ctx.run({"mark", f[0]}, RunMode::Change);
+            return f[0] != "b";
+        });
+    ASSERT_TRUE(visited);
+    EXPECT_EQ(seen, (decltype(seen){{"a", std::nullopt}, {"b", "vswitch1"}}));
+    EXPECT_EQ(host.runner.argvs(),
+              (std::vector<Argv>{{"nmcli", "-t", "-f", "NAME,DEVICE", "connection", "show"}, master_query("a"),
+                                 {"mark", "a"}, master_query("b"), {"mark", "b"}}));
+}
+
+TEST(BondRemoval, DeletesTheMembersThenTheBondAndDropsItsLedgerEntry) {
+    FakeHost host;
+    host.write_file("/var/lib/quillmar/managed_resources.json",
+                    R"({"vswitches": [], "vlan_bridges": [], "veth_pairs": [], "bonds": ["Uplink Bond"],)"
+                    R"( "created_at": "2024-01-01T00:00:00+00:00"})");
+    host.runner.on({"nmcli", "-t", "-f", "NAME,TYPE", "connection", "show"},
+                   Answer::ok("Uplink Bond:bond\neno1:802-3-ethernet\neno2:802-3-ethernet\n"));
+    host.runner.on(master_query("eno1"), Answer::ok("bond0\n"));
+    host.runner.on(master_query("eno2"), Answer::ok("bond0\n"));
+    std::vector<std::string> said;
+    auto removed = remove_bond(
+        host.ctx, {.profile = "Uplink Bond",
+                   .controllers = {"bond0"},
+                   .search = {},
+                   .accept = [](const TerseRecord& f) { return f.size() == 2 && f[1] != "bond"; },
+                   .delete_mode = RunMode::ChangeShowingStderr,
+                   .ledger_name = "Uplink Bond",
+                   .on_found = [&](std::size_t n) { said.push_back(std::to_string(n)); },
+                   .on_member = [&](const std::string& m) { said.push_back(m); },
+                   .on_bond = [&] { said.push_back("bond"); }});
+    ASSERT_TRUE(removed);
+    EXPECT_EQ(said, (Argv{"2", "eno1", "eno2", "bond"}));
+    const auto& calls = host.runner.calls;
+    ASSERT_EQ(calls.size(), 6u);
+    EXPECT_EQ(std::vector<Call>(calls.begin() + 3, calls.end()),
+              (std::vector<Call>{{{"nmcli", "connection", "delete", "eno1"}, RunMode::ChangeShowingStderr},
+                                 {{"nmcli", "connection", "delete", "eno2"}, RunMode::ChangeShowingStderr},
+                                 {{"nmcli", "connection", "delete", "Uplink Bond"}, RunMode::ChangeShowingStderr}}));
+    const auto ledger = host.read_file("/var/lib/quillmar/managed_resources.json");
+    ASSERT_TRUE(ledger.has_value());
+    EXPECT_EQ(ledger->find("Uplink Bond"), std::string::npos) << *ledger;
+    EXPECT_NE(ledger->find("\"bonds\": []"), std::string::npos) << *ledger;
+
+    // Members that cannot be searched for: the error, and nothing is deleted.
+    FakeHost none;
+    none.runner.missing("nmcli");
+    BondRemoval removal;
+    removal.profile = "b";
+    removal.accept = [](const TerseRecord&) { return true; };
+    EXPECT_EQ(remove_bond(none.ctx, removal).error().message(), kNoNmcli);
+    EXPECT_EQ(none.runner.calls.size(), 1u);
+}
+
 }  // namespace
 }  // namespace qm

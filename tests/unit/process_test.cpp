@@ -176,7 +176,7 @@ TEST(PosixRunner, QueryWithStderrDrainsBothLargeStreams) {
     EXPECT_EQ(r.exit_code, 4);
     EXPECT_EQ(r.out.size(), 1200000u);
     ASSERT_EQ(r.err.size(), 1500005u);
-    EXPECT_TRUE(ends_with(r.err, "tail\n"));
+    EXPECT_TRUE(r.err.ends_with("tail\n"));
 }
 
 TEST(PosixRunner, NoDescriptorOfOursLeaksIntoTheChild) {
@@ -233,8 +233,8 @@ struct SignalMasks {
 SignalMasks signal_masks(const std::string& status) {
     SignalMasks m;
     for (const auto& line : split_lines(status)) {
-        if (starts_with(line, "SigBlk:")) m.blocked = std::stoull(trim(line.substr(7)), nullptr, 16);
-        if (starts_with(line, "SigIgn:")) m.ignored = std::stoull(trim(line.substr(7)), nullptr, 16);
+        if (line.starts_with("SigBlk:")) m.blocked = std::stoull(trim(line.substr(7)), nullptr, 16);
+        if (line.starts_with("SigIgn:")) m.ignored = std::stoull(trim(line.substr(7)), nullptr, 16);
     }
     return m;
 }
@@ -262,7 +262,7 @@ std::optional<std::string> child_status(RunMode mode, const std::filesystem::pat
     for (int i = 0; i < 500; ++i) {  // the detached child has up to five seconds to finish
         std::ifstream f(file);
         std::string text((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
-        if (text.find("nonvoluntary_ctxt_switches") != std::string::npos && ends_with(text, "\n")) return text;
+        if (text.find("nonvoluntary_ctxt_switches") != std::string::npos && text.ends_with("\n")) return text;
         ::usleep(10000);
     }
     return std::nullopt;

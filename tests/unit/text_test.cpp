@@ -35,23 +35,6 @@ TEST(SplitLines, CutsAtLineFeedsOnly) {
     for (const auto& c : cases) EXPECT_EQ(split_lines(c.text), c.lines) << testing::PrintToString(c.text);
 }
 
-TEST(SplitTerse, SplitsAtEveryColon) {
-    struct Case {
-        std::string line;
-        Lines fields;
-    };
-    const Case cases[] = {
-        {"", {""}},
-        {"a", {"a"}},
-        {"a::b", {"a", "", "b"}},
-        {"a:", {"a", ""}},
-        {":", {"", ""}},
-        {"br\\:0:bridge", {"br\\", "0", "bridge"}},  // an escaped colon splits like any other
-        {" a : b ", {" a ", " b "}},                 // fields are not trimmed
-    };
-    for (const auto& c : cases) EXPECT_EQ(split_terse(c.line), c.fields) << testing::PrintToString(c.line);
-}
-
 struct Decode {
     std::string bytes;
     std::string lossy;
@@ -78,14 +61,6 @@ const Decode kDecodeCases[] = {
     {"ok\xC3", "ok" + kFffd, "incomplete utf-8 byte sequence from index 2"},
     {"\xC3\xBC\xFE\xC3\xBC", "\xC3\xBC" + kFffd + "\xC3\xBC", "invalid utf-8 sequence of 1 bytes from index 2"},
 };
-
-TEST(UnescapeTerse, UndoesNmclisEscapesOnly) {
-    EXPECT_EQ(unescape_terse("52\\:54\\:00\\:5E\\:00\\:01"), "52:54:00:5E:00:01");
-    EXPECT_EQ(unescape_terse("a\\\\b"), "a\\b");
-    EXPECT_EQ(unescape_terse("a\\\\\\:b"), "a\\:b");
-    EXPECT_EQ(unescape_terse("a\\nb\\"), "a\\nb\\");  // other backslashes stay
-    EXPECT_EQ(unescape_terse(""), "");
-}
 
 TEST(DecodeUtf8, LossyReplacesEachMaximalSubpart) {
     for (const auto& c : kDecodeCases)
@@ -265,12 +240,7 @@ TEST(EscapeBytes, ShowsArgumentsThatAreNotText) {
     for (const auto& c : cases) EXPECT_EQ(escape_bytes(c.bytes), c.shown) << testing::PrintToString(c.bytes);
 }
 
-TEST(Affixes, StartsEndsJoin) {
-    EXPECT_TRUE(starts_with("vswitch0", "vswitch"));
-    EXPECT_FALSE(starts_with("vs", "vswitch"));
-    EXPECT_TRUE(starts_with("x", ""));
-    EXPECT_TRUE(ends_with("br0_original_mac", "_original_mac"));
-    EXPECT_FALSE(ends_with("mac", "_original_mac"));
+TEST(Affixes, JoinAndContains) {
     EXPECT_EQ(join({}, ","), "");
     EXPECT_EQ(join({"a"}, ","), "a");
     EXPECT_EQ(join({"a", "", "b"}, ", "), "a, , b");

@@ -46,10 +46,10 @@ Status setup_management_network(const Context& ctx, const std::string& uplink, b
             return s;
         }
         if (auto s = changes.run("Management Network",
-                                 {"nmcli", "connection", "add", "type", "bridge", "ifname", "vswitch0", "con-name",
-                                  "Management Network", "forward-delay", "2", "ipv4.method", "auto", "ipv6.method",
-                                  "ignore", "connection.autoconnect", "yes", "connection.autoconnect-priority",
-                                  "900"});
+                                 connection_add_argv({"type", "bridge", "ifname", "vswitch0", "con-name",
+                                                      "Management Network", "forward-delay", "2", "ipv4.method",
+                                                      "auto", "ipv6.method", "ignore", "connection.autoconnect", "yes",
+                                                      "connection.autoconnect-priority", "900"}));
             !s)
             return s;
         track_managed_resource(ctx, "vswitch", "Management Network");
@@ -60,9 +60,10 @@ Status setup_management_network(const Context& ctx, const std::string& uplink, b
     } else {
         ctx.out << "[+] Creating Management Uplink connection\n";
         if (auto s = changes.run("Management Uplink",
-                                 {"nmcli", "connection", "add", "type", "ethernet", "ifname", uplink, "con-name",
-                                  "Management Uplink", "master", "vswitch0", "connection.autoconnect", "yes",
-                                  "connection.autoconnect-priority", "800"});
+                                 connection_add_argv({"type", "ethernet", "ifname", uplink, "con-name",
+                                                      "Management Uplink", "master", "vswitch0",
+                                                      "connection.autoconnect", "yes",
+                                                      "connection.autoconnect-priority", "800"}));
             !s)
             return s;
         // No IP settings follow: as a port of vswitch0 the profile has none, carries no address
@@ -70,9 +71,9 @@ Status setup_management_network(const Context& ctx, const std::string& uplink, b
         track_managed_resource(ctx, "vswitch", "Management Uplink");
     }
 
-    if (auto s = changes.run("Management Network", {"nmcli", "connection", "up", "Management Network"}); !s) return s;
+    if (auto s = changes.run("Management Network", connection_up_argv("Management Network")); !s) return s;
     ctx.pause(std::chrono::milliseconds(500));
-    if (auto s = changes.run("Management Uplink", {"nmcli", "connection", "up", "Management Uplink"}); !s) return s;
+    if (auto s = changes.run("Management Uplink", connection_up_argv("Management Uplink")); !s) return s;
     ctx.out << "[+] Management Network configured with uplink: " << uplink << "\n";
     return {};
 }

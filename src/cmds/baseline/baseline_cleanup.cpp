@@ -37,12 +37,12 @@ bool contains_any(std::string_view text, std::initializer_list<std::string_view>
 
 bool starts_with_any(std::string_view text, std::initializer_list<std::string_view> prefixes) {
     for (auto prefix : prefixes)
-        if (starts_with(text, prefix)) return true;
+        if (text.starts_with(prefix)) return true;
     return false;
 }
 
 // "bond" followed by at most two bytes: bond0 .. bond99 and the like.
-bool is_short_bond_name(std::string_view name) { return starts_with(name, "bond") && name.size() <= 6; }
+bool is_short_bond_name(std::string_view name) { return name.starts_with("bond") && name.size() <= 6; }
 
 // An interface-named profile that carries one of the baseline roles ("enp3s0 Management").
 bool is_interface_role_name(std::string_view name) {
@@ -51,7 +51,7 @@ bool is_interface_role_name(std::string_view name) {
 }
 
 bool is_vswitch_uplink_name(std::string_view name) {
-    return starts_with(name, "vswitch") && contains_text(name, "Uplink");
+    return name.starts_with("vswitch") && contains_text(name, "Uplink");
 }
 
 // --- comprehensive cleanup ---
@@ -61,7 +61,7 @@ struct ProfileRow {
 };
 
 bool names_our_controller(std::string_view text) {
-    return starts_with(text, "vswitch") ||
+    return text.starts_with("vswitch") ||
            contains_any(text, {"Management Network", "Hypervisor Network", "Internal Control Network"});
 }
 
@@ -95,7 +95,7 @@ bool looks_like_ours(const Context& ctx, const ProfileRow& r, const std::vector<
     if (r.type == "ethernet" || r.type == "802-3-ethernet")
         return contains_any(r.name, {"Management Uplink", "Hypervisor Network", "Internal Control Network"}) ||
                is_vswitch_uplink_name(r.name) ||
-               (ends_with(r.name, "Uplink") && starts_with(r.name, "Management")) ||
+               (r.name.ends_with("Uplink") && r.name.starts_with("Management")) ||
                is_interface_role_name(r.name) || controller_hit(ctx, r, rows);
     return false;
 }
@@ -118,25 +118,23 @@ struct StaleRow {
 // An inactive profile named the way this program names what it creates.
 bool has_our_naming(std::string_view name) {
     return is_vswitch_uplink_name(name) || is_short_bond_name(name) ||
-           (starts_with(name, "vlan") && contains_text(name, "br")) ||
-           (ends_with(name, "Uplink") && starts_with_any(name, {"Management", "test"})) ||
+           (name.starts_with("vlan") && contains_text(name, "br")) ||
+           (name.ends_with("Uplink") && starts_with_any(name, {"Management", "test"})) ||
            is_interface_role_name(name);
 }
 
 void delete_uuid(const Context& ctx, const std::string& uuid) {
-    change_quietly(ctx, {"nmcli", "connection", "delete", "uuid", uuid});
+    change_quietly(ctx, connection_delete_uuid_argv(uuid));
 }
 
 }  // namespace
 
 Status comprehensive_cleanup(const Context& ctx) {
     ctx.out << "[+] Performing comprehensive cleanup of quillmar resources...\n";
-    auto listing = query_lines(ctx, {"nmcli", "-t", "-f", "NAME,UUID,TYPE,DEVICE,SLAVE", "connection", "show"},
-                               RunMode::Query);
+    auto listing = list_profiles(ctx, "NAME,UUID,TYPE,DEVICE,SLAVE");
     if (!listing) return fail(listing.error().message());
     std::vector<ProfileRow> rows;
-    for (const auto& line : *listing) {
-        auto f = split_terse(line);
+    for (const auto& f : *listing) {
         if (f.size() < 5) continue;
         rows.push_back({f[0], f[1], f[2], f[3], f[4]});
     }
@@ -145,7 +143,7 @@ Status comprehensive_cleanup(const Context& ctx) {
         if (looks_like_ours(ctx, row, rows)) doomed.push_back(row.name);
     for (const auto& name : doomed) {
         ctx.out << "  - Deleting quillmar connection: " << name << "\n";
-        change_quietly(ctx, nmcli_profile_argv({"connection", "delete"}, name));
+        change_quietly(ctx, connection_delete_argv(name));
     }
 
     ctx.out << "[+] Cleaning up orphaned veth pairs...\n";
@@ -177,14 +175,12 @@ Status comprehensive_cleanup(const Context& ctx) {
 
 Status cleanup_stale_baseline_connections(const Context& ctx) {
     ctx.out << "[+] Cleaning up stale baseline connections...\n";
-    auto listing = query_lines(ctx, {"nmcli", "-t", "-f", "NAME,UUID,TYPE,DEVICE,ACTIVE", "connection", "show"},
-                               RunMode::Query);
+    auto listing = list_profiles(ctx, "NAME,UUID,TYPE,DEVICE,ACTIVE");
     if (!listing) return fail(listing.error().message());
 
     // The profile kept so far for each baseline name.
     std::map<std::string, std::string> kept;
-    for (const auto& line : *listing) {
-        auto f = split_terse(line);
+    for (const auto& f : *listing) {
         if (f.size() < 5) continue;
         const StaleRow row{f[0], f[1], f[2], f[3], f[4]};
 
@@ -240,10 +236,10 @@ Status reset_managed_resources(const Context& ctx) {
 
     ctx.out << "[+] Cleaning up tracked resources...\n";
     for (const auto* list : {&ledger.vswitches, &ledger.vlan_bridges, &ledger.bonds})
-        for (const auto& name : *list) change_quietly(ctx, nmcli_profile_argv({"connection", "down"}, name));
+        for (const auto& name : *list) change_quietly(ctx, connection_down_argv(name));
     for (const auto& veth : ledger.veth_pairs) change_quietly(ctx, {"ip", "link", "delete", veth});
     for (const auto* list : {&ledger.vswitches, &ledger.vlan_bridges, &ledger.bonds})
-        for (const auto& name : *list) change_quietly(ctx, nmcli_profile_argv({"connection", "delete"}, name));
+        for (const auto& name : *list) change_quietly(ctx, connection_delete_argv(name));
 
     if (parsed) {
         (void)remove_file(ledger_path);

@@ -28,22 +28,18 @@ constexpr const char* kControlAddress = "172.16.254.2/24";
 constexpr const char* kHypervisorAddress = "172.16.254.1/24";
 constexpr milliseconds kSettlePause{300};
 
-// A child's standard output as strict UTF-8; empty when it cannot be started or is not UTF-8.
-std::string strict_output(const Context& ctx, const std::vector<std::string>& argv) {
-    auto out = query_bytes(ctx, argv, RunMode::Query);
-    if (!out) return {};
-    auto text = decode_utf8_strict(*out);
-    return text ? std::move(*text) : std::string();
-}
-
 // nmcli reports an ethernet profile's type by its setting name, "802-3-ethernet".
 bool same_profile_type(const std::string& reported, const std::string& expected) {
     return reported == expected || (expected == "ethernet" && reported == "802-3-ethernet");
 }
 
+// Settings of a profile as nmcli printed them; empty when nmcli cannot be started or its answer
+// is not UTF-8.
+constexpr SettingRead kStrict{.mode = RunMode::Query, .valid_utf8_only = true};
+
 // One setting of a profile, trimmed.
 std::string profile_setting(const Context& ctx, const std::string& field, const std::string& name) {
-    return trim(strict_output(ctx, {"nmcli", "-g", field, "connection", "show", name}));
+    return read_profile_setting_text(ctx, name, field, kStrict).value_or("");
 }
 
 }  // namespace
@@ -77,18 +73,16 @@ Status restore_vswitch0_mac(const Context& ctx, baseline::Changes& changes) {
     ctx.out << "[+] Restoring original MAC address for vswitch0: " << stored << " (was: " << current << ")\n";
     log_info(ctx, "MAC restoration for vswitch0: " + stored + " (was: " + current + ")");
     if (auto s = changes.run("Management Network",
-                             {"nmcli", "connection", "modify", "Management Network", "bridge.mac-address", stored});
+                             connection_modify_argv("Management Network", {"bridge.mac-address", stored}));
         !s)
         return s;
     // The running bridge takes the MAC too. NetworkManager brings a bridge profile with a MAC
     // up only on a device of that MAC, and a vswitch0 made by `ip link add` outlives the "down"
     // below: without this the "up" is refused and the management network stays down.
     if (auto r = set_link_address(ctx, "vswitch0", stored); !r) return fail(r.error().message());
-    if (auto s = changes.run("Management Network", {"nmcli", "connection", "down", "Management Network"}); !s)
-        return s;
+    if (auto s = changes.run("Management Network", connection_down_argv("Management Network")); !s) return s;
     ctx.pause(milliseconds(500));
-    if (auto s = changes.run("Management Network", {"nmcli", "connection", "up", "Management Network"}); !s)
-        return s;
+    if (auto s = changes.run("Management Network", connection_up_argv("Management Network")); !s) return s;
     ctx.out << "[+] vswitch0 MAC address restored successfully\n";
     return {};
 }
@@ -96,8 +90,8 @@ Status restore_vswitch0_mac(const Context& ctx, baseline::Changes& changes) {
 bool connection_matches(const Context& ctx, const std::string& name, const std::string& type,
                         const std::string& interface, const std::string& ipv4_method) {
     // `-g NAME` is a listing column; for one profile nmcli refuses it ("invalid field").
-    auto found = ctx.run({"nmcli", "-g", "connection.id", "connection", "show", name}, RunMode::Query);
-    if (!found || !found->success() || trim(decode_utf8_lossy(found->out)).empty()) return false;
+    auto found = read_profile_setting_text(ctx, name, "connection.id", {.mode = RunMode::Query, .success_only = true});
+    if (!found || found->empty()) return false;
     if (!same_profile_type(profile_setting(ctx, "connection.type", name), type) ||
         profile_setting(ctx, "connection.interface-name", name) != interface)
         return false;
@@ -110,14 +104,13 @@ bool connection_matches(const Context& ctx, const std::string& name, const std::
 
 bool ip_connection_matches(const Context& ctx, const std::string& name, const std::string& interface,
                            const std::string& address) {
-    const std::string listing = strict_output(ctx, {"nmcli", "-t", "-f", "NAME,UUID,TYPE,DEVICE", "connection", "show"});
-    for (const auto& line : split_lines(listing)) {
-        auto f = split_terse(line);
+    auto listing = list_profiles(ctx, "NAME,UUID,TYPE,DEVICE", RunMode::Query, ListingText::ValidOrNone);
+    for (const auto& f : listing ? *listing : std::vector<TerseRecord>()) {
         if (f.size() < 4 || f[0] != name || f[2] != "802-3-ethernet" || f[3] != interface) continue;
         // Split at every line feed: the three values come one per line.
-        auto values = split_at(
-            strict_output(ctx, {"nmcli", "-g", "ipv4.method,ipv6.method,ipv4.addresses", "connection", "show", f[1]}),
-            '\n');
+        auto values =
+            split_at(read_profile_settings(ctx, f[1], "ipv4.method,ipv6.method,ipv4.addresses", kStrict).value_or(""),
+                     '\n');
         if (values.size() >= 3 && trim(values[0]) == "manual" && trim(values[1]) == "ignore" &&
             trim(values[2]) == address)
             return true;
@@ -137,19 +130,21 @@ Status setup_internal_control_veth(const Context& ctx, baseline::Changes& change
                !s) {
         return s;
     }
-    if (auto s = changes.run(kControlNetwork, {"nmcli", "connection", "add", "type", "ethernet", "ifname", "veth0",
-                                               "con-name", kControlNetwork, "connection.autoconnect", "yes",
-                                               "connection.autoconnect-priority", "700"});
+    if (auto s = changes.run(kControlNetwork,
+                             connection_add_argv({"type", "ethernet", "ifname", "veth0", "con-name", kControlNetwork,
+                                                  "connection.autoconnect", "yes", "connection.autoconnect-priority",
+                                                  "700"}));
         !s)
         return s;
-    if (auto s = changes.run(kControlNetwork, {"nmcli", "connection", "modify", kControlNetwork, "ipv4.addresses",
-                                               kControlAddress, "ipv4.method", "manual", "ipv6.method", "ignore"});
+    if (auto s = changes.run(kControlNetwork,
+                             connection_modify_argv(kControlNetwork, {"ipv4.addresses", kControlAddress, "ipv4.method",
+                                                                      "manual", "ipv6.method", "ignore"}));
         !s)
         return s;
     track_managed_resource(ctx, "veth_pair", "veth0");
     track_managed_resource(ctx, "veth_pair", "veth1");
     ctx.pause(kSettlePause);
-    if (auto s = changes.run(kControlNetwork, {"nmcli", "connection", "up", kControlNetwork}); !s) return s;
+    if (auto s = changes.run(kControlNetwork, connection_up_argv(kControlNetwork)); !s) return s;
     ctx.out << "[+] Internal Control Network configured on veth0 (" << kControlAddress << ")\n";
     return {};
 }
@@ -160,18 +155,20 @@ Status setup_hypervisor_network(const Context& ctx, baseline::Changes& changes) 
         return {};
     }
     ctx.out << "[+] Configuring veth1 for Hypervisor Network\n";
-    if (auto s = changes.run(kHypervisorNetwork, {"nmcli", "connection", "add", "type", "ethernet", "ifname", "veth1",
-                                                  "con-name", kHypervisorNetwork, "connection.autoconnect", "yes",
-                                                  "connection.autoconnect-priority", "600"});
+    if (auto s = changes.run(kHypervisorNetwork,
+                             connection_add_argv({"type", "ethernet", "ifname", "veth1", "con-name", kHypervisorNetwork,
+                                                  "connection.autoconnect", "yes", "connection.autoconnect-priority",
+                                                  "600"}));
         !s)
         return s;
     if (auto s = changes.run(kHypervisorNetwork,
-                             {"nmcli", "connection", "modify", kHypervisorNetwork, "ipv4.addresses", kHypervisorAddress,
-                              "ipv4.method", "manual", "ipv6.method", "ignore"});
+                             connection_modify_argv(kHypervisorNetwork, {"ipv4.addresses", kHypervisorAddress,
+                                                                         "ipv4.method", "manual", "ipv6.method",
+                                                                         "ignore"}));
         !s)
         return s;
     ctx.pause(kSettlePause);
-    if (auto s = changes.run(kHypervisorNetwork, {"nmcli", "connection", "up", kHypervisorNetwork}); !s) return s;
+    if (auto s = changes.run(kHypervisorNetwork, connection_up_argv(kHypervisorNetwork)); !s) return s;
     ctx.out << "[+] Hypervisor Network configured on veth1 (" << kHypervisorAddress << ")\n";
     return {};
 }
@@ -184,15 +181,15 @@ Status setup_internal_control_interface(const Context& ctx, const std::string& i
         return {};
     }
     ctx.out << "[+] Configuring " << interface << " as Internal Control Network for virtual appliance\n";
-    if (auto s = changes.run(kControlNetwork, {"nmcli", "connection", "add", "type", "ethernet", "ifname", interface,
-                                               "con-name", kControlNetwork, "ipv4.addresses", kControlAddress,
-                                               "ipv4.method", "manual", "ipv6.method", "ignore",
-                                               "connection.autoconnect", "yes", "connection.autoconnect-priority",
-                                               "700"});
+    if (auto s = changes.run(kControlNetwork,
+                             connection_add_argv({"type", "ethernet", "ifname", interface, "con-name", kControlNetwork,
+                                                  "ipv4.addresses", kControlAddress, "ipv4.method", "manual",
+                                                  "ipv6.method", "ignore", "connection.autoconnect", "yes",
+                                                  "connection.autoconnect-priority", "700"}));
         !s)
         return s;
     track_managed_resource(ctx, "vswitch", kControlNetwork);
-    if (auto s = changes.run(kControlNetwork, {"nmcli", "connection", "up", kControlNetwork}); !s) return s;
+    if (auto s = changes.run(kControlNetwork, connection_up_argv(kControlNetwork)); !s) return s;
     ctx.out << "[+] Internal Control Network configured on " << interface << " (" << kControlAddress << ")\n";
     return {};
 }

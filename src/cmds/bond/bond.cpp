@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "cmds/config/maintenance.hpp"
+#include "utils/colours.hpp"
 #include "utils/host_calls.hpp"
 #include "utils/managed_resources/managed_resources.hpp"
 #include "utils/nmcli_tools/nm_resolver.hpp"
@@ -18,16 +19,13 @@ namespace qm {
 
 namespace {
 
-constexpr const char* kGreen = "\x1b[32m";
-constexpr const char* kRed = "\x1b[31m";
-constexpr const char* kReset = "\x1b[0m";
 constexpr std::string_view kDefaultMode = "active-backup";
 constexpr std::uint32_t kBondPriority = 100;
 constexpr std::uint32_t kMemberPriority = 200;
 
 std::vector<std::string> member_add(const std::string& member, const std::string& bond) {
-    return {"nmcli", "con", "add", "type", "ethernet", "con-name", member, "ifname", member,
-            "master", bond, "slave-type", "bond"};
+    return connection_add_argv(
+        {"type", "ethernet", "con-name", member, "ifname", member, "master", bond, "slave-type", "bond"}, "con");
 }
 
 // A tool that cannot be started where the command cannot go on without it: the message with
@@ -38,8 +36,8 @@ void print_stop(const Context& ctx, std::string_view message, const OsError& why
 
 // Whether the profile is a bond's (and not a bridge's, an ethernet port's, ...).
 bool is_bond_profile(const Context& ctx, const std::string& profile) {
-    auto type = query_text(ctx, nmcli_profile_argv({"-g", "connection.type", "connection", "show"}, profile), RunMode::Query);
-    return type && trim(*type) == "bond";
+    auto type = read_profile_setting_text(ctx, profile, "connection.type");
+    return type && *type == "bond";
 }
 
 // The bond a user's name addresses: its profile and UUID. The user may give the bond's device
@@ -54,27 +52,20 @@ Expected<BondRef, OsError> find_bond(const Context& ctx, const std::string& name
     BondRef bond{profile_for_device(ctx, name), {}};
     const bool by_device = bond.profile != name && is_bond_profile(ctx, bond.profile);
     if (!by_device) bond.profile = name;
-    auto out = query_text(ctx, nmcli_profile_argv({"-g", "connection.uuid", "connection", "show"}, bond.profile),
-                          RunMode::Query);
-    if (!out) return unexpected(out.error());
-    bond.uuid = trim(*out);
+    auto uuid = read_profile_setting_text(ctx, bond.profile, "connection.uuid");
+    if (!uuid) return unexpected(uuid.error());
+    bond.uuid = std::move(*uuid);
     if (!bond.uuid.empty() && !by_device && !is_bond_profile(ctx, bond.profile)) bond.uuid.clear();
     return bond;
 }
 
-// The ethernet profiles whose master is the bond, by its UUID or its name, in listing order.
+// The members of a bond: ethernet profiles whose master is the bond, by its UUID or its name.
+bool is_ethernet(const TerseRecord& f) { return f.size() == 2 && (f[1] == "802-3-ethernet" || f[1] == "ethernet"); }
+
+// The member profiles of the bond, in listing order.
 Expected<std::vector<std::string>, OsError> bond_member_profiles(const Context& ctx, const std::string& bond,
                                                                  const std::string& uuid) {
-    auto lines = query_lines(ctx, {"nmcli", "-t", "-f", "NAME,TYPE", "connection", "show"}, RunMode::Query);
-    if (!lines) return unexpected(lines.error());
-    std::vector<std::string> members;
-    for (const auto& line : *lines) {
-        auto f = split_terse(line);
-        if (f.size() != 2 || (f[1] != "802-3-ethernet" && f[1] != "ethernet")) continue;
-        auto master = get_connection_master(ctx, f[0]);
-        if (master && (*master == uuid || *master == bond)) members.push_back(f[0]);
-    }
-    return members;
+    return ports_of(ctx, {}, {uuid, bond}, is_ethernet);
 }
 
 // The mode of a bond's options text ("mode=802.3ad,miimon=100"); active-backup when none is set.
@@ -83,7 +74,7 @@ std::string mode_of(const Expected<std::string, OsError>& options) {
     std::string text = trim(*options);
     if (text.empty() || text == "--") return std::string(kDefaultMode);
     for (const auto& line : split_lines(text)) {
-        if (!starts_with(line, "mode=")) continue;
+        if (!line.starts_with("mode=")) continue;
         std::string_view mode(line);
         mode.remove_prefix(5);
         return std::string(mode.substr(0, mode.find(',')));
@@ -116,15 +107,12 @@ void list_bonds(const Context& ctx) {
         return;
     }
     for (const auto& [bond, members] : bonds) {
-        std::string mode =
-            mode_of(query_text(ctx, nmcli_profile_argv({"-g", "bond.options", "connection", "show"}, bond),
-                               RunMode::Query));
+        std::string mode = mode_of(read_profile_setting_text(ctx, bond, "bond.options"));
         auto record = resolver->by_name.find(bond);
         std::string device = record == resolver->by_name.end() ? std::string() : record->second.device;
-        auto state_out =
-            query_text(ctx, nmcli_profile_argv({"-g", "GENERAL.STATE", "connection", "show"}, bond), RunMode::Query);
-        std::string state = state_out ? trim(*state_out) : "unknown";
-        const char* colour = state.find("activated") != std::string::npos ? kGreen : kRed;
+        auto state_out = read_profile_setting_text(ctx, bond, "GENERAL.STATE");
+        std::string state = state_out ? *state_out : "unknown";
+        const std::string_view colour = state.find("activated") != std::string::npos ? kGreen : kRed;
         ctx.out << colour << pad_right(bond, 25) << ' ' << pad_right(device, 12) << ' ' << pad_right("bond", 8) << ' '
                 << state << " [mode: " << mode << "]" << kReset << "\n";
         if (members.empty()) ctx.out << "  └─ (no members)\n";
@@ -154,9 +142,11 @@ void create_bond(const Context& ctx, const std::optional<std::string>& name, con
     }
 
     ctx.out << "Creating bond '" << bond << "' with members '" << members_text << "'\n";
-    auto added = ctx.run({"nmcli", "con", "add", "type", "bond", "con-name", bond, "ifname", bond, "mode", mode,
-                          "bond.options", "mode=" + mode + ",miimon=100", "connection.autoconnect-slaves", "1",
-                          "ipv4.method", "disabled", "ipv6.method", "ignore"},
+    auto added = ctx.run(connection_add_argv({"type", "bond", "con-name", bond, "ifname", bond, "mode", mode,
+                                              "bond.options", "mode=" + mode + ",miimon=100",
+                                              "connection.autoconnect-slaves", "1", "ipv4.method", "disabled",
+                                              "ipv6.method", "ignore"},
+                                             "con"),
                          RunMode::Change);
     if (!added) return print_stop(ctx, "Failed to execute nmcli bond creation", added.error());
     if (!added->success()) {
@@ -172,7 +162,7 @@ void create_bond(const Context& ctx, const std::optional<std::string>& name, con
     }
 
     ctx.out << "[+] Activating bond '" << bond << "'\n";
-    auto up = ctx.run(nmcli_profile_argv({"connection", "up"}, bond), RunMode::Change);
+    auto up = ctx.run(connection_up_argv(bond), RunMode::Change);
     if (!up) return print_stop(ctx, "Failed to execute nmcli bond activation", up.error());
     if (!up->success()) {
         ctx.err << "Failed to activate bond '" << bond << "'\n";
@@ -180,7 +170,7 @@ void create_bond(const Context& ctx, const std::optional<std::string>& name, con
     }
     for (const auto& member : members) {
         ctx.out << "[+] Activating member interface '" << member << "'\n";
-        auto r = ctx.run(nmcli_profile_argv({"connection", "up"}, member), RunMode::Change);
+        auto r = ctx.run(connection_up_argv(member), RunMode::Change);
         if (!r) return print_stop(ctx, "Failed to execute nmcli member activation", r.error());
         if (!r->success()) ctx.err << "Warning: Failed to activate member interface '" << member << "'\n";
     }
@@ -201,8 +191,7 @@ Status change_bond(const Context& ctx, const std::string& name, const std::optio
     ctx.out << "[+] Changing bond '" << name << "'...\n";
     if (mode) {
         ctx.out << "[+] Changing bond mode to '" << *mode << "'\n";
-        auto r = change_showing_stderr(
-            ctx, nmcli_profile_argv({"connection", "modify"}, profile, {"bond.options", "mode=" + *mode}));
+        auto r = change_showing_stderr(ctx, connection_modify_argv(profile, {"bond.options", "mode=" + *mode}));
         if (!r) return fail("Failed to execute nmcli bond modify");
         if (!r->success()) return fail("Failed to change bond mode to '" + *mode + "'");
     }
@@ -222,7 +211,7 @@ Status change_bond(const Context& ctx, const std::string& name, const std::optio
         if (!current) return fail("Failed to list NetworkManager connections");
         for (const auto& old : *current) {
             ctx.out << "  - Removing member connection '" << old << "'\n";
-            (void)change_showing_stderr(ctx, nmcli_profile_argv({"connection", "delete"}, old));
+            (void)change_showing_stderr(ctx, connection_delete_argv(old));
         }
 
         ctx.out << "[+] Adding new members...\n";
@@ -235,7 +224,7 @@ Status change_bond(const Context& ctx, const std::string& name, const std::optio
     }
 
     ctx.out << "[+] Bringing up bond '" << name << "'...\n";
-    (void)change_showing_stderr(ctx, nmcli_profile_argv({"connection", "up"}, profile));
+    (void)change_showing_stderr(ctx, connection_up_argv(profile));
     ctx.out << "[+] Bond '" << name << "' changed successfully\n";
     return {};
 }
@@ -251,14 +240,17 @@ void delete_bond(const Context& ctx, const std::string& name) {
         return;
     }
 
-    auto members = bond_member_profiles(ctx, name, uuid);
-    if (!members) return print_stop(ctx, "Failed to list NetworkManager connections", members.error());
-    for (const auto& member : *members) {
-        ctx.out << "Deleting member connection '" << member << "'\n";
-        (void)change_showing_stderr(ctx, nmcli_profile_argv({"connection", "delete"}, member));
-    }
-    (void)change_showing_stderr(ctx, nmcli_profile_argv({"connection", "delete"}, profile));
-    untrack_managed_resource(ctx, "bond", name);
+    auto removed = remove_bond(
+        ctx, {.profile = profile,
+              .controllers = {uuid, name},
+              .search = {},
+              .accept = is_ethernet,
+              .delete_mode = RunMode::ChangeShowingStderr,
+              .ledger_name = name,
+              .on_found = {},
+              .on_member = [&](const std::string& m) { ctx.out << "Deleting member connection '" << m << "'\n"; },
+              .on_bond = {}});
+    if (!removed) return print_stop(ctx, "Failed to list NetworkManager connections", removed.error());
     // It prints its own lines; the bond is gone either way.
     (void)cleanup_stale_connections(ctx);
     ctx.out << "Bond '" << name << "' deleted.\n";

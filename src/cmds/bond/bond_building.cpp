@@ -11,18 +11,18 @@ namespace qm {
 using std::chrono::milliseconds;
 
 void build_active_backup_bond(const Context& ctx, const ActiveBackupBond& bond) {
-    change_quietly(ctx, {"nmcli", "connection", "add", "type", "bond", "ifname", bond.device, "con-name", bond.profile,
-                         "mode", "active-backup", "bond.options", "mode=active-backup,miimon=100",
-                         "connection.autoconnect", "yes", "connection.autoconnect-slaves", "1"});
+    change_quietly(ctx, connection_add_argv({"type", "bond", "ifname", bond.device, "con-name", bond.profile, "mode",
+                                             "active-backup", "bond.options", "mode=active-backup,miimon=100",
+                                             "connection.autoconnect", "yes", "connection.autoconnect-slaves", "1"}));
     ctx.out << "[+] Allowing NetworkManager to process bond creation...\n";
     ctx.pause(milliseconds(300));
-    change_quietly(ctx, nmcli_profile_argv({"connection", "mod"}, bond.profile,
-                                           {"ipv4.method", bond.ipv4_method, "ipv6.method", "ignore"}));
+    change_quietly(ctx,
+                   connection_modify_argv(bond.profile, {"ipv4.method", bond.ipv4_method, "ipv6.method", "ignore"}, "mod"));
     for (const auto& member : bond.members) {
         // Whatever profile the interface had would compete with its member profile.
         (void)delete_connection(ctx, member);
-        change_quietly(ctx, {"nmcli", "connection", "add", "type", "ethernet", "ifname", member, "con-name", member,
-                             "master", bond.device, "slave-type", "bond"});
+        change_quietly(ctx, connection_add_argv({"type", "ethernet", "ifname", member, "con-name", member, "master",
+                                                 bond.device, "slave-type", "bond"}));
     }
     ctx.out << "[+] Allowing NetworkManager to process slave connections...\n";
     ctx.pause(milliseconds(500));

@@ -29,6 +29,19 @@ constexpr auto describe_json(JsonTag<BridgeNetworkIdentity>) {
 
 namespace {
 
+// Puts the MAC on the running bridge unless this run already did.
+void set_bridge_address(const Context& ctx, const std::string& bridge, const std::string& mac, KnownBridge& known) {
+    if (known.pinned_mac && same_mac(*known.pinned_mac, mac)) return;
+    auto set = set_link_address(ctx, bridge, mac);
+    if (set && set->success()) known.pinned_mac = mac;
+}
+
+// The profile that names the bridge, asked once per run.
+const std::string& bridge_profile(const Context& ctx, const std::string& bridge, KnownBridge& known) {
+    if (!known.profile) known.profile = profile_for_device(ctx, bridge);
+    return *known.profile;
+}
+
 std::uint64_t now_seconds(const Context& ctx) {
     auto s = std::chrono::duration_cast<std::chrono::seconds>(ctx.clock.now().time_since_epoch()).count();
     return s < 0 ? 0 : static_cast<std::uint64_t>(s);
@@ -96,9 +109,10 @@ const char* strategy_line(MacPreservationStrategy::Source source) {
 
 }  // namespace
 
-void pin_bridge_mac(const Context& ctx, const std::string& bridge, const std::string& profile, const std::string& mac) {
+void pin_bridge_mac(const Context& ctx, const std::string& bridge, const std::string& profile, const std::string& mac,
+                    KnownBridge& known) {
     (void)modify_connection(ctx, profile, "bridge.mac-address", mac);
-    (void)set_link_address(ctx, bridge, mac);
+    set_bridge_address(ctx, bridge, mac, known);
 }
 
 void store_original_mac(const Context& ctx, const std::string& bridge, const std::string& mac) {
@@ -143,6 +157,12 @@ std::optional<std::string> extract_lease_value(std::string_view text, std::strin
 }
 
 Status preserve_bridge_network_identity(const Context& ctx, const std::string& bridge, const std::string& uplink) {
+    KnownBridge known;
+    return preserve_bridge_network_identity(ctx, bridge, uplink, known);
+}
+
+Status preserve_bridge_network_identity(const Context& ctx, const std::string& bridge, const std::string& uplink,
+                                        KnownBridge& known) {
     ctx.out << "[+] Enhanced MAC preservation for " << bridge << " with uplink " << uplink << "\n";
     // Its files would lie elsewhere: refused before anything is run or written.
     if (!is_single_path_component(bridge)) return fail(unusable_name(bridge));
@@ -166,11 +186,10 @@ Status preserve_bridge_network_identity(const Context& ctx, const std::string& b
     if (current_ip) id.current_ip = current_ip;
 
     // The bridge's profile is often named otherwise than the bridge.
-    const std::string profile = profile_for_device(ctx, bridge);
-    auto method = query_text(ctx, nmcli_profile_argv({"-g", "ipv4.method", "connection", "show"}, profile),
-                             RunMode::QueryWithStderr);
+    const std::string profile = bridge_profile(ctx, bridge, known);
+    auto method = read_profile_setting_text(ctx, profile, "ipv4.method", {.mode = kCaptured});
     if (!method) return fail(method.error().message());
-    id.dhcp_enabled = trim(*method) == "auto";
+    id.dhcp_enabled = *method == "auto";
 
     if (id.original_mac.empty()) {
         auto own = get_interface_mac(ctx, bridge);
@@ -186,7 +205,7 @@ Status preserve_bridge_network_identity(const Context& ctx, const std::string& b
     if (!strategy) return unexpected(strategy.error());
     ctx.out << strategy_line(strategy->source) << strategy->mac << "\n";
     ctx.out << "[+] Applying MAC preservation strategy: " << strategy->mac << "\n";
-    pin_bridge_mac(ctx, bridge, profile, strategy->mac);
+    pin_bridge_mac(ctx, bridge, profile, strategy->mac, known);
 
     // From the load of the record to its save; the stored MAC is written under it too.
     StateLock lock(ctx);
@@ -207,6 +226,11 @@ Status preserve_bridge_network_identity(const Context& ctx, const std::string& b
 }
 
 void ensure_mac_persistence(const Context& ctx, const std::string& bridge) {
+    KnownBridge known;
+    ensure_mac_persistence(ctx, bridge, known);
+}
+
+void ensure_mac_persistence(const Context& ctx, const std::string& bridge, KnownBridge& known) {
     auto mac = load_original_mac(ctx, bridge);
     if (!mac) {
         auto own = get_interface_mac(ctx, bridge);
@@ -214,19 +238,18 @@ void ensure_mac_persistence(const Context& ctx, const std::string& bridge) {
         mac = **own;
         store_original_mac(ctx, bridge, *mac);
     }
-    const std::string profile = profile_for_device(ctx, bridge);
-    auto shown = query_text(ctx, nmcli_profile_argv({"-g", "bridge.mac-address", "connection", "show"}, profile),
-                            RunMode::QueryWithStderr);
+    const std::string profile = bridge_profile(ctx, bridge, known);
+    auto shown = read_profile_setting_text(ctx, profile, "bridge.mac-address", {.mode = kCaptured});
     if (!shown) return;
     // nmcli prints the value escaped and in upper case: 52\:54\:00\:5E\:00\:01.
-    std::string pinned = unescape_terse(trim(*shown));
+    std::string pinned = unescape_terse(*shown);
     if (!pinned.empty() && pinned != "--" && same_mac(pinned, *mac)) {
         // Held by the profile already; the running bridge may still have taken another MAC.
-        (void)set_link_address(ctx, bridge, *mac);
+        set_bridge_address(ctx, bridge, *mac, known);
         return;
     }
     ctx.out << "[+] Ensuring " << bridge << " MAC address persistence: " << *mac << "\n";
-    pin_bridge_mac(ctx, bridge, profile, *mac);
+    pin_bridge_mac(ctx, bridge, profile, *mac, known);
 }
 
 // --- The network identity file ---

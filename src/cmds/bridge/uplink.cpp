@@ -11,7 +11,6 @@
 #include "cmds/vm/sync_vm_interfaces.hpp"
 #include "utils/fs.hpp"
 #include "utils/host_calls.hpp"
-#include "utils/managed_resources/managed_resources.hpp"
 #include "utils/nmcli_tools/log.hpp"
 #include "utils/nmcli_tools/nmcli_tools.hpp"
 #include "utils/paths.hpp"
@@ -23,55 +22,46 @@ namespace {
 
 using std::chrono::milliseconds;
 
-// The nmcli queries here capture both streams and look at standard output only.
-constexpr RunMode kCaptured = RunMode::QueryWithStderr;
-
 bool contains(const std::vector<std::string>& list, const std::string& name) {
     for (const auto& item : list)
         if (item == name) return true;
     return false;
 }
 
-bool is_bond_profile(const Context& ctx, const std::string& name) {
-    auto out = query_text(ctx, nmcli_profile_argv({"-g", "connection.type", "connection", "show"}, name), kCaptured);
-    return out && trim(*out) == "bond";
-}
+// Listing and masters captured; a master that cannot be asked ends the search.
+constexpr PortSearch kCapturedPorts{.fields = "NAME,TYPE",
+                                    .listing_mode = kCaptured,
+                                    .master_mode = kCaptured,
+                                    .stop_on_master_failure = true};
 
-// A profile's connection.master, trimmed. nmcli's profile listing has no master column (it
-// refuses the field "MASTER"), so each profile is asked for its own.
-Result<std::string> master_of(const Context& ctx, const std::string& profile) {
-    auto master =
-        query_text(ctx, nmcli_profile_argv({"-g", "connection.master", "connection", "show"}, profile), kCaptured);
-    if (!master) return fail(master.error().message());
-    return trim(*master);
+bool is_bond_profile(const Context& ctx, const std::string& name) {
+    auto type = read_profile_setting_text(ctx, name, "connection.type", {.mode = kCaptured});
+    return type && *type == "bond";
 }
 
 // The bond profile that is the bridge's current uplink: the first bond profile, in listing
 // order, whose master is the bridge.
 std::optional<std::string> find_current_bond(const Context& ctx, const std::string& device) {
-    auto listing = query_lines(ctx, {"nmcli", "-t", "-f", "NAME,TYPE", "connection", "show"}, kCaptured);
-    if (!listing) return std::nullopt;
-    for (const auto& line : *listing) {
-        auto f = split_terse(line);
-        if (f.size() < 2 || f[1] != "bond") continue;
-        auto master = master_of(ctx, f[0]);
-        if (!master) return std::nullopt;
-        if (*master == device) return f[0];
-    }
-    return std::nullopt;
+    std::optional<std::string> bond;
+    auto is_bond = [](const TerseRecord& f) { return f.size() >= 2 && f[1] == "bond"; };
+    auto searched = visit_profile_masters(ctx, kCapturedPorts, is_bond, [&](const TerseRecord& f, const auto& master) {
+        if (master == device) bond = f[0];
+        return !bond;
+    });
+    if (!searched) return std::nullopt;
+    return bond;
 }
 
 // Enslaves an existing bond profile to the bridge as its uplink.
 void use_existing_bond(const Context& ctx, const std::string& bond, const std::string& device,
                        const std::string& uplink_profile) {
     ctx.out << "[+] Configuring existing bond '" << bond << "' as bridge uplink\n";
-    if (uplink_profile != bond &&
-        run_succeeded(ctx, nmcli_profile_argv({"connection", "show"}, uplink_profile), kCaptured))
+    if (uplink_profile != bond && connection_exists(ctx, uplink_profile, kCaptured))
         (void)delete_connection(ctx, uplink_profile);
     (void)up_connection(ctx, profile_for_device(ctx, device));
     ctx.out << "[+] Allowing NetworkManager to process bridge state changes...\n";
     ctx.pause(milliseconds(500));
-    auto r = ctx.run(nmcli_profile_argv({"connection", "modify"}, bond, {"master", device, "slave-type", "bridge"}),
+    auto r = ctx.run(connection_modify_argv(bond, {"master", device, "slave-type", "bridge"}),
                      RunMode::ChangeWithStderr);
     if (!r) {
         ctx.err << "[-] Failed to execute nmcli modify: " << r.error().message() << "\n";
@@ -89,33 +79,23 @@ void use_existing_bond(const Context& ctx, const std::string& bond, const std::s
 // Deletes a bond uplink with its member profiles and drops it from the ledger.
 Status clean_up_bond(const Context& ctx, const std::string& bond) {
     ctx.out << "[+] Cleaning up bond '" << bond << "' and its slaves...\n";
-    auto ifname =
-        query_text(ctx, nmcli_profile_argv({"-g", "connection.interface-name", "connection", "show"}, bond), kCaptured);
+    auto ifname = read_profile_setting_text(ctx, bond, "connection.interface-name", {.mode = kCaptured});
     if (!ifname) return fail(ifname.error().message());
-    std::string bond_device = trim(*ifname);
+    const std::string bond_device = *ifname;
     ctx.out << "[+] Bond device name: " << bond_device << "\n";
 
-    auto listing = query_lines(ctx, {"nmcli", "-t", "-f", "NAME,TYPE", "connection", "show"}, kCaptured);
-    if (!listing) return fail(listing.error().message());
-    std::vector<std::string> slaves;
-    // Without a device name every profile lacking a master would look like a member.
-    if (!bond_device.empty()) {
-        for (const auto& line : *listing) {
-            auto f = split_terse(line);
-            if (f.size() < 2) continue;
-            auto master = master_of(ctx, f[0]);
-            if (!master) return unexpected(master.error());
-            if (*master == bond_device) slaves.push_back(f[0]);
-        }
-    }
-    ctx.out << "[+] Found " << slaves.size() << " slave connections to clean up\n";
-    for (const auto& slave : slaves) {
-        ctx.out << "  - Deleting slave connection: " << slave << "\n";
-        (void)delete_connection(ctx, slave);
-    }
-    ctx.out << "  - Deleting bond connection: " << bond << "\n";
-    (void)delete_connection(ctx, bond);
-    untrack_managed_resource(ctx, "bond", bond);
+    auto removed = remove_bond(
+        ctx, {.profile = bond,
+              .controllers = {bond_device},
+              .search = kCapturedPorts,
+              // Without a device name every profile lacking a master would look like a member.
+              .accept = [&](const TerseRecord& f) { return !bond_device.empty() && f.size() >= 2; },
+              .delete_mode = RunMode::Change,
+              .ledger_name = bond,
+              .on_found = [&](std::size_t n) { ctx.out << "[+] Found " << n << " slave connections to clean up\n"; },
+              .on_member = [&](const std::string& s) { ctx.out << "  - Deleting slave connection: " << s << "\n"; },
+              .on_bond = [&] { ctx.out << "  - Deleting bond connection: " << bond << "\n"; }});
+    if (!removed) return fail(removed.error().message());
     return {};
 }
 
@@ -146,25 +126,24 @@ void record_management_uplink(const Context& ctx, const std::vector<std::string>
 // profile listing cannot be had, after printing why: the command then has to stop.
 bool remove_old_uplink(const Context& ctx, const std::string& device, const std::string& uplink_profile,
                        const std::vector<std::string>& list) {
-    if (run_succeeded(ctx, nmcli_profile_argv({"connection", "show"}, uplink_profile), kCaptured))
-        (void)delete_connection(ctx, uplink_profile);
+    if (connection_exists(ctx, uplink_profile, kCaptured)) (void)delete_connection(ctx, uplink_profile);
 
-    auto listing = query_lines(ctx, {"nmcli", "-t", "-f", "NAME,DEVICE", "connection", "show"}, kCaptured);
-    if (!listing) {
-        ctx.err << "Failed to list connections: " << listing.error().message() << "\n";
+    // Member profiles are named after their interface; the new uplink reuses them.
+    auto not_listed = [&](const TerseRecord& f) { return f.size() == 2 && !contains(list, f[0]); };
+    auto removed = visit_profile_masters(
+        ctx, {.fields = "NAME,DEVICE", .listing_mode = kCaptured, .master_mode = RunMode::Query}, not_listed,
+        [&](const TerseRecord& f, const auto& master) {
+            const std::string& profile = f[0];
+            const std::string& profile_device = f[1];
+            if (master == device) (void)delete_connection(ctx, profile);
+            if (profile_device.starts_with("bond") && !contains(list, profile_device) &&
+                get_connection_master(ctx, profile) == device)
+                (void)delete_connection(ctx, profile_device);
+            return true;
+        });
+    if (!removed) {
+        ctx.err << "Failed to list connections: " << removed.error().message() << "\n";
         return false;
-    }
-    for (const auto& line : *listing) {
-        auto f = split_terse(line);
-        if (f.size() != 2) continue;
-        const std::string& profile = f[0];
-        const std::string& profile_device = f[1];
-        // Member profiles are named after their interface; the new uplink reuses them.
-        if (contains(list, profile)) continue;
-        if (get_connection_master(ctx, profile) == device) (void)delete_connection(ctx, profile);
-        if (starts_with(profile_device, "bond") && !contains(list, profile_device) &&
-            get_connection_master(ctx, profile) == device)
-            (void)delete_connection(ctx, profile_device);
     }
     return true;
 }
@@ -174,8 +153,8 @@ bool remove_old_uplink(const Context& ctx, const std::string& device, const std:
 void make_direct_uplink(const Context& ctx, const std::string& device, const std::string& bridge_profile,
                         const std::string& uplink_profile, const std::string& uplink) {
     ctx.out << "[+] Configuring '" << uplink << "' as direct bridge uplink\n";
-    change_quietly(ctx, {"nmcli", "connection", "add", "type", "ethernet", "ifname", uplink, "con-name", uplink_profile,
-                         "master", device, "connection.autoconnect", "yes"});
+    change_quietly(ctx, connection_add_argv({"type", "ethernet", "ifname", uplink, "con-name", uplink_profile, "master",
+                                             device, "connection.autoconnect", "yes"}));
     (void)modify_connection(ctx, bridge_profile, "connection.autoconnect-slaves", "1");
 }
 
@@ -190,20 +169,20 @@ bool make_bond_uplink(const Context& ctx, const std::string& device, const std::
     }
     ctx.out << "[+] Creating " << *bond << " with: " << join(list, ",") << "\n";
     build_active_backup_bond(ctx, {*bond, uplink_profile, ipv4_method, list});
-    change_quietly(ctx, nmcli_profile_argv({"connection", "mod"}, uplink_profile,
-                                           {"connection.master", device, "connection.slave-type", "bridge"}));
+    change_quietly(ctx, connection_modify_argv(uplink_profile,
+                                               {"connection.master", device, "connection.slave-type", "bridge"}, "mod"));
     return true;
 }
 
 // Brings the new uplink up, keeps the bridge's MAC and puts the machines' taps back.
 void finish_uplink(const Context& ctx, const std::string& device, const std::string& bridge_profile,
-                   const std::string& uplink_profile, const std::vector<std::string>& list) {
+                   const std::string& uplink_profile, const std::vector<std::string>& list, KnownBridge& known) {
     (void)up_connection(ctx, bridge_profile);
     (void)up_connection(ctx, uplink_profile);
-    if (auto kept = preserve_bridge_network_identity(ctx, device, join(list, ",")); !kept) {
+    if (auto kept = preserve_bridge_network_identity(ctx, device, join(list, ","), known); !kept) {
         ctx.out << "[!] Warning: Enhanced MAC preservation failed, falling back to legacy method: "
                 << kept.error().message << "\n";
-        ensure_mac_persistence(ctx, device);
+        ensure_mac_persistence(ctx, device, known);
     }
     sync_vm_interfaces(ctx);
 }
@@ -211,15 +190,16 @@ void finish_uplink(const Context& ctx, const std::string& device, const std::str
 // Replaces the bridge's uplink profiles with a direct or a bonded uplink and finishes the change.
 Result<UplinkOutcome> apply_uplink(const Context& ctx, const std::string& name, const std::string& device,
                                    const std::string& uplink_profile, const std::vector<std::string>& list,
-                                   bool master) {
+                                   bool master, KnownBridge& known) {
     const std::string method = get_bridge_ipv4_method(ctx, device);
     if (!remove_old_uplink(ctx, device, uplink_profile, list)) return UplinkOutcome::Stopped;
 
     const bool direct = list.size() == 1;
     if (direct || make_bond_uplink(ctx, device, uplink_profile, list, method)) {
-        const std::string bridge_profile = profile_for_device(ctx, device);
+        known.profile = profile_for_device(ctx, device);
+        const std::string bridge_profile = *known.profile;
         if (direct) make_direct_uplink(ctx, device, bridge_profile, uplink_profile, list.front());
-        finish_uplink(ctx, device, bridge_profile, uplink_profile, list);
+        finish_uplink(ctx, device, bridge_profile, uplink_profile, list, known);
     }
 
     if (master) {
@@ -233,21 +213,14 @@ Result<UplinkOutcome> apply_uplink(const Context& ctx, const std::string& name, 
 }  // namespace
 
 std::string get_bridge_ipv4_method(const Context& ctx, const std::string& device) {
-    std::string listing;
-    if (auto out = query_bytes(ctx, {"nmcli", "-t", "-f", "NAME,TYPE,DEVICE", "connection", "show"}, kCaptured);
-        out && is_valid_utf8(*out))
-        listing = std::move(*out);
-    for (const auto& line : split_lines(listing)) {
-        auto f = split_terse(line);
+    // Output that is not UTF-8, like a listing or a query that cannot be run, tells nothing.
+    auto listing = list_profiles(ctx, "NAME,TYPE,DEVICE", kCaptured, ListingText::ValidOrNone);
+    for (const auto& f : listing ? *listing : std::vector<TerseRecord>()) {
         if (f.size() < 3 || f[1] != "bridge" || f[2] != device) continue;
-        std::string method;
-        if (auto out =
-                query_bytes(ctx, nmcli_profile_argv({"-g", "ipv4.method", "connection", "show"}, f[0]), kCaptured);
-            out && is_valid_utf8(*out))
-            method = trim(*out);
-        if (!method.empty() && method != "--") {
-            ctx.out << "[+] Preserving existing IPv4 method for " << device << ": " << method << "\n";
-            return method;
+        auto method = read_profile_setting(ctx, f[0], "ipv4.method", {.mode = kCaptured, .valid_utf8_only = true});
+        if (method && *method) {
+            ctx.out << "[+] Preserving existing IPv4 method for " << device << ": " << **method << "\n";
+            return **method;
         }
     }
     return device == "vswitch0" ? "auto" : "disabled";
@@ -255,6 +228,12 @@ std::string get_bridge_ipv4_method(const Context& ctx, const std::string& device
 
 Result<UplinkOutcome> change_bridge_uplink(const Context& ctx, const std::string& name, const std::string& uplinks,
                                            bool master) {
+    KnownBridge known;
+    return change_bridge_uplink(ctx, name, uplinks, master, known);
+}
+
+Result<UplinkOutcome> change_bridge_uplink(const Context& ctx, const std::string& name, const std::string& uplinks,
+                                           bool master, KnownBridge& known) {
     auto resolved = resolve_bridge_device(ctx, name);
     if (!resolved) {
         ctx.err << "[-] Bridge '" << name << "' not found\n";
@@ -276,7 +255,7 @@ Result<UplinkOutcome> change_bridge_uplink(const Context& ctx, const std::string
         ctx.err << "[-] No uplink interfaces specified.\n";
         return UplinkOutcome::Done;
     }
-    if (list.size() > 1) return apply_uplink(ctx, name, device, uplink_profile, list, master);
+    if (list.size() > 1) return apply_uplink(ctx, name, device, uplink_profile, list, master, known);
 
     const std::string& uplink = list.front();
     const bool uplink_is_bond = is_bond_profile(ctx, uplink);
@@ -291,7 +270,7 @@ Result<UplinkOutcome> change_bridge_uplink(const Context& ctx, const std::string
         if (auto cleaned = clean_up_bond(ctx, *current_bond); !cleaned) return unexpected(cleaned.error());
         (void)delete_connection(ctx, uplink_profile);
     }
-    return apply_uplink(ctx, name, device, uplink_profile, list, master);
+    return apply_uplink(ctx, name, device, uplink_profile, list, master, known);
 }
 
 Status configure_bridge_uplink(const Context& ctx, const std::string& name, const std::string& uplink, bool master) {

@@ -17,8 +17,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// Standard input from the null device, both output streams captured.
-constexpr RunMode kCaptured = RunMode::QueryWithStderr;
 constexpr std::string_view kVethKind = "veth_pair";
 
 // The bridge and master devices of a join, or absent after the line saying which is missing.

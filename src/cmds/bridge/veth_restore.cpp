@@ -51,8 +51,8 @@ PairOutcome create_pair(const Context& ctx, const VethPairNames& names, const st
     veth_steps::set_ends_up(ctx, names);
     // Profiles of these names exist only after a backup restore; the restore does not wait
     // for their activation, nor look at how it ends.
-    (void)ctx.run(nmcli_profile_argv({"connection", "up"}, names.connection_name), RunMode::Detached);
-    (void)ctx.run(nmcli_profile_argv({"connection", "up"}, names.peer_connection_name), RunMode::Detached);
+    (void)ctx.run(connection_up_argv(names.connection_name), RunMode::Detached);
+    (void)ctx.run(connection_up_argv(names.peer_connection_name), RunMode::Detached);
     ctx.out << "[+] Successfully restored veth pair '" << names.veth_name << "' <-> '" << names.veth_peer << "'\n";
     return PairOutcome::Restored;
 }

@@ -8,6 +8,8 @@
 
 namespace qm {
 
+struct KnownBridge;  // cmds/bridge/mac_preservation.hpp
+
 // Whether the name can be a bridge device name, which names the bridge's files in the state
 // directory (is_single_path_component). When not, prints "[-] Invalid device name '", the
 // name, "': a device name must not contain '/' or NUL, nor be '.' or '..'" on standard error.
@@ -36,6 +38,9 @@ enum class UplinkOutcome {
 // configure_bridge_uplink, telling the caller whether the whole command has to stop.
 Result<UplinkOutcome> change_bridge_uplink(const Context& ctx, const std::string& name, const std::string& uplink,
                                            bool master);
+// The same within a run that already knows something of the bridge; `known` gets what it learns.
+Result<UplinkOutcome> change_bridge_uplink(const Context& ctx, const std::string& name, const std::string& uplink,
+                                           bool master, KnownBridge& known);
 
 // The IPv4 method for the bridge profile of a device: the one a bridge profile on it already
 // has, else "auto" for vswitch0 and "disabled" for any other device. May print one line.

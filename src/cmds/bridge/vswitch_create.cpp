@@ -43,22 +43,18 @@ std::optional<std::uint32_t> parse_u32(std::string_view text) {
 
 // The profile already bound to the device in `nmcli -g NAME,DEVICE connection show`.
 std::optional<std::string> profile_on_device(const Context& ctx, const std::string& device) {
-    auto lines = query_lines(ctx, {"nmcli", "-g", "NAME,DEVICE", "connection", "show"}, RunMode::QueryWithStderr);
-    if (!lines) return std::nullopt;
-    for (const auto& line : *lines) {
-        auto last = line.rfind(':');
-        if (last == std::string::npos || line.substr(last + 1) != device) continue;
-        return trim(std::string_view(line).substr(0, line.find(':')));
-    }
+    auto listing = list_profile_values(ctx, "NAME,DEVICE", kCaptured);
+    if (!listing) return std::nullopt;
+    // The device is the last field and the name the first: a ':' in a name cuts it short.
+    for (const auto& f : *listing)
+        if (f.size() >= 2 && f.back() == device) return trim(f.front());
     return std::nullopt;
 }
 
 void modify_existing_profile(const Context& ctx, const std::string& profile, const std::string& device) {
     ctx.out << "[+] Connection '" << profile << "' already exists for device '" << device << "', modifying it\n";
     std::string method = get_bridge_ipv4_method(ctx, device);
-    auto r = ctx.run(
-        nmcli_profile_argv({"connection", "modify"}, profile, {"ipv4.method", method, "ipv6.method", "ignore"}),
-        RunMode::Shown);
+    auto r = ctx.run(connection_modify_argv(profile, {"ipv4.method", method, "ipv6.method", "ignore"}), RunMode::Shown);
     if (!r)
         ctx.err << "[-] Error modifying connection: " << r.error().message() << "\n";
     else if (!r->success())
@@ -69,9 +65,10 @@ void modify_existing_profile(const Context& ctx, const std::string& profile, con
 
 void add_bridge_profile(const Context& ctx, const std::string& name, const std::string& device, bool has_uplink) {
     std::string method = get_bridge_ipv4_method(ctx, device);
-    auto r = ctx.run({"nmcli", "connection", "add", "type", "bridge", "ifname", device, "con-name", name,
-                      "forward-delay", "2", "ipv4.method", method, "ipv6.method", "ignore", "connection.autoconnect",
-                      "yes", "connection.autoconnect-priority", std::to_string(kBridgeAutoconnectPriority)},
+    auto r = ctx.run(connection_add_argv({"type", "bridge", "ifname", device, "con-name", name, "forward-delay", "2",
+                                          "ipv4.method", method, "ipv6.method", "ignore", "connection.autoconnect",
+                                          "yes", "connection.autoconnect-priority",
+                                          std::to_string(kBridgeAutoconnectPriority)}),
                      has_uplink ? RunMode::Shown : RunMode::Change);
     if (!r)
         ctx.err << "[-] Error executing nmcli: " << r.error().message() << "\n";
@@ -83,14 +80,14 @@ void add_bridge_profile(const Context& ctx, const std::string& name, const std::
 
 // Gives the bridge the MAC of the first uplink interface, so it keeps that interface's address.
 void pin_first_uplink_mac(const Context& ctx, const std::string& name, const std::string& device,
-                          const std::string& uplink) {
+                          const std::string& uplink, KnownBridge& known) {
     std::string first = trim(std::string_view(uplink).substr(0, uplink.find(',')));
     if (first.empty()) return;
     auto mac = read_link_mac(ctx, first, RunMode::QueryWithStderr, EtherLine::First);
     if (!mac || !*mac) return;
     ctx.out << "[+] Setting " << device << " to use persistent MAC address: " << **mac << "\n";
     store_original_mac(ctx, device, **mac);
-    pin_bridge_mac(ctx, device, name, **mac);
+    pin_bridge_mac(ctx, device, name, **mac, known);
 }
 
 }  // namespace
@@ -103,7 +100,7 @@ bool accept_device_name(const Context& ctx, const std::string& device) {
 }
 
 bool accept_vswitch_name(const Context& ctx, const std::string& name) {
-    return !starts_with(name, "vswitch") || accept_device_name(ctx, name);
+    return !name.starts_with("vswitch") || accept_device_name(ctx, name);
 }
 
 std::optional<std::string> find_available_vswitch_name(const Context& ctx) {
@@ -114,7 +111,7 @@ std::optional<std::string> find_available_vswitch_name(const Context& ctx) {
     for (auto end = std::filesystem::directory_iterator(); it != end; it.increment(ec)) {
         if (ec) break;
         std::string entry = it->path().filename().string();
-        if (!is_valid_utf8(entry) || !starts_with(entry, "vswitch") || entry.size() <= 7) continue;
+        if (!is_valid_utf8(entry) || !entry.starts_with("vswitch") || entry.size() <= 7) continue;
         if (auto n = parse_u32(std::string_view(entry).substr(7))) used.insert(*n);
     }
     for (std::uint32_t n = 1; n <= 99; ++n)
@@ -124,7 +121,7 @@ std::optional<std::string> find_available_vswitch_name(const Context& ctx) {
 
 void create_vswitch(const Context& ctx, const std::string& name, const std::string& uplink, bool master) {
     std::string device;
-    if (starts_with(name, "vswitch")) {
+    if (name.starts_with("vswitch")) {
         if (!accept_device_name(ctx, name)) return;
         if (device_exists_lines(ctx, name)) {
             ctx.err << "[-] Bridge device '" << name << "' already exists\n";
@@ -163,7 +160,7 @@ void create_vswitch(const Context& ctx, const std::string& name, const std::stri
     track_managed_resource(ctx, "vswitch", name);
 
     if (!has_uplink) {
-        auto r = ctx.run(nmcli_profile_argv({"connection", "up"}, name), RunMode::Change);
+        auto r = ctx.run(connection_up_argv(name), RunMode::Change);
         if (!r)
             ctx.err << "[-] Error bringing up connection: " << r.error().message() << "\n";
         else if (!r->success())
@@ -173,15 +170,17 @@ void create_vswitch(const Context& ctx, const std::string& name, const std::stri
         return;
     }
 
-    pin_first_uplink_mac(ctx, name, device, uplink);
+    // What the steps below find out about the bridge, so that none asks it again.
+    KnownBridge known;
+    pin_first_uplink_mac(ctx, name, device, uplink, known);
     // Its own lines already tell what went wrong.
-    auto changed = change_bridge_uplink(ctx, name, uplink, master);
+    auto changed = change_bridge_uplink(ctx, name, uplink, master, known);
     if (changed && *changed == UplinkOutcome::Stopped) return;
     ctx.pause(std::chrono::milliseconds(1000));
-    if (auto kept = preserve_bridge_network_identity(ctx, device, uplink); !kept) {
+    if (auto kept = preserve_bridge_network_identity(ctx, device, uplink, known); !kept) {
         ctx.out << "[!] Warning: Enhanced MAC preservation failed, falling back to legacy method: "
                 << kept.error().message << "\n";
-        ensure_mac_persistence(ctx, device);
+        ensure_mac_persistence(ctx, device, known);
     }
 }
 

@@ -18,22 +18,20 @@
 namespace qm {
 namespace {
 
-// Standard input from the null device, both output streams captured.
-constexpr RunMode kCaptured = RunMode::QueryWithStderr;
-
 // Deletes the ethernet profiles whose master is the bridge profile's UUID. False when the
 // profile listing cannot be run (its line is printed): nothing may be deleted then.
 bool delete_ethernet_ports(const Context& ctx, const std::string& uuid) {
-    // The master is read per profile: the listing refuses it as a field.
-    auto listing = query_lines(ctx, {"nmcli", "-t", "-f", "NAME,TYPE", "connection", "show"}, kCaptured);
-    if (!listing) {
-        ctx.err << "Failed to list connections: " << listing.error().message() << "\n";
+    auto is_ethernet = [](const TerseRecord& f) { return f.size() == 2 && f[1].find("ethernet") != std::string::npos; };
+    // Each port goes as soon as it is found.
+    auto deleted = visit_profile_masters(
+        ctx, {.fields = "NAME,TYPE", .listing_mode = kCaptured, .master_mode = RunMode::Query}, is_ethernet,
+        [&](const TerseRecord& f, const auto& master) {
+            if (master == uuid) (void)delete_connection(ctx, f[0]);
+            return true;
+        });
+    if (!deleted) {
+        ctx.err << "Failed to list connections: " << deleted.error().message() << "\n";
         return false;
-    }
-    for (const auto& line : *listing) {
-        auto f = split_terse(line);
-        if (f.size() != 2 || f[1].find("ethernet") == std::string::npos) continue;
-        if (get_connection_master(ctx, f[0]) == uuid) (void)delete_connection(ctx, f[0]);
     }
     return true;
 }
@@ -61,13 +59,12 @@ std::size_t delete_joins_of(const Context& ctx, const std::string& device) {
 }  // namespace
 
 void delete_vswitch(const Context& ctx, const std::string& name) {
-    auto uuid_text =
-        query_text(ctx, nmcli_profile_argv({"-g", "connection.uuid", "connection", "show"}, name), kCaptured);
+    auto uuid_text = read_profile_setting_text(ctx, name, "connection.uuid", {.mode = kCaptured});
     if (!uuid_text) {
         ctx.err << "Failed to get bridge UUID: " << uuid_text.error().message() << "\n";
         return;
     }
-    const std::string uuid = trim(*uuid_text);
+    const std::string uuid = *uuid_text;
     if (uuid.empty()) {
         ctx.err << "Could not find UUID for bridge '" << name << "'.\n";
         return;

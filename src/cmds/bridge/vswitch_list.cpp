@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "cmds/bridge/topology.hpp"
+#include "utils/colours.hpp"
 #include "utils/host_calls.hpp"
 #include "utils/nmcli_tools/nmcli_tools.hpp"
 #include "utils/text.hpp"
@@ -17,10 +18,6 @@
 
 namespace qm {
 namespace {
-
-constexpr std::string_view kGreen = "\x1b[32m";
-constexpr std::string_view kRed = "\x1b[31m";
-constexpr std::string_view kReset = "\x1b[0m";
 
 // The devices of VLAN-dedicated bridges: "vlan", three or four decimal digits, "br".
 constexpr std::string_view kVlanBridgePattern = R"(^vlan\d{3,4}br$)";
@@ -43,25 +40,12 @@ struct ProfileLookup {
 // Bridge key (a profile name, or a device name) -> "interface (profile)" texts, in the order found.
 using PortMap = std::map<std::string, std::vector<std::string>>;
 
-std::vector<std::string> nmcli(std::vector<std::string> args) {
-    args.insert(args.begin(), "nmcli");
-    return args;
-}
-
-// One setting of one profile, decoded with replacement and trimmed; absent when nmcli
-// cannot be started.
-std::optional<std::string> profile_setting(const Context& ctx, const std::string& setting, const std::string& profile) {
-    auto text = query_text(ctx, nmcli_profile_argv({"-g", setting, "connection", "show"}, profile), RunMode::Query);
-    if (!text) return std::nullopt;
-    return trim(*text);
-}
-
 // Files profile P as a port of the bridge `key`, by its interface name. VM taps ("vnet…") are
 // left out with a note on standard error.
 void file_port(const Context& ctx, PortMap& ports, const std::string& key, const std::string& profile) {
-    auto ifname = profile_setting(ctx, "connection.interface-name", profile);
+    auto ifname = read_profile_setting_text(ctx, profile, "connection.interface-name");
     if (!ifname || ifname->empty()) return;
-    if (starts_with(*ifname, "vnet")) {
+    if (ifname->starts_with("vnet")) {
         ctx.err << "DEBUG: Filtering out vnet interface: " << *ifname << " for bridge: " << key << "\n";
         return;
     }
@@ -75,9 +59,7 @@ void file_port(const Context& ctx, PortMap& ports, const std::string& key, const
 // A port by slave type: the profile names its master and says it is a bridge port.
 void find_port_by_slave_type(const Context& ctx, const ProfileLookup& lookup, PortMap& ports,
                              const std::string& profile) {
-    auto answer = query_text(
-        ctx, nmcli_profile_argv({"-g", "connection.master,connection.slave-type", "connection", "show"}, profile),
-        RunMode::Query);
+    auto answer = read_profile_settings(ctx, profile, "connection.master,connection.slave-type");
     if (!answer) return;
     const auto lines = split_lines(*answer);
     if (lines.size() < 2 || lines[0].empty() || lines[1] != "bridge") return;
@@ -90,14 +72,16 @@ void find_port_by_slave_type(const Context& ctx, const ProfileLookup& lookup, Po
 // A port by master device: the profile's master is the device of a bridge profile.
 void find_port_by_master_device(const Context& ctx, const ProfileLookup& lookup, PortMap& ports,
                                 const std::string& profile) {
-    auto master = profile_setting(ctx, "connection.master", profile);
+    auto master = read_profile_setting_text(ctx, profile, "connection.master");
     if (!master) return;
-    const bool bridge_device = starts_with(*master, "vswitch") || starts_with(*master, "virbr") || *master == "cni0";
+    const bool bridge_device = master->starts_with("vswitch") || master->starts_with("virbr") || *master == "cni0";
     if (!bridge_device || lookup.uuids.empty()) return;
     for (const auto& uuid : lookup.uuids) {
         const std::string& candidate = lookup.name_by_uuid.at(uuid);
-        if (profile_setting(ctx, "connection.type", candidate) != "bridge") continue;
-        if (profile_setting(ctx, "connection.interface-name", candidate) != *master) continue;
+        auto type = read_profile_setting_text(ctx, candidate, "connection.type");
+        if (!type || *type != "bridge") continue;
+        auto ifname = read_profile_setting_text(ctx, candidate, "connection.interface-name");
+        if (!ifname || *ifname != *master) continue;
         file_port(ctx, ports, candidate, profile);
         return;
     }
@@ -120,42 +104,40 @@ void print_ports(const Context& ctx, const PortMap& ports, const std::string& ke
 void list_vswitches(const Context& ctx) {
     ctx.out << "\n=== Virtual Switches ===\n";
 
-    auto listing = query_valid_lines(ctx, nmcli({"-t", "-f", "NAME,DEVICE,TYPE,STATE", "connection", "show"}),
-                                     RunMode::Query);
+    auto listing = list_profiles(ctx, "NAME,DEVICE,TYPE,STATE", RunMode::Query, ListingText::ValidLines);
     if (!listing) {
         ctx.err << "Failed to run nmcli\n";
         return;
     }
     const auto vlan_rule = UnicodeRegex::compile(kVlanBridgePattern);
     std::vector<BridgeRecord> general, vlan;
-    for (const auto& line : *listing) {
-        if (line.find(":bridge:") == std::string::npos) continue;
-        auto f = split_terse(line);
-        if (f.size() != 4) continue;
+    for (auto& f : *listing) {
+        // The line holds ":bridge:": the device or the type is "bridge".
+        if (f.size() != 4 || (f[1] != "bridge" && f[2] != "bridge")) continue;
         BridgeRecord b{std::move(f[0]), std::move(f[1]), std::move(f[2]), std::move(f[3])};
         (vlan_rule && vlan_rule->matches(b.device) ? vlan : general).push_back(std::move(b));
     }
 
-    auto uuids = query_valid_lines(ctx, nmcli({"-t", "-f", "NAME,UUID", "connection", "show"}), RunMode::Query);
+    auto uuids = list_profiles(ctx, "NAME,UUID", RunMode::Query, ListingText::ValidLines);
     if (!uuids) {
         ctx.err << "Failed to list connections\n";
         return;
     }
     ProfileLookup lookup;
-    for (const auto& line : *uuids) {
-        auto f = split_terse(line);
+    for (const auto& f : *uuids) {
         if (f.size() != 2) continue;
         lookup.add(f[1], f[0]);
     }
 
-    auto names = query_valid_lines(ctx, nmcli({"-t", "-f", "NAME", "connection", "show"}), RunMode::Query);
+    auto names = list_profiles(ctx, "NAME", RunMode::Query, ListingText::ValidLines);
     if (!names) {
         ctx.err << "Failed to list connections\n";
         return;
     }
     PortMap ports;
-    for (const auto& line : *names) {
-        const std::string profile = trim(line);
+    for (const auto& f : *names) {
+        // The only column: the whole line is the name, ':' and all.
+        const std::string profile = trim(join(f, ":"));
         if (profile.empty()) continue;
         find_port_by_slave_type(ctx, lookup, ports, profile);
         find_port_by_master_device(ctx, lookup, ports, profile);

@@ -44,7 +44,7 @@ Result<std::vector<std::filesystem::path>> fallback_files(const Context& ctx) {
     if (!names) return fail(names.error().message());
     std::vector<std::filesystem::path> files;
     for (const auto& name : *names) {
-        if (is_valid_utf8(name) && starts_with(name, kFallbackNamePrefix) && ends_with(name, ".json"))
+        if (is_valid_utf8(name) && name.starts_with(kFallbackNamePrefix) && name.ends_with(".json"))
             files.push_back(*ctx.cwd / name);
     }
     return files;

@@ -52,11 +52,8 @@ std::vector<std::string> stale_entries(const Context& ctx, const std::vector<std
 }  // namespace
 
 bool terse_list_contains(std::string_view listing, std::string_view name) {
-    for (const auto& line : split_lines(listing)) {
-        std::string_view first(line);
-        first = first.substr(0, first.find(':'));
-        if (first == name) return true;
-    }
+    for (const auto& fields : terse_records(listing))
+        if (fields.front() == name) return true;
     return false;
 }
 
@@ -106,12 +103,11 @@ Status sync_config_files(const Context& ctx) {
 
 Status cleanup_stale_connections(const Context& ctx) {
     ctx.out << "[+] Cleaning up stale NetworkManager connections...\n";
-    auto listing = get_all_connections(ctx);
+    auto listing = get_all_connection_records(ctx);
     if (!listing) return unexpected(listing.error());
 
     std::size_t cleaned = 0;
-    for (const auto& line : split_lines(*listing)) {
-        auto fields = split_terse(line);
+    for (const auto& fields : *listing) {
         if (fields.size() < 2) continue;
         const std::string& name = fields[0];
         const std::string& device = fields[1];

@@ -117,14 +117,14 @@ Status add_profile(const Context& ctx, const AddPlan& plan, const ConnectionInfo
 // profile or link on the host now.
 class MasterLookup {
 public:
-    MasterLookup(const Context& ctx, const std::vector<ConnectionInfo>& connections, const std::string& listing)
+    MasterLookup(const Context& ctx, const std::vector<ConnectionInfo>& connections,
+                 const std::vector<TerseRecord>& listing)
         : ctx_(ctx) {
         for (const auto& c : connections) {
             known_.insert(c.name);
             if (c.interface_name) known_.insert(*c.interface_name);
         }
-        for (const auto& line : split_lines(listing)) {
-            auto f = split_terse(line);
+        for (const auto& f : listing) {
             if (!f.empty()) known_.insert(f[0]);
             if (f.size() > 1 && f[1] != "--") known_.insert(f[1]);
         }
@@ -186,11 +186,11 @@ std::set<std::string> tracked_names(const Context& ctx) {
 }
 
 // The profile names of a terse listing, in listing order, each once.
-std::vector<std::string> current_names(const std::string& listing) {
+std::vector<std::string> current_names(const std::vector<TerseRecord>& listing) {
     std::vector<std::string> names;
     std::set<std::string> seen;
-    for (const auto& line : split_lines(listing)) {
-        std::string name = trim(std::string_view(line).substr(0, line.find(':')));
+    for (const auto& f : listing) {
+        std::string name = trim(f[0]);
         if (name.empty() || !seen.insert(name).second) continue;
         names.push_back(std::move(name));
     }
@@ -223,7 +223,7 @@ std::uint32_t interface_priority(std::string_view kind) {
 Result<ProfileStepOutcome> restore_nm_connections(const Context& ctx, const std::vector<ConnectionInfo>& connections,
                                                   const std::vector<std::string>& veth_ends) {
     ctx.out << "[+] Restoring NetworkManager connections...\n";
-    auto listing = get_all_connections(ctx);
+    auto listing = get_all_connection_records(ctx);
     if (!listing) return unexpected(listing.error());
 
     std::set<std::string> in_backup;

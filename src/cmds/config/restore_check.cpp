@@ -26,12 +26,10 @@ bool can_be_port(const std::string& type) {
 }
 
 // The rows of the profile listing by name (the first row of a name); the state as listed.
-std::map<std::string, std::string> states_by_name(const std::string& listing) {
+std::map<std::string, std::string> states_by_name(const std::vector<TerseRecord>& listing) {
     std::map<std::string, std::string> states;
-    for (const auto& line : split_lines(listing)) {
-        auto f = split_terse(line);
+    for (const auto& f : listing)
         if (f.size() >= 4) states.emplace(f[0], f[3]);
-    }
     return states;
 }
 
@@ -54,13 +52,8 @@ private:
         if (link_present(ctx_, master)) return master;
         for (const auto& c : connections_)
             if (c.name == master && c.interface_name) return *c.interface_name;
-        auto out = query_text(
-            ctx_, nmcli_profile_argv({"-g", "connection.interface-name", "connection", "show"}, master),
-            RunMode::Query);
-        if (out) {
-            std::string ifname = trim(*out);
-            if (!ifname.empty() && ifname != "--") return ifname;
-        }
+        auto ifname = read_profile_setting(ctx_, master, "connection.interface-name");
+        if (ifname && *ifname) return **ifname;
         return master;
     }
 
@@ -77,7 +70,7 @@ std::string enslaved_text(const std::optional<std::string>& master) {
 std::vector<std::string> look(const Context& ctx, const NetworkConfig& config, const ProfileStepOutcome& outcome,
                               MasterDevices& masters) {
     std::vector<std::string> missing;
-    auto listing = get_all_connections(ctx);
+    auto listing = get_all_connection_records(ctx);
     if (!listing) return {"Could not list the profiles to check what came back: " + listing.error().message};
     const auto states = states_by_name(*listing);
     const auto& added = outcome.added;

@@ -81,9 +81,9 @@ std::optional<std::string> definition_name(std::string_view xml) {
 }
 
 void add_veth_profile(const Context& ctx, const std::string& ifname, const std::string& profile) {
-    change_quietly(ctx, {"nmcli", "connection", "add", "type", "ethernet", "ifname", ifname, "connection.id", profile,
-                         "connection.autoconnect", "yes", "connection.autoconnect-priority", "400", "ipv4.method",
-                         "disabled", "ipv6.method", "disabled"});
+    change_quietly(ctx, connection_add_argv({"type", "ethernet", "ifname", ifname, "connection.id", profile,
+                                             "connection.autoconnect", "yes", "connection.autoconnect-priority", "400",
+                                             "ipv4.method", "disabled", "ipv6.method", "disabled"}));
 }
 
 // The keys of every object in ascending byte order; members of one key keep their order.
@@ -237,8 +237,8 @@ Status restore_veth_connections(const Context& ctx, const std::vector<VethConnec
             change_quietly(ctx, {"ip", "link", "delete", v.veth_name});
             continue;
         }
-        change_quietly(ctx, nmcli_profile_argv({"connection", "up"}, profile));
-        change_quietly(ctx, nmcli_profile_argv({"connection", "up"}, peer_profile));
+        change_quietly(ctx, connection_up_argv(profile));
+        change_quietly(ctx, connection_up_argv(peer_profile));
         auto kept = keep_on_bridges(ctx, v);
         if (!kept) return unexpected(kept.error());
         if (!*kept) {

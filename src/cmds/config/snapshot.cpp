@@ -67,12 +67,11 @@ std::optional<std::string> connection_property(const Context& ctx, const std::st
 // administrator's configuration: restored, the latter would become stored profiles pointing at
 // bridges that may no longer exist.
 Result<std::vector<ConnectionInfo>> collect_connections(const Context& ctx) {
-    auto listing = get_all_connections(ctx);
+    auto listing = get_all_connection_records(ctx);
     if (!listing) return unexpected(listing.error());
     const std::set<std::string> in_memory = in_memory_profile_names(ctx);
     std::vector<ConnectionInfo> out;
-    for (const auto& line : split_lines(*listing)) {
-        auto fields = split_terse(line);
+    for (const auto& fields : *listing) {
         if (fields.size() < 3) continue;
         if (fields[2] == "loopback" || in_memory.contains(fields[0])) continue;
         ConnectionInfo c;
@@ -100,14 +99,14 @@ void read_net_info(const std::string& info, LibvirtNetwork& net) {
     // When a prefix repeats, the last line decides.
     for (const auto& raw : split_lines(info)) {
         const std::string line = trim(raw);
-        if (starts_with(line, "UUID:")) {
+        if (line.starts_with("UUID:")) {
             std::string_view rest = std::string_view(line).substr(5);
             net.uuid = trim(rest.substr(0, rest.find(':')));
-        } else if (starts_with(line, "Active:")) {
+        } else if (line.starts_with("Active:")) {
             net.active = line.find("yes") != std::string::npos;
-        } else if (starts_with(line, "Persistent:")) {
+        } else if (line.starts_with("Persistent:")) {
             net.persistent = line.find("yes") != std::string::npos;
-        } else if (starts_with(line, "Autostart:")) {
+        } else if (line.starts_with("Autostart:")) {
             net.autostart = line.find("yes") != std::string::npos;
         }
     }
@@ -117,7 +116,7 @@ std::optional<std::string> bridge_of_network_xml(const std::string& xml) {
     constexpr std::string_view prefix = "<bridge name='";
     for (const auto& raw : split_lines(xml)) {
         const std::string line = trim(raw);
-        if (!starts_with(line, prefix)) continue;
+        if (!line.starts_with(prefix)) continue;
         std::string_view rest = std::string_view(line).substr(prefix.size());
         return std::string(rest.substr(0, rest.find('\'')));
     }
@@ -151,8 +150,8 @@ Result<std::vector<LibvirtNetwork>> collect_libvirt_networks(const Context& ctx)
 // ------------------------------------------------------------------ bridge MAC addresses
 
 bool is_bridge_name_we_keep(std::string_view name) {
-    return starts_with(name, "brd") || starts_with(name, "vswitch") || starts_with(name, "virbr") ||
-           starts_with(name, "cni");
+    return name.starts_with("brd") || name.starts_with("vswitch") || name.starts_with("virbr") ||
+           name.starts_with("cni");
 }
 
 // The interface name of an `ip link` header line ("5: vswitch0: <BROADCAST,...> mtu ..."),
@@ -224,7 +223,7 @@ VethConnection veth_record(const Context& ctx, std::string veth_name, std::strin
 // "veth_<bridge1>_<bridge2>[_...]": the bridges are in the name.
 std::optional<VethConnection> record_of_named_pair(const Context& ctx, std::string_view entry) {
     constexpr std::string_view prefix = "veth_";
-    if (!starts_with(entry, prefix)) return std::nullopt;
+    if (!entry.starts_with(prefix)) return std::nullopt;
     auto pieces = split_at(entry.substr(prefix.size()), '_');
     if (pieces.size() < 2) return std::nullopt;
     return veth_record(ctx, std::string(entry), "veth_" + pieces[1] + "_" + pieces[0], pieces[0], pieces[1]);
@@ -259,7 +258,7 @@ std::vector<VethConnection> veth_connections_from_tracking(const Context& ctx) {
     for (const auto& item : pairs->items) {
         if (!item.is_string()) continue;
         auto v = record_of_named_pair(ctx, item.text);
-        if (!v && !starts_with(item.text, "veth_")) {
+        if (!v && !item.text.starts_with("veth_")) {
             if (!joins) joins = load_bridge_connections(ctx);
             v = record_of_join(ctx, item.text, *joins);
         }

@@ -4,6 +4,7 @@
 #include <ostream>
 
 #include "cmds/libvirt/definition_files.hpp"
+#include "utils/colours.hpp"
 #include "utils/fs.hpp"
 #include "utils/host_calls.hpp"
 #include "utils/nmcli_tools/nmcli_tools.hpp"
@@ -15,9 +16,6 @@ namespace qm {
 
 namespace {
 
-constexpr const char* kGreen = "\x1b[32m";
-constexpr const char* kRed = "\x1b[31m";
-constexpr const char* kReset = "\x1b[0m";
 
 // The Linux bridge a network is bound to: a VLAN bridge or a virtual switch's device.
 Expected<std::string, LibvirtError> choose_bridge(const Context& ctx, const std::string& vswitch,
@@ -174,7 +172,7 @@ std::optional<std::string> get_network_bridge(const Context& ctx, const std::str
     static constexpr std::string_view kPrefix = "<bridge name='";
     for (const auto& line : split_lines(*text)) {
         auto t = trim(line);
-        if (starts_with(t, kPrefix)) return attribute_after(t, kPrefix, UnclosedQuote::RestOfLine);
+        if (t.starts_with(kPrefix)) return attribute_after(t, kPrefix, UnclosedQuote::RestOfLine);
     }
     return std::nullopt;
 }
@@ -212,7 +210,7 @@ std::vector<std::string> vms_using_bridge(const Context& ctx, const std::string&
         }
         for (const auto& def_line : split_lines(*xml)) {
             auto t = trim(def_line);
-            if (!starts_with(t, kNetwork)) continue;
+            if (!t.starts_with(kNetwork)) continue;
             auto network = attribute_after(t, kNetwork, UnclosedQuote::RestOfLine);
             if (get_network_bridge(ctx, *network) == bridge) vms.push_back(vm);
             break;

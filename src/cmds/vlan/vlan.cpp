@@ -36,8 +36,7 @@ struct VlanLine {
 };
 
 // A listing line of type "vlan"; with only three fields there is no device column.
-std::optional<VlanLine> vlan_line(const std::string& line) {
-    auto fields = split_terse(line);
+std::optional<VlanLine> vlan_line(const TerseRecord& fields) {
     if (fields.size() < 3 || fields[2] != "vlan") return std::nullopt;
     if (fields.size() == 3) return VlanLine{fields[0], "", fields[2]};
     return VlanLine{fields[0], fields[1], fields[3]};
@@ -58,9 +57,9 @@ std::string VlanError::display() const {
 
 std::vector<VlanInfo> parse_vlan_listing(const std::string& listing) {
     std::vector<VlanInfo> vlans;
-    for (const auto& line : split_lines(listing)) {
-        auto entry = vlan_line(line);
-        if (!entry || !starts_with(entry->name, kProfilePrefix)) continue;
+    for (const auto& fields : terse_records(listing)) {
+        auto entry = vlan_line(fields);
+        if (!entry || !entry->name.starts_with(kProfilePrefix)) continue;
         auto id = parse_id(std::string_view(entry->name).substr(kProfilePrefix.size()));
         if (!id) continue;
         VlanInfo info;
@@ -180,11 +179,11 @@ VlanStatus delete_vlan(const Context& ctx, std::uint16_t vlan_id, bool force) {
     const std::string vlan = profile_name(vlan_id);
 
     ctx.out << "[+] Deleting VLAN " << n << "\n";
-    auto listing = get_all_connections(ctx);
+    auto listing = get_all_connection_records(ctx);
     if (!listing) return unexpected(VlanError::not_found(vlan_id));
     bool found = false;
-    for (const auto& line : split_lines(*listing)) {
-        auto entry = vlan_line(line);
+    for (const auto& fields : *listing) {
+        auto entry = vlan_line(fields);
         if (entry && entry->name == vlan) {
             found = true;
             break;

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "cmds/libvirt/definition_files.hpp"
+#include "utils/colours.hpp"
 #include "utils/fs.hpp"
 #include "utils/host_calls.hpp"
 #include "utils/text.hpp"
@@ -24,15 +25,15 @@ std::optional<std::string> interface_mac_on_network(std::string_view definition,
     std::optional<std::string> mac;
     for (const auto& raw : split_lines(definition)) {
         auto line = trim(raw);
-        if (starts_with(line, "<interface ") || line == "<interface>") {
+        if (line.starts_with("<interface ") || line == "<interface>") {
             inside = true;
             on_network = false;
             mac.reset();
-        } else if (inside && starts_with(line, "</interface>")) {
+        } else if (inside && line.starts_with("</interface>")) {
             if (on_network && mac) return mac;
             inside = false;
         } else if (inside) {
-            if (starts_with(line, "<mac ")) mac = attribute_after(line, "address='", UnclosedQuote::Absent);
+            if (line.starts_with("<mac ")) mac = attribute_after(line, "address='", UnclosedQuote::Absent);
             if (line.find(source) != std::string::npos) on_network = true;
         }
     }
@@ -60,7 +61,7 @@ bool autostart_enabled(std::string_view dominfo) {
     static constexpr std::string_view kKey = "Autostart:";
     for (const auto& raw : split_lines(dominfo)) {
         const std::string line = trim(raw);
-        if (starts_with(line, kKey)) return trim(std::string_view(line).substr(kKey.size())) == "enable";
+        if (line.starts_with(kKey)) return trim(std::string_view(line).substr(kKey.size())) == "enable";
     }
     return false;
 }
@@ -169,13 +170,13 @@ void list_vms(const Context& ctx) {
         return;
     }
     for (const auto& vm : vms) {
-        ctx.out << (vm.state == "running" ? "\x1b[32m" : "\x1b[31m") << pad_right(vm.name, 20) << ' '
+        ctx.out << (vm.state == "running" ? kGreen : kRed) << pad_right(vm.name, 20) << ' '
                 << pad_right(vm.state, 12) << " autostart:" << (vm.autostart ? "yes" : "no") << '\n';
         for (const auto& n : vm.networks) ctx.out << "  └─ Network: " << n << '\n';
         for (const auto& i : vm.interfaces)
             ctx.out << "  └─ Interface: " << i.interface << " (" << i.if_type << ") -> " << i.source << " ["
                     << i.model << "] " << i.mac << '\n';
-        ctx.out << "\x1b[0m\n";
+        ctx.out << kReset << "\n";
     }
 }
 

@@ -1,6 +1,5 @@
 #include "utils/nmcli_tools/nm_resolver.hpp"
 
-#include "utils/host_calls.hpp"
 #include "utils/nmcli_tools/nmcli_tools.hpp"
 #include "utils/text.hpp"
 
@@ -17,9 +16,9 @@ std::optional<std::string> optional_value(std::string value) {
 // One "-g" property of a profile: the first line of the trimmed answer, trimmed again.
 // A query that cannot be started reads as empty.
 std::string profile_property(const Context& ctx, const std::string& property, const std::string& name) {
-    auto out = query_text(ctx, nmcli_profile_argv({"-g", property, "connection", "show"}, name), RunMode::Query);
+    auto out = read_profile_setting_text(ctx, name, property);
     if (!out) return {};
-    auto lines = split_lines(trim(*out));
+    auto lines = split_lines(*out);
     if (lines.empty()) return {};
     return trim(lines.front());
 }
@@ -27,13 +26,11 @@ std::string profile_property(const Context& ctx, const std::string& property, co
 }  // namespace
 
 Result<NmResolver> NmResolver::create(const Context& ctx) {
-    auto listing =
-        query_lines(ctx, {"nmcli", "-t", "-f", "UUID,NAME,DEVICE,TYPE", "connection", "show"}, RunMode::Query);
+    auto listing = list_profiles(ctx, "UUID,NAME,DEVICE,TYPE");
     if (!listing) return fail(listing.error().message());
 
     NmResolver resolver;
-    for (const auto& line : *listing) {
-        auto f = split_terse(line);
+    for (const auto& f : *listing) {
         if (f.size() < 4) continue;
         NmConnection c;
         c.uuid = trim(f[0]);

@@ -38,12 +38,30 @@ std::string quoted(const std::string& text) { return "'" + text + "'"; }
 
 }  // namespace
 
+std::vector<std::string> split_terse(std::string_view line) { return split_at(line, ':'); }
+
+std::string unescape_terse(std::string_view value) {
+    std::string out;
+    out.reserve(value.size());
+    for (std::size_t i = 0; i < value.size(); ++i) {
+        if (value[i] == '\\' && i + 1 < value.size() && (value[i + 1] == ':' || value[i + 1] == '\\')) ++i;
+        out += value[i];
+    }
+    return out;
+}
+
+std::vector<TerseRecord> terse_records(std::string_view listing) {
+    std::vector<TerseRecord> records;
+    for (const auto& line : split_lines(listing)) records.push_back(split_terse(line));
+    return records;
+}
+
 std::vector<std::string> profile_selector(const std::string& name) {
     // The words nmcli takes for its own where a profile is expected: the selectors, "filename",
     // "ifname" (after `up`), and "help" with its abbreviations.
     static constexpr std::string_view kKeywords[] = {"id",       "uuid",   "path", "apath", "filename",
                                                      "ifname",   "help",   "hel",  "he",    "h"};
-    if (starts_with(name, "-") || std::find(std::begin(kKeywords), std::end(kKeywords), name) != std::end(kKeywords))
+    if (name.starts_with("-") || std::find(std::begin(kKeywords), std::end(kKeywords), name) != std::end(kKeywords))
         return {"id", name};
     return {name};
 }
@@ -56,6 +74,33 @@ std::vector<std::string> nmcli_profile_argv(std::vector<std::string> words, cons
     return words;
 }
 
+std::vector<std::string> connection_up_argv(const std::string& profile) {
+    return nmcli_profile_argv({"connection", "up"}, profile);
+}
+
+std::vector<std::string> connection_down_argv(const std::string& profile) {
+    return nmcli_profile_argv({"connection", "down"}, profile);
+}
+
+std::vector<std::string> connection_delete_argv(const std::string& profile) {
+    return nmcli_profile_argv({"connection", "delete"}, profile);
+}
+
+std::vector<std::string> connection_delete_uuid_argv(const std::string& uuid) {
+    return nmcli({"connection", "delete", "uuid", uuid});
+}
+
+std::vector<std::string> connection_modify_argv(const std::string& profile, const std::vector<std::string>& settings,
+                                                std::string_view verb) {
+    return nmcli_profile_argv({"connection", std::string(verb)}, profile, settings);
+}
+
+std::vector<std::string> connection_add_argv(const std::vector<std::string>& settings, std::string_view object) {
+    std::vector<std::string> argv{"nmcli", std::string(object), "add"};
+    argv.insert(argv.end(), settings.begin(), settings.end());
+    return argv;
+}
+
 Status add_connection(const Context& ctx, const std::string& conn_type, const std::string& con_name,
                       const std::string& ifname, const std::vector<std::string>& extra) {
     auto argv = nmcli({"connection", "add", "ifname", ifname, "type", conn_type, "con-name", con_name});
@@ -64,18 +109,18 @@ Status add_connection(const Context& ctx, const std::string& conn_type, const st
 }
 
 Status delete_connection(const Context& ctx, const std::string& name) {
-    return run_change(ctx, nmcli_profile_argv({"connection", "delete"}, name),
+    return run_change(ctx, connection_delete_argv(name),
                       "Failed to delete connection " + quoted(name));
 }
 
 Status up_connection(const Context& ctx, const std::string& name) {
-    return run_change(ctx, nmcli_profile_argv({"connection", "up"}, name),
+    return run_change(ctx, connection_up_argv(name),
                       "Failed to bring up connection " + quoted(name));
 }
 
 Status modify_connection(const Context& ctx, const std::string& name, const std::string& property,
                          const std::string& value) {
-    return run_change(ctx, nmcli_profile_argv({"connection", "modify"}, name, {property, value}),
+    return run_change(ctx, connection_modify_argv(name, {property, value}),
                       "Failed to modify connection " + quoted(name) + " property " + quoted(property));
 }
 
@@ -88,14 +133,12 @@ Status modify_connection_settings(const Context& ctx, const std::string& name,
         words.push_back(value);
         properties += (properties.empty() ? "" : ", ") + quoted(property);
     }
-    return run_change(ctx, nmcli_profile_argv({"connection", "modify"}, name, words),
+    return run_change(ctx, connection_modify_argv(name, words),
                       "Failed to modify connection " + quoted(name) + " properties " + properties);
 }
 
 Status set_autoconnect_priority(const Context& ctx, const std::string& con_name, std::uint32_t priority) {
-    return run_change(ctx,
-                      nmcli_profile_argv({"connection", "modify"}, con_name,
-                                         {"connection.autoconnect-priority", std::to_string(priority)}),
+    return run_change(ctx, connection_modify_argv(con_name, {"connection.autoconnect-priority", std::to_string(priority)}),
                       "Failed to set autoconnect priority for connection " + quoted(con_name));
 }
 
@@ -106,8 +149,8 @@ Status create_vlan_connection(const Context& ctx, const std::string& con_name, c
     return add_connection(ctx, "vlan", con_name, ifname, words);
 }
 
-bool connection_exists(const Context& ctx, const std::string& name) {
-    return run_succeeded(ctx, nmcli_profile_argv({"connection", "show"}, name), RunMode::Change);
+bool connection_exists(const Context& ctx, const std::string& name, RunMode mode) {
+    return run_succeeded(ctx, nmcli_profile_argv({"connection", "show"}, name), mode);
 }
 
 Result<std::string> get_connection_info(const Context& ctx, const std::string& name) {
@@ -134,7 +177,7 @@ std::set<std::string> in_memory_profile_names(const Context& ctx) {
         const auto file = line.find(":/");
         if (file == std::string::npos) continue;
         const std::string name = line.substr(0, std::min(file, line.find(':')));
-        (starts_with(std::string_view(line).substr(file + 1), kInMemoryProfileDir) ? in_memory : stored).insert(name);
+        (std::string_view(line).substr(file + 1).starts_with(kInMemoryProfileDir) ? in_memory : stored).insert(name);
     }
     for (const auto& name : stored) in_memory.erase(name);
     return in_memory;
@@ -142,12 +185,33 @@ std::set<std::string> in_memory_profile_names(const Context& ctx) {
 
 // "--" is passed through: callers that care about an unset master check for it.
 std::optional<std::string> get_connection_master(const Context& ctx, const std::string& name) {
-    auto out =
-        query_text(ctx, nmcli_profile_argv({"-g", "connection.master", "connection", "show"}, name), RunMode::Query);
-    if (!out) return std::nullopt;
-    std::string master = trim(*out);
-    if (master.empty()) return std::nullopt;
-    return master;
+    auto master = read_profile_setting_text(ctx, name, "connection.master");
+    if (!master || master->empty()) return std::nullopt;
+    return std::move(*master);
+}
+
+Expected<std::string, OsError> read_profile_settings(const Context& ctx, const std::string& profile,
+                                                     const std::string& settings, SettingRead how) {
+    auto r = ctx.run(nmcli_profile_argv({"-g", settings, "connection", "show"}, profile), how.mode);
+    if (!r) return unexpected(r.error());
+    if (how.success_only && !r->success()) return std::string();
+    if (how.valid_utf8_only) return is_valid_utf8(r->out) ? std::move(r->out) : std::string();
+    return decode_utf8_lossy(r->out);
+}
+
+Expected<std::string, OsError> read_profile_setting_text(const Context& ctx, const std::string& profile,
+                                                         const std::string& setting, SettingRead how) {
+    auto out = read_profile_settings(ctx, profile, setting, how);
+    if (!out) return unexpected(out.error());
+    return trim(*out);
+}
+
+Expected<std::optional<std::string>, OsError> read_profile_setting(const Context& ctx, const std::string& profile,
+                                                                   const std::string& setting, SettingRead how) {
+    auto text = read_profile_setting_text(ctx, profile, setting, how);
+    if (!text) return unexpected(text.error());
+    if (text->empty() || *text == "--") return std::optional<std::string>();
+    return std::optional<std::string>(std::move(*text));
 }
 
 }  // namespace qm

@@ -14,7 +14,7 @@
 namespace qm {
 namespace {
 
-bool is_vswitch_name(const std::string& name) { return starts_with(name, "vswitch"); }
+bool is_vswitch_name(const std::string& name) { return name.starts_with("vswitch"); }
 
 // "--" is how nmcli prints an unset field.
 bool is_unset(const std::string& value) { return value.empty() || value == "--"; }
@@ -49,10 +49,9 @@ bool device_exists_lines(const Context& ctx, const std::string& name) {
 
 std::optional<std::string> resolve_vswitch_device(const Context& ctx, const std::string& name) {
     if (is_vswitch_name(name)) return name;
-    auto listing = get_all_connections(ctx);
+    auto listing = get_all_connection_records(ctx);
     if (!listing) return std::nullopt;
-    for (const auto& line : split_lines(*listing)) {
-        auto f = split_terse(line);
+    for (const auto& f : *listing) {
         if (f.size() < 3) continue;
         if (f[0] == name && f[2] == "bridge" && is_vswitch_name(f[1])) return f[1];
     }
@@ -60,31 +59,26 @@ std::optional<std::string> resolve_vswitch_device(const Context& ctx, const std:
 }
 
 std::optional<std::string> resolve_bridge_device(const Context& ctx, const std::string& name) {
-    auto profiles = query_lines(ctx, {"nmcli", "-t", "-f", "NAME,TYPE", "connection", "show"}, RunMode::Query);
+    auto profiles = list_profiles(ctx, "NAME,TYPE");
     if (!profiles) return std::nullopt;
-    for (const auto& line : *profiles) {
-        auto f = split_terse(line);
+    for (const auto& f : *profiles) {
         if (f.size() != 2 || f[1] != "bridge" || f[0] != name) continue;
-        auto out = query_text(ctx, nmcli_profile_argv({"-g", "connection.interface-name", "connection", "show"}, f[0]),
-                              RunMode::Query);
-        if (!out) return std::nullopt;
-        std::string ifname = trim(*out);
-        if (!ifname.empty() && ifname != "--") return ifname;
+        auto ifname = read_profile_setting(ctx, f[0], "connection.interface-name");
+        if (!ifname) return std::nullopt;
+        if (*ifname) return **ifname;
     }
-    auto devices = query_lines(ctx, {"nmcli", "-t", "-f", "DEVICE,TYPE", "device", "status"}, RunMode::Query);
+    auto devices = query_text(ctx, {"nmcli", "-t", "-f", "DEVICE,TYPE", "device", "status"}, RunMode::Query);
     if (!devices) return std::nullopt;
-    for (const auto& line : *devices) {
-        auto f = split_terse(line);
+    for (const auto& f : terse_records(*devices)) {
         if (f.size() >= 2 && f[1] == "bridge" && f[0] == name) return name;
     }
     return std::nullopt;
 }
 
 std::optional<std::string> find_enslaved_profile(const Context& ctx, const std::string& ifname) {
-    auto lines = query_lines(ctx, {"nmcli", "-t", "-f", "NAME,DEVICE,TYPE", "connection", "show"}, RunMode::Query);
-    if (!lines) return std::nullopt;
-    for (const auto& line : *lines) {
-        auto f = split_terse(line);
+    auto listing = list_profiles(ctx, "NAME,DEVICE,TYPE");
+    if (!listing) return std::nullopt;
+    for (const auto& f : *listing) {
         if (f.size() != 3 || f[1] != ifname || f[2].find("ethernet") == std::string::npos) continue;
         // "--" is nmcli's way of printing an unset master; it names no master.
         auto master = get_connection_master(ctx, f[0]);
@@ -94,12 +88,11 @@ std::optional<std::string> find_enslaved_profile(const Context& ctx, const std::
 }
 
 std::optional<std::string> find_available_bond_name(const Context& ctx) {
-    auto lines = query_lines(ctx, {"nmcli", "-t", "-f", "NAME,DEVICE,TYPE", "connection", "show"}, RunMode::Query);
-    if (!lines) return std::nullopt;
+    auto listing = list_profiles(ctx, "NAME,DEVICE,TYPE");
+    if (!listing) return std::nullopt;
     std::set<std::string> used;
-    for (const auto& line : *lines) {
-        auto f = split_terse(line);
-        if (f.size() == 3 && f[2] == "bond" && starts_with(f[1], "bond")) used.insert(f[1]);
+    for (const auto& f : *listing) {
+        if (f.size() == 3 && f[2] == "bond" && f[1].starts_with("bond")) used.insert(f[1]);
     }
     for (int i = 0; i <= 99; ++i) {
         std::string candidate = "bond" + std::to_string(i);
@@ -109,16 +102,14 @@ std::optional<std::string> find_available_bond_name(const Context& ctx) {
 }
 
 std::string profile_for_device(const Context& ctx, const std::string& device) {
-    auto lines =
-        query_lines(ctx, {"nmcli", "-t", "-f", "NAME,UUID,TYPE,DEVICE", "connection", "show"}, RunMode::Query);
-    if (!lines) return device;
+    auto listing = list_profiles(ctx, "NAME,UUID,TYPE,DEVICE");
+    if (!listing) return device;
 
     struct Listed {
         std::string name, uuid, type, device;
     };
     std::vector<Listed> listed;
-    for (const auto& line : *lines) {
-        auto f = split_terse(line);
+    for (const auto& f : *listing) {
         if (f.size() == 4) listed.push_back({f[0], f[1], f[2], is_unset(f[3]) ? std::string() : f[3]});
     }
     auto is_master_type = [](const Listed& p) { return p.type == "bridge" || p.type == "bond"; };
@@ -138,10 +129,8 @@ std::string profile_for_device(const Context& ctx, const std::string& device) {
         if (p.device == device) {
             bound.push_back(&p);
         } else if (p.device.empty()) {
-            auto out = query_text(
-                ctx, nmcli_profile_argv({"-g", "connection.interface-name", "connection", "show"}, p.uuid),
-                RunMode::Query);
-            if (out && trim(*out) == device) bound.push_back(&p);
+            auto ifname = read_profile_setting_text(ctx, p.uuid, "connection.interface-name");
+            if (ifname && *ifname == device) bound.push_back(&p);
         }
     }
     if (bound.empty()) return device;
@@ -157,7 +146,7 @@ std::string profile_for_device(const Context& ctx, const std::string& device) {
             if (colon == std::string::npos || line.substr(0, colon) != uuid) continue;
             std::string_view file = std::string_view(line).substr(colon + 1);
             if (file.empty() || file == "--") return std::nullopt;
-            return starts_with(file, kInMemoryProfileDir);
+            return file.starts_with(kInMemoryProfileDir);
         }
         return std::nullopt;
     };
