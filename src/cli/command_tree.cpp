@@ -3,6 +3,7 @@
 #include <ostream>
 #include <utility>
 
+#include "build_id.hpp"
 #include "cli/command_rows.hpp"
 #include "cli/dispatch.hpp"
 #include "cli/install.hpp"

@@ -16,9 +16,6 @@
 
 namespace qm::cli {
 
-inline constexpr std::string_view kProgramName = "quillmar";
-inline constexpr std::string_view kVersion = "1.0.0";
-
 // What the parser adds by itself: -h/--help on every command, -V/--version on the root,
 // and a `help` subcommand on every command that has subcommands.
 inline constexpr std::string_view kHelpFlagAbout = "Print help";

@@ -5,7 +5,6 @@
 #include <ostream>
 
 #include "cli/command_cases.hpp"
-#include "cmds/config/lookup.hpp"
 
 namespace qm::cli {
 
@@ -42,8 +41,6 @@ void print_bond_types(const Context& ctx) {
                "  - balance-tlb\n"
                "  - balance-alb\n";
 }
-
-void check_first_run(const Context& ctx) { qm::check_first_run(ctx); }
 
 const CommandDef* find_leaf(const CommandDef& root, const Commands& commands) {
     const CommandDef* cmd = &root;

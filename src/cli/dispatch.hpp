@@ -10,9 +10,6 @@
 
 namespace qm::cli {
 
-// The first-run check that runs before every parsed command.
-void check_first_run(const Context& ctx);
-
 // The leaf of `root` whose row stands for the command `commands` holds; null when none does.
 const CommandDef* find_leaf(const CommandDef& root, const Commands& commands);
 

@@ -4,6 +4,7 @@
 #include <ostream>
 #include <string>
 
+#include "build_id.hpp"
 #include "cli/command_tree.hpp"
 #include "cli/completion.hpp"
 #include "cmds/bridge/veth_units.hpp"
