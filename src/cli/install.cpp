@@ -66,6 +66,8 @@ void print_completion(const Context& ctx, const std::string& shell) {
     ctx.out << *script;
 }
 
+void run_completion(const Context& ctx, const Commands::Completion& command) { print_completion(ctx, command.shell); }
+
 void enable_service(const Context& ctx) {
     ctx.out << "[+] Enabling veth persistence service from managed resources...\n";
     if (!exists_following_links(ctx.path(kManagedResourcesPath))) {
