@@ -3,9 +3,9 @@
 #include <vector>
 
 #include "build_id.hpp"
-#include "cli/command_tree.hpp"
 #include "cli/dispatch.hpp"
 #include "cli/parser.hpp"
+#include "cmds/config/lookup.hpp"
 #include "utils/context.hpp"
 #include "utils/platform.hpp"
 #include "utils/process.hpp"
@@ -26,7 +26,7 @@ int run(int argc, char** argv) {
     }
 
     if (args.size() >= 2 && (args[1] == "-V" || args[1] == "--version")) {
-        std::cout << qm::cli::kProgramName << " " << qm::cli::kVersion << " (" << qm::kBuildId << ")\n";
+        std::cout << qm::kProgramName << " " << qm::kVersion << " (" << qm::kBuildId << ")\n";
         return 0;
     }
 
@@ -44,7 +44,7 @@ int run(int argc, char** argv) {
     const qm::Context ctx{runner,   std::cin, std::cout, std::cerr, clock, sleeper,
                           platform, "/",      qm::process_current_directory()};
 
-    qm::cli::check_first_run(ctx);
+    qm::check_first_run(ctx);
     int status = qm::cli::dispatch_command(ctx, *parsed.cli);
     std::cout.flush();
     return status;

@@ -1,188 +1,347 @@
-// The pieces the command tree is declared with. One `leaf` row binds a command's name, its
-// options (each to its field of the command's value) and its handler; the compiler checks
-// that the value is a case of the command enums, that every field has its option and that
-// the handler takes that value.
+// The pieces the command tree is declared with. A `leaf` row names the struct T its command
+// fills and the handler it runs, then its name, about text and options. The compiler refuses a
+// handler that does not take T (only a command without options may take the context alone), a
+// binder that names a field of another type than its kind, an option bound to a field of
+// another struct, and, in a `group` row, a row that is not one of the group's cases. That
+// every case has its row and every row reaches its own handler is checked by the tree's tests.
 #pragma once
 
 #include <cassert>
-#include <charconv>
 #include <cstddef>
 #include <cstdint>
+#include <initializer_list>
 #include <optional>
 #include <string>
+#include <string_view>
+#include <tuple>
 #include <type_traits>
 #include <utility>
+#include <variant>
 #include <vector>
 
-#include "cli/command_cases.hpp"
 #include "cli/command_tree.hpp"
 
 namespace qm::cli::rows {
 
-namespace detail {
-
-// Converts to anything: counts the fields of an aggregate by how many it takes.
-struct AnyField {
-    template <class U>
-    operator U() const;
+// What a leaf keeps of each of its options: the declaration the parser reads, and how the
+// option puts what was found for it into its field of the command's struct (`value` points to
+// that struct). A field whose option was not given stays as it is; a flag not given is false.
+struct BoundOption {
+    using Fill = void (*)(void* value, const OptionValues& found, const std::string& id);
+    OptionDef def;
+    Fill fill = nullptr;
 };
 
-template <class T, class... Seen>
-constexpr std::size_t field_count() {
-    if constexpr (requires { T{Seen{}..., AnyField{}}; }) return field_count<T, Seen..., AnyField>();
-    else return sizeof...(Seen);
+// An option of the command struct T that fills a field of type M, as a binder below gives it.
+template <class T, class M>
+struct Option {
+    BoundOption bound;
+
+    Option& short_name(char c) {
+        bound.def.short_name = c;
+        return *this;
+    }
+    Option& hidden() {
+        bound.def.hidden = true;
+        return *this;
+    }
+    // The value a required text option takes when it is not given; it is no longer required then.
+    Option& default_value(std::string_view value)
+        requires std::is_same_v<M, std::string>
+    {
+        bound.def.default_value = std::string(value);
+        bound.def.required = false;
+        return *this;
+    }
+};
+
+namespace detail {
+
+// The struct and the type of a field, from a pointer to it.
+template <class P>
+struct FieldPointer;
+template <class T, class M>
+struct FieldPointer<M T::*> {
+    using Struct = T;
+    using Type = M;
+};
+template <auto Field>
+using StructOf = typename FieldPointer<decltype(Field)>::Struct;
+template <auto Field>
+using TypeOf = typename FieldPointer<decltype(Field)>::Type;
+template <auto Field>
+using OptionFor = Option<StructOf<Field>, TypeOf<Field>>;
+
+template <class T, class O>
+inline constexpr bool is_option_of = false;
+template <class T, class M>
+inline constexpr bool is_option_of<T, Option<T, M>> = true;
+
+// The option's long name follows from its id: "vlan_id" gives "--vlan-id".
+BoundOption make_option(std::string_view id, ValueType type, bool required, std::string_view value_name,
+                        std::string_view help, BoundOption::Fill fill);
+
+const std::string* given(const OptionValues& found, const std::string& id);
+// The parser has checked the number already; an unreadable one reads as not given.
+std::optional<std::uint16_t> read_u16(const std::string* text);
+
+template <auto Field>
+void fill_text(void* value, const OptionValues& found, const std::string& id) {
+    if (auto text = given(found, id)) static_cast<StructOf<Field>*>(value)->*Field = *text;
 }
 
-inline std::string long_name_of(std::string id) {
-    for (char& c : id)
-        if (c == '_') c = '-';
-    return id;
+template <auto Field>
+void fill_number(void* value, const OptionValues& found, const std::string& id) {
+    if (auto n = read_u16(given(found, id))) static_cast<StructOf<Field>*>(value)->*Field = *n;
 }
 
-// The parser has checked the text already; an unreadable one leaves the field as it is.
-inline std::optional<std::uint16_t> read_u16(const std::string& text) {
-    unsigned long n = 0;
-    auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), n);
-    if (ec != std::errc() || end != text.data() + text.size() || n > 65535) return std::nullopt;
-    return static_cast<std::uint16_t>(n);
+template <auto Field>
+void fill_flag(void* value, const OptionValues& found, const std::string& id) {
+    static_cast<StructOf<Field>*>(value)->*Field = found.flags.count(id) != 0;
 }
 
 }  // namespace detail
 
-// One option of command value `T`, bound to its field. The field's type gives the option's
-// kind: text (std::string, required unless it has a default), optional text, 16-bit number
-// (required), optional 16-bit number, or flag (bool).
-template <class T, class M>
-class Option {
-public:
-    static_assert(std::is_same_v<M, std::string> || std::is_same_v<M, std::optional<std::string>> ||
-                      std::is_same_v<M, std::uint16_t> || std::is_same_v<M, std::optional<std::uint16_t>> ||
-                      std::is_same_v<M, bool>,
-                  "an option's field is text, a 16-bit number, either of them optional, or a flag");
+// The binders; each names the field its option fills.
 
-    Option(std::string id, M T::*field, std::string value_name, std::string help) : field_(field) {
-        def_.long_name = detail::long_name_of(id);
-        def_.id = std::move(id);
-        def_.value_name = std::move(value_name);
-        def_.help = std::move(help);
-        if constexpr (std::is_same_v<M, bool>) def_.type = ValueType::Flag;
-        else if constexpr (std::is_same_v<M, std::uint16_t> || std::is_same_v<M, std::optional<std::uint16_t>>)
-            def_.type = ValueType::U16;
-        def_.required = std::is_same_v<M, std::string> || std::is_same_v<M, std::uint16_t>;
-    }
+// A required text option: `text<&VswitchDelete::name>("name", "NAME", "Name of the bridge to delete")`.
+template <auto Field>
+detail::OptionFor<Field> text(std::string_view id, std::string_view value_name, std::string_view help) {
+    static_assert(std::is_same_v<detail::TypeOf<Field>, std::string>, "a text option fills a std::string");
+    return {detail::make_option(id, ValueType::Text, true, value_name, help, detail::fill_text<Field>)};
+}
 
-    Option& short_name(char c) {
-        def_.short_name = c;
-        return *this;
-    }
-    Option& hidden() {
-        def_.hidden = true;
-        return *this;
-    }
-    // The value a text option takes when it is not given; it is no longer required then.
-    Option& default_value(std::string value)
-        requires std::is_same_v<M, std::string>
-    {
-        def_.default_value = std::move(value);
-        def_.required = false;
-        return *this;
-    }
+// A text option that may be left out: the field is absent then.
+template <auto Field>
+detail::OptionFor<Field> optional_text(std::string_view id, std::string_view value_name, std::string_view help) {
+    static_assert(std::is_same_v<detail::TypeOf<Field>, std::optional<std::string>>,
+                  "an optional text option fills a std::optional<std::string>");
+    return {detail::make_option(id, ValueType::Text, false, value_name, help, detail::fill_text<Field>)};
+}
 
-    const OptionDef& def() const { return def_; }
+// A required 16-bit number: `number<&VlanCreate::vlan_id>("vlan_id", "VLAN_ID", "VLAN ID (e.g., 3008)")`.
+template <auto Field>
+detail::OptionFor<Field> number(std::string_view id, std::string_view value_name, std::string_view help) {
+    static_assert(std::is_same_v<detail::TypeOf<Field>, std::uint16_t>, "a number option fills a std::uint16_t");
+    return {detail::make_option(id, ValueType::U16, true, value_name, help, detail::fill_number<Field>)};
+}
 
-    void set(T& value, const OptionValues& found) const {
-        M& field = value.*field_;
-        if constexpr (std::is_same_v<M, bool>) {
-            field = found.flags.count(def_.id) != 0;
-        } else {
-            auto it = found.values.find(def_.id);
-            if (it == found.values.end()) return;
-            if constexpr (std::is_same_v<M, std::string> || std::is_same_v<M, std::optional<std::string>>) {
-                field = it->second;
-            } else if (auto n = detail::read_u16(it->second)) {
-                field = *n;
-            }
-        }
-    }
+// A 16-bit number that may be left out: the field is absent then.
+template <auto Field>
+detail::OptionFor<Field> optional_number(std::string_view id, std::string_view value_name,
+                                                std::string_view help) {
+    static_assert(std::is_same_v<detail::TypeOf<Field>, std::optional<std::uint16_t>>,
+                  "an optional number option fills a std::optional<std::uint16_t>");
+    return {detail::make_option(id, ValueType::U16, false, value_name, help, detail::fill_number<Field>)};
+}
 
-private:
-    OptionDef def_;
-    M T::*field_;
+// A flag: `flag<&VlanDelete::force>("force", "Force deletion even if VLAN is in use")`.
+template <auto Field>
+detail::OptionFor<Field> flag(std::string_view id, std::string_view help) {
+    static_assert(std::is_same_v<detail::TypeOf<Field>, bool>, "a flag fills a bool");
+    return {detail::make_option(id, ValueType::Flag, false, "", help, detail::fill_flag<Field>)};
+}
+
+// A leaf row: the command's struct T, its handler and its options in the struct's field order.
+// The handler is a function of the context and the struct, or, for a command without options,
+// of the context alone; it returns nothing (exit status 0) or the exit status.
+template <class T, auto Handler>
+struct Leaf {
+    CommandDef def;  // name, about text, options
+    std::vector<BoundOption> options;
 };
 
-// A text or number option: `opt("vlan_id", &VlanCreate::vlan_id, "VLAN_ID", "VLAN ID (e.g., 3008)")`.
-// The long name follows from the id ("--vlan-id").
-template <class T, class M>
-    requires(!std::is_same_v<M, bool>)
-Option<T, M> opt(std::string id, M T::*field, std::string value_name, std::string help) {
-    return Option<T, M>(std::move(id), field, std::move(value_name), std::move(help));
+// A group row, finished: Path names the group and the groups above it, from below the root
+// (`BondCommands`; `VswitchCommands, VswitchVeth` for `vswitch veth`).
+template <class... Path>
+struct Group {
+    CommandDef def;
+};
+
+namespace detail {
+
+CommandDef make_command(std::string_view name, std::string_view about);
+std::vector<BoundOption> take_options(CommandDef& def, std::initializer_list<BoundOption*> options);
+
+template <class T, class H>
+constexpr bool handler_fits() {
+    if constexpr (std::is_invocable_v<H, const Context&, const T&>) {
+        using R = std::invoke_result_t<H, const Context&, const T&>;
+        return std::is_void_v<R> || std::is_same_v<R, int>;
+    } else if constexpr (std::is_invocable_v<H, const Context&>) {
+        using R = std::invoke_result_t<H, const Context&>;
+        return std::is_empty_v<T> && (std::is_void_v<R> || std::is_same_v<R, int>);
+    } else {
+        return false;
+    }
 }
 
-// A flag: `flag("force", &VlanDelete::force, "Force deletion even if VLAN is in use")`.
-template <class T>
-Option<T, bool> flag(std::string id, bool T::*field, std::string help) {
-    return Option<T, bool>(std::move(id), field, "", std::move(help));
+}  // namespace detail
+
+template <class T, auto Handler, class... Options>
+Leaf<T, Handler> leaf(std::string_view name, std::string_view about, Options... options) {
+    static_assert((detail::is_option_of<T, Options> && ...),
+                  "a leaf's options are bound to fields of its struct");
+    static_assert(detail::handler_fits<T, decltype(Handler)>(),
+                  "a leaf's handler takes the context and the leaf's struct (or, without options, the context "
+                  "alone) and returns nothing or the exit status");
+    Leaf<T, Handler> row{detail::make_command(name, about), {}};
+    row.options = detail::take_options(row.def, {&options.bound...});
+    return row;
 }
 
-// A leaf command whose value is `T`: its name, about text, handler and one option per field
-// of `T` in field order. The handler takes (const Context&, const T&) and returns nothing
-// (exit status 0) or the exit status as an int.
-template <class T, class Handler, class... M>
-CommandDef leaf(std::string name, std::string about, Handler handler, Option<T, M>... options) {
-    static_assert(is_command_case<T>, "a leaf's value is a case of the command enums");
-    static_assert(sizeof...(M) == detail::field_count<T>(), "every field of a leaf's value has its option");
-    static_assert(std::is_invocable_v<const Handler&, const Context&, const T&>,
-                  "a leaf's handler takes the context and the leaf's value");
-    using Result = std::invoke_result_t<const Handler&, const Context&, const T&>;
-    static_assert(std::is_void_v<Result> || std::is_same_v<Result, int>,
-                  "a handler returns nothing or the exit status");
+template <class Row>
+Row ordered(Row row, int order) {
+    row.def.display_order = order;
+    return row;
+}
 
-    CommandDef c;
-    c.name = std::move(name);
-    c.about = std::move(about);
-    c.value_case = &typeid(T);
-    c.options = {options.def()...};
-    c.build = [options...](const OptionValues& found) {
-        T value;
-        (options.set(value, found), ...);
-        return wrap_case(std::move(value));
-    };
-    c.run = [handler = std::move(handler)](const Context& ctx, const Commands& commands) -> int {
-        const T* value = find_case<T>(commands);
-        assert(value != nullptr);
-        if constexpr (std::is_void_v<Result>) {
-            handler(ctx, *value);
+template <class Row>
+Row with_usage(Row row, std::string_view usage) {
+    row.def.override_usage = std::string(usage);
+    return row;
+}
+
+namespace detail {
+
+template <class... Types>
+struct TypeList {};
+
+// A group inside a group is a case that wraps the inner group's enum in `command`.
+template <class G>
+concept Wrapper = requires { G::command; };
+
+// The group whose cases the subcommands of a group are.
+template <class G>
+struct CasesOf {
+    using type = G;
+};
+template <Wrapper G>
+struct CasesOf<G> {
+    using type = decltype(G::command);
+};
+
+// The place of C among the cases of group G; past the end when C is none of them.
+template <class C, class G>
+constexpr std::size_t case_index() {
+    return []<class... Cases>(const std::variant<Cases...>*) {
+        constexpr bool same[] = {std::is_same_v<C, Cases>...};
+        std::size_t i = 0;
+        while (i < sizeof...(Cases) && !same[i]) ++i;
+        return i;
+    }(static_cast<const decltype(G::value)*>(nullptr));
+}
+
+template <class C, class G>
+inline constexpr bool is_case_of = case_index<C, G>() < std::variant_size_v<decltype(G::value)>;
+
+// The value of the outermost group that holds `leaf` through the groups inside it.
+template <class Outer, class... Inner, class Leaf>
+Outer wrap(Leaf leaf) {
+    if constexpr (sizeof...(Inner) == 0) return Outer{std::move(leaf)};
+    else return Outer{wrap<Inner...>(std::move(leaf))};
+}
+
+// The case Leaf that `outer` holds through the groups Inner..., or null when it holds another.
+template <class Leaf, class Outer, class... Inner>
+const Leaf* unwrap(const Outer& outer) {
+    using Next = std::tuple_element_t<0, std::tuple<Inner..., Leaf>>;
+    const Next* next = nullptr;
+    if constexpr (Wrapper<Outer>) next = &outer.command;
+    else next = std::get_if<Next>(&outer.value);
+    if constexpr (sizeof...(Inner) == 0) return next;
+    else return next ? unwrap<Leaf, Inner...>(*next) : nullptr;
+}
+
+// The command value of the leaf of struct T below the groups Groups... (from `Commands` down).
+template <class T, class... Groups>
+Commands build_leaf(const std::vector<BoundOption>& options, const OptionValues& found) {
+    T value;
+    for (const auto& o : options) o.fill(&value, found, o.def.id);
+    return wrap<Groups...>(std::move(value));
+}
+
+template <class T, auto Handler, class... Groups>
+int run_leaf(const Context& ctx, const Commands& commands) {
+    const T* value = unwrap<T, Groups...>(commands);
+    assert(value != nullptr);
+    if constexpr (std::is_invocable_v<decltype(Handler), const Context&, const T&>) {
+        if constexpr (std::is_void_v<std::invoke_result_t<decltype(Handler), const Context&, const T&>>) {
+            Handler(ctx, *value);
             return 0;
         } else {
-            return handler(ctx, *value);
+            return Handler(ctx, *value);
         }
-    };
-    return c;
+    } else {
+        if constexpr (std::is_void_v<std::invoke_result_t<decltype(Handler), const Context&>>) {
+            Handler(ctx);
+            return 0;
+        } else {
+            return Handler(ctx);
+        }
+    }
 }
 
-// A group whose subcommands' cases live in `G` (or, for a group inside a group, in the case
-// `G` that wraps them).
-template <class G>
-CommandDef group(std::string name, std::string about, std::vector<CommandDef> subcommands) {
-    static_assert(is_command_case<G> && (cases_detail::Group<G> || cases_detail::Wrapper<G>),
-                  "a group stands for a case that holds its subcommands");
-    CommandDef c;
-    c.name = std::move(name);
-    c.about = std::move(about);
-    c.value_case = &typeid(G);
-    c.subcommands = std::move(subcommands);
-    c.subcommand_required = true;
-    c.help_when_empty = true;
-    return c;
+using LeafBuilder = Commands (*)(const std::vector<BoundOption>& options, const OptionValues& found);
+using LeafRunner = int (*)(const Context& ctx, const Commands& commands);
+
+// Puts a finished leaf below `group`: its case index, build and run. One kind of function
+// object serves every leaf.
+void add_leaf(CommandDef& group, CommandDef leaf, std::size_t case_index, std::vector<BoundOption> options,
+              LeafBuilder build, LeafRunner run);
+void add_group(CommandDef& group, CommandDef subgroup);
+void mark_group(CommandDef& group);
+
+// Adds the rows of a group whose cases are those of Cases; Groups... are the groups from
+// `Commands` down to Cases, Path... the same below `Commands` as group rows name them.
+template <class Cases, class... Groups, class... Path, class T, auto Handler>
+void add_row(CommandDef& group, TypeList<Groups...>, TypeList<Path...>, Leaf<T, Handler>& row) {
+    static_assert(is_case_of<T, Cases>, "a group's rows are its cases");
+    add_leaf(group, std::move(row.def), case_index<T, Cases>(), std::move(row.options), build_leaf<T, Groups...>,
+             run_leaf<T, Handler, Groups...>);
 }
 
-inline CommandDef ordered(CommandDef c, int order) {
-    c.display_order = order;
-    return c;
+template <class Cases, class... Groups, class... Path, class... SubPath>
+void add_row(CommandDef& group, TypeList<Groups...>, TypeList<Path...>, Group<SubPath...>& row) {
+    static_assert(
+        std::is_same_v<TypeList<SubPath...>,
+                       TypeList<Path..., std::tuple_element_t<sizeof...(SubPath) - 1, std::tuple<SubPath...>>>>,
+        "a group row sits in the group its path names");
+    add_group(group, std::move(row.def));
 }
 
-inline CommandDef with_usage(CommandDef c, std::string usage) {
-    c.override_usage = std::move(usage);
+template <class... Path>
+struct GroupPlace {
+    // The group and the one that holds it as a case.
+    using Self = std::tuple_element_t<sizeof...(Path) - 1, std::tuple<Path...>>;
+    using Holder = std::tuple_element_t<sizeof...(Path) - 1, std::tuple<Commands, Path...>>;
+    using Cases = typename CasesOf<Self>::type;
+    using Groups = std::conditional_t<Wrapper<Self>, TypeList<Commands, Path..., Cases>, TypeList<Commands, Path...>>;
+};
+
+}  // namespace detail
+
+// A group and its rows. Path names the group and the groups above it, from below the root:
+// `group<BondCommands>(...)`, `group<VswitchCommands, VswitchVeth>(...)`.
+template <class... Path, class... Rows>
+Group<Path...> group(std::string_view name, std::string_view about, Rows... rows) {
+    static_assert(sizeof...(Path) > 0, "a group names its enum");
+    using Place = detail::GroupPlace<Path...>;
+    static_assert(detail::is_case_of<typename Place::Self, typename Place::Holder>,
+                  "a group is a case of the group its path puts it in");
+    Group<Path...> row{detail::make_command(name, about)};
+    detail::mark_group(row.def);
+    row.def.case_index = detail::case_index<typename Place::Self, typename Place::Holder>();
+    (detail::add_row<typename Place::Cases>(row.def, typename Place::Groups{}, detail::TypeList<Path...>{}, rows), ...);
+    return row;
+}
+
+// The whole tree: the root, named as the program, and the rows of the cases of `Commands`.
+template <class... Rows>
+CommandDef root(std::string_view name, std::string_view about, Rows... rows) {
+    CommandDef c = detail::make_command(name, about);
+    detail::mark_group(c);
+    (detail::add_row<Commands>(c, detail::TypeList<Commands>{}, detail::TypeList<>{}, rows), ...);
     return c;
 }
 

@@ -2,22 +2,19 @@
 // shell completion all read this one tree.
 #pragma once
 
+#include <cstddef>
 #include <functional>
 #include <map>
 #include <optional>
 #include <set>
 #include <string>
 #include <string_view>
-#include <typeinfo>
 #include <vector>
 
 #include "cli/commands.hpp"
 #include "utils/context.hpp"
 
 namespace qm::cli {
-
-inline constexpr std::string_view kProgramName = "quillmar";
-inline constexpr std::string_view kVersion = "1.0.0";
 
 // What the parser adds by itself: -h/--help on every command, -V/--version on the root,
 // and a `help` subcommand on every command that has subcommands.
@@ -31,7 +28,16 @@ enum class ValueType {
     Flag,  // takes no value
 };
 
+// The special members are defined in command_tree.cpp, so the many rows of the tree call them
+// instead of each carrying its own copy.
 struct OptionDef {
+    OptionDef();
+    OptionDef(const OptionDef&);
+    OptionDef(OptionDef&&) noexcept;
+    OptionDef& operator=(const OptionDef&);
+    OptionDef& operator=(OptionDef&&) noexcept;
+    ~OptionDef();
+
     std::string id;          // field name, e.g. "vlan_id"
     std::string long_name;   // e.g. "vlan-id"
     char short_name = 0;     // 0 when none
@@ -54,6 +60,13 @@ struct OptionValues {
 };
 
 struct CommandDef {
+    CommandDef();
+    CommandDef(const CommandDef&);
+    CommandDef(CommandDef&&) noexcept;
+    CommandDef& operator=(const CommandDef&);
+    CommandDef& operator=(CommandDef&&) noexcept;
+    ~CommandDef();
+
     std::string name;
     std::string about;
     std::optional<std::string> override_usage;
@@ -64,9 +77,10 @@ struct CommandDef {
     std::vector<OptionDef> options;
     std::vector<CommandDef> subcommands;
 
-    // The case of the command values this command stands for: its enum for a group (the
-    // wrapping case for a group inside a group), its struct for a leaf; null for the root.
-    const std::type_info* value_case = nullptr;
+    // Which case of its parent's command values this command stands for: the index of its
+    // struct (a leaf) or of its enum (a group; for a group inside a group, of the case that
+    // wraps it) among the parent's cases. Absent for the root.
+    std::optional<std::size_t> case_index;
     // Leaves only: the command value made from the options found, and its handler, which
     // returns the process's exit status.
     std::function<Commands(const OptionValues&)> build;
@@ -74,7 +88,7 @@ struct CommandDef {
 
     bool is_group() const { return !subcommands.empty(); }
     const CommandDef* find_subcommand(std::string_view name) const;
-    const CommandDef* find_case(const std::type_info& value_case) const;
+    const CommandDef* find_case(std::size_t case_index) const;
     const OptionDef* find_long(std::string_view long_name) const;
     const OptionDef* find_short(char short_name) const;
 };

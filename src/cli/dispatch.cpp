@@ -3,9 +3,7 @@
 #include <exception>
 #include <new>
 #include <ostream>
-
-#include "cli/command_cases.hpp"
-#include "cmds/config/lookup.hpp"
+#include <variant>
 
 namespace qm::cli {
 
@@ -32,23 +30,31 @@ int run_guarded(std::ostream& out, std::ostream& err, const std::function<int()>
     }
 }
 
-void print_bond_types(const Context& ctx) {
-    ctx.out << "Available bond types:\n"
-               "  - balance-rr\n"
-               "  - active-backup\n"
-               "  - balance-xor\n"
-               "  - broadcast\n"
-               "  - 802.3ad\n"
-               "  - balance-tlb\n"
-               "  - balance-alb\n";
+namespace {
+
+// A group holds its cases in `value`; `vswitch veth` wraps its group in `command`.
+template <class Node>
+void append_case_path(const Node& node, std::vector<std::size_t>& path) {
+    if constexpr (requires { node.value.index(); }) {
+        path.push_back(node.value.index());
+        std::visit([&path](const auto& held) { append_case_path(held, path); }, node.value);
+    } else if constexpr (requires { node.command.value; }) {
+        append_case_path(node.command, path);
+    }
 }
 
-void check_first_run(const Context& ctx) { qm::check_first_run(ctx); }
+}  // namespace
+
+std::vector<std::size_t> case_path(const Commands& commands) {
+    std::vector<std::size_t> path;
+    append_case_path(commands, path);
+    return path;
+}
 
 const CommandDef* find_leaf(const CommandDef& root, const Commands& commands) {
     const CommandDef* cmd = &root;
-    for (const std::type_info* value_case : case_path(commands)) {
-        cmd = cmd->find_case(*value_case);
+    for (std::size_t index : case_path(commands)) {
+        cmd = cmd->find_case(index);
         if (!cmd) return nullptr;
     }
     return cmd->run ? cmd : nullptr;

@@ -1,8 +1,10 @@
 // Hands a parsed command to the handler its row in the command tree binds.
 #pragma once
 
+#include <cstddef>
 #include <functional>
 #include <iosfwd>
+#include <vector>
 
 #include "cli/command_tree.hpp"
 #include "cli/commands.hpp"
@@ -10,8 +12,9 @@
 
 namespace qm::cli {
 
-// The first-run check that runs before every parsed command.
-void check_first_run(const Context& ctx);
+// The cases `commands` holds, from the top-level case down to the leaf, each as its index
+// among the cases of the level above (CommandDef::case_index).
+std::vector<std::size_t> case_path(const Commands& commands);
 
 // The leaf of `root` whose row stands for the command `commands` holds; null when none does.
 const CommandDef* find_leaf(const CommandDef& root, const Commands& commands);
@@ -23,8 +26,5 @@ int dispatch_command(const Context& ctx, const Cli& cli);
 // the process with an abort (an allocation failure, or any other) ends it with one line on
 // err and status 1 instead, after what out holds so far is flushed.
 int run_guarded(std::ostream& out, std::ostream& err, const std::function<int()>& body);
-
-// "Available bond types:" and the seven modes, for `bond create` with blank members.
-void print_bond_types(const Context& ctx);
 
 }  // namespace qm::cli

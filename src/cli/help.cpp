@@ -4,6 +4,8 @@
 #include <string_view>
 #include <utility>
 
+#include "build_id.hpp"
+
 namespace qm::cli {
 
 namespace {

@@ -4,6 +4,7 @@
 #include <ostream>
 #include <string>
 
+#include "build_id.hpp"
 #include "cli/command_tree.hpp"
 #include "cli/completion.hpp"
 #include "cmds/bridge/veth_units.hpp"
@@ -64,6 +65,8 @@ void print_completion(const Context& ctx, const std::string& shell) {
     }
     ctx.out << *script;
 }
+
+void run_completion(const Context& ctx, const Commands::Completion& command) { print_completion(ctx, command.shell); }
 
 void enable_service(const Context& ctx) {
     ctx.out << "[+] Enabling veth persistence service from managed resources...\n";

@@ -3,6 +3,7 @@
 
 #include <string>
 
+#include "cli/commands.hpp"
 #include "utils/context.hpp"
 
 namespace qm::cli {
@@ -18,6 +19,7 @@ int post_install(const Context& ctx);
 // `completion --shell <shell>`: the script for bash, zsh or fish on standard output; any
 // other name is refused on standard error.
 void print_completion(const Context& ctx, const std::string& shell);
+void run_completion(const Context& ctx, const Commands::Completion& command);
 
 // `enable-service`: makes sure the veth restore unit is installed and enabled.
 void enable_service(const Context& ctx);

@@ -5,6 +5,7 @@
 #include <string_view>
 #include <variant>
 
+#include "build_id.hpp"
 #include "cli/help.hpp"
 
 namespace qm::cli {

@@ -1,5 +1,6 @@
-// The stored usage pages of `usage`, each group's `usage`, `sync-vm-interfaces-usage`
-// and `baseline` without a mode. Printed byte for byte; nothing in them is computed.
+// The stored usage pages of `usage`, each group's `usage` and `sync-vm-interfaces-usage`.
+// Printed byte for byte; nothing in them is computed. The page `baseline` prints without a
+// mode lives with that command (cmds/baseline/baseline_commands).
 #pragma once
 
 #include <string_view>
@@ -15,6 +16,5 @@ extern const std::string_view kVmUsage;
 extern const std::string_view kListUsage;
 extern const std::string_view kConfigUsage;
 extern const std::string_view kSyncVmInterfacesUsage;
-extern const std::string_view kBaselineUsage;
 
 }  // namespace qm::cli

@@ -4,11 +4,13 @@
 
 #include <gtest/gtest.h>
 
+#include <cstddef>
 #include <set>
 #include <string>
+#include <typeinfo>
+#include <variant>
 #include <vector>
 
-#include "cli/command_cases.hpp"
 #include "cli/command_rows.hpp"
 #include "cli/command_tree.hpp"
 #include "cli/dispatch.hpp"
@@ -17,6 +19,60 @@
 
 namespace qm::cli {
 namespace {
+
+// Converts to anything: counts the fields of an aggregate by how many it takes.
+struct AnyField {
+    template <class U>
+    operator U() const;
+};
+
+template <class T, class... Seen>
+constexpr std::size_t field_count() {
+    if constexpr (requires { T{Seen{}..., AnyField{}}; }) return field_count<T, Seen..., AnyField>();
+    else return sizeof...(Seen);
+}
+
+// Every leaf case the command enums declare, in declaration order: the index of each case
+// from the top-level enum down (as case_path gives it for a value), the leaf's type and how
+// many fields it has.
+struct CasePath {
+    std::vector<std::size_t> indices;
+    const std::type_info* leaf = nullptr;
+    std::size_t fields = 0;
+};
+
+template <class Node>
+void collect_case_paths(std::vector<std::size_t>& prefix, std::vector<CasePath>& out);
+
+template <class... Cases>
+void collect_cases(const std::variant<Cases...>*, std::vector<std::size_t>& prefix, std::vector<CasePath>& out) {
+    std::size_t index = 0;
+    (
+        [&] {
+            prefix.push_back(index++);
+            collect_case_paths<Cases>(prefix, out);
+            prefix.pop_back();
+        }(),
+        ...);
+}
+
+template <class Node>
+void collect_case_paths(std::vector<std::size_t>& prefix, std::vector<CasePath>& out) {
+    if constexpr (requires { Node::command; }) {
+        collect_case_paths<decltype(Node::command)>(prefix, out);
+    } else if constexpr (requires { Node::value; }) {
+        collect_cases(static_cast<const decltype(Node::value)*>(nullptr), prefix, out);
+    } else {
+        out.push_back({prefix, &typeid(Node), field_count<Node>()});
+    }
+}
+
+std::vector<CasePath> all_case_paths() {
+    std::vector<std::size_t> prefix;
+    std::vector<CasePath> out;
+    collect_case_paths<Commands>(prefix, out);
+    return out;
+}
 
 struct Leaf {
     const CommandDef* def;
@@ -67,16 +123,16 @@ TEST(CommandTree, EveryLeafParsesToItsOwnCaseAndReachesItsOwnHandler) {
         ParseOutcome parsed = parse_command_line(minimal_line(leaf));
         ASSERT_TRUE(parsed.cli.has_value()) << name << "\n" << parsed.err;
         // The case the parse gives is the leaf's, inside the groups the tree puts it in ...
-        std::vector<const std::type_info*> tree_path;
+        std::vector<std::optional<std::size_t>> tree_path;
         const CommandDef* at = &root;
         for (const auto& word : leaf.words) {
             at = at->find_subcommand(word);
-            tree_path.push_back(at->value_case);
+            tree_path.push_back(at->case_index);
         }
         auto value_path = case_path(parsed.cli->command);
         ASSERT_EQ(value_path.size(), tree_path.size()) << name;
         for (std::size_t i = 0; i < tree_path.size(); ++i)
-            EXPECT_TRUE(tree_path[i] && *tree_path[i] == *value_path[i]) << name << " at level " << i;
+            EXPECT_TRUE(tree_path[i] && *tree_path[i] == value_path[i]) << name << " at level " << i;
         // ... and the dispatch picks this very row for it.
         EXPECT_EQ(find_leaf(root, parsed.cli->command), leaf.def) << name;
     }
@@ -88,13 +144,14 @@ TEST(CommandTree, EveryCaseOfTheCommandEnumsHasExactlyOneRow) {
     std::set<const CommandDef*> reached;
     for (const auto& path : cases) {
         const CommandDef* at = &root;
-        for (const std::type_info* value_case : path) {
-            at = at->find_case(*value_case);
+        for (std::size_t index : path.indices) {
+            at = at->find_case(index);
             if (!at) break;
         }
-        ASSERT_NE(at, nullptr) << "no row for " << path.back()->name();
-        EXPECT_FALSE(at->is_group()) << path.back()->name();
-        EXPECT_TRUE(at->run != nullptr) << path.back()->name();
+        ASSERT_NE(at, nullptr) << "no row for " << path.leaf->name();
+        EXPECT_FALSE(at->is_group()) << path.leaf->name();
+        EXPECT_TRUE(at->run != nullptr) << path.leaf->name();
+        EXPECT_EQ(at->options.size(), path.fields) << "every field of " << path.leaf->name() << " has its option";
         reached.insert(at);
     }
     EXPECT_EQ(reached.size(), cases.size());
@@ -102,12 +159,13 @@ TEST(CommandTree, EveryCaseOfTheCommandEnumsHasExactlyOneRow) {
 }
 
 void expect_unique_names(const CommandDef& cmd, const std::string& where) {
-    std::set<std::string> names, cases, ids, longs;
+    std::set<std::string> names, ids, longs;
+    std::set<std::size_t> cases;
     std::set<char> shorts;
     for (const auto& sub : cmd.subcommands) {
         EXPECT_TRUE(names.insert(sub.name).second) << where << ": command " << sub.name << " twice";
-        ASSERT_NE(sub.value_case, nullptr) << where << " " << sub.name;
-        EXPECT_TRUE(cases.insert(sub.value_case->name()).second) << where << ": " << sub.name << " shares a case";
+        ASSERT_TRUE(sub.case_index.has_value()) << where << " " << sub.name;
+        EXPECT_TRUE(cases.insert(*sub.case_index).second) << where << ": " << sub.name << " shares a case";
         expect_unique_names(sub, where + " " + sub.name);
     }
     for (const auto& o : cmd.options) {
@@ -156,17 +214,20 @@ TEST(CommandTree, EachOptionFillsItsOwnField) {
     }
 }
 
+void quiet_handler(const Context&, const Commands::InstallSelf&) {}
+int refusing_handler(const Context& ctx) {
+    ctx.err << "no\n";
+    return 1;
+}
+
 TEST(CommandTree, AHandlersStatusIsTheExitStatus) {
-    using rows::leaf;
+    using namespace rows;
     test::FakeHost host;
-    const Commands value = wrap_case(Commands::InstallSelf{});
-    CommandDef quiet = leaf<Commands::InstallSelf>("install-self", "", [](const Context&, const auto&) {});
-    CommandDef refusing = leaf<Commands::InstallSelf>("install-self", "", [](const Context& ctx, const auto&) {
-        ctx.err << "no\n";
-        return 1;
-    });
-    EXPECT_EQ(quiet.run(host.ctx, value), 0);
-    EXPECT_EQ(refusing.run(host.ctx, value), 1);
+    const Commands value{Commands::InstallSelf{}};
+    CommandDef quiet = root("quillmar", "", leaf<Commands::InstallSelf, quiet_handler>("install-self", ""));
+    CommandDef refusing = root("quillmar", "", leaf<Commands::InstallSelf, refusing_handler>("install-self", ""));
+    EXPECT_EQ(find_leaf(quiet, value)->run(host.ctx, value), 0);
+    EXPECT_EQ(find_leaf(refusing, value)->run(host.ctx, value), 1);
     EXPECT_EQ(host.err.str(), "no\n");
 }
 

@@ -4,7 +4,7 @@
 #include <ostream>
 #include <set>
 
-#include "cli/command_tree.hpp"
+#include "build_id.hpp"
 #include "cmds/bridge/topology.hpp"
 #include "cmds/bridge/veth.hpp"
 #include "utils/host_calls.hpp"
@@ -270,7 +270,7 @@ std::vector<VethConnection> veth_connections_from_tracking(const Context& ctx) {
 Result<NetworkConfig> collect_network_config(const Context& ctx, const std::string& name,
                                              const std::optional<std::string>& description, bool is_default) {
     NetworkConfig c;
-    c.metadata = {name, description, ctx.clock.now(), std::string(cli::kVersion), is_default};
+    c.metadata = {name, description, ctx.clock.now(), std::string(kVersion), is_default};
 
     auto connections = collect_connections(ctx);
     if (!connections) return unexpected(connections.error());
