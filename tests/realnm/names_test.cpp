@@ -1,7 +1,8 @@
 // Names that begin with "-" against the real tools. nmcli and virsh read such a word as an option
 // where a profile, network or domain belongs ("nmcli connection up --help" prints help and exits
 // 0), so the program names it after "id", "--network" or "--domain"; ip reads it as a device
-// name where the program puts one, so its vectors stay as they are.
+// name where the program puts one, so its vectors stay as they are. Last, names that hold the
+// terse listings' separator.
 
 #include <optional>
 #include <string>
@@ -141,6 +142,33 @@ TEST_F(OptionLikeNames, TheRealToolsTakeTheFormsTheProgramUses) {
                              qm::virsh_domain_argv("domstate", "--vm"), qm::virsh_domain_argv("domiflist", "--vm"),
                              qm::virsh_domain_argv("dumpxml", "--vm")})
         run(argv);
+}
+
+// nmcli writes a ':' inside a name as "\:" and a '\' as "\\" in its terse listings, even with one
+// column. A vswitch named with them is listed, kept by sync and cleaned up like any other.
+TEST_F(OptionLikeNames, NamesWithTheListingsSeparatorAreReadAsTheNamesTheyAre) {
+    for (const std::string name : {"Lab: DMZ", "Back\\slash:x"}) {
+        SCOPED_TRACE(name);
+        auto r = nm.run_quillmar({"vswitch", "create", "--name", name, "--uplink", "none"});
+        ASSERT_EQ(r.status, 0) << r;
+        EXPECT_EQ(r.err, "") << r;
+        EXPECT_TRUE(nm.wait_for([&] { return nm.active(name); })) << nm.diagnostics();
+        EXPECT_EQ(nm.ledger(), realnm::ledger_json({name}));
+
+        r = nm.run_quillmar({"vswitch", "list"});
+        EXPECT_THAT(r.out, HasSubstr(name + " ")) << r;
+
+        r = nm.run_quillmar({"config", "sync"});
+        EXPECT_EQ(r.status, 0) << r;
+        EXPECT_THAT(r.out, HasSubstr("[+] Configuration files are already in sync\n")) << r;
+        EXPECT_EQ(nm.ledger(), realnm::ledger_json({name}));
+
+        r = nm.run_quillmar({"config", "smart-cleanup"});
+        EXPECT_EQ(r.status, 0) << r;
+        EXPECT_THAT(r.out, HasSubstr("  - Cleaned up vswitch: " + name + "\n")) << r;
+        EXPECT_EQ(nm.profile(name), std::nullopt) << nm.diagnostics();
+        EXPECT_EQ(nm.ledger(), std::nullopt);
+    }
 }
 
 }  // namespace

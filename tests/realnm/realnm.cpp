@@ -24,6 +24,7 @@
 #include "sandbox/wire.hpp"
 #include "support/child_pipes.hpp"
 #include "support/minimal_config.hpp"
+#include "utils/json_writer.hpp"
 #include "utils/nmcli_tools/nmcli_tools.hpp"
 
 #ifndef QM_BINARY_PATH
@@ -637,7 +638,8 @@ std::string ledger_json(const std::vector<std::string>& vswitches, const std::ve
     auto list = [](const std::vector<std::string>& names) {
         if (names.empty()) return std::string("[]");
         std::string s = "[\n";
-        for (std::size_t i = 0; i < names.size(); ++i) s += "    \"" + names[i] + (i + 1 < names.size() ? "\",\n" : "\"\n");
+        for (std::size_t i = 0; i < names.size(); ++i)
+            s += "    " + qm::json_quote(names[i]) + (i + 1 < names.size() ? ",\n" : "\n");
         return s + "  ]";
     };
     return "{\n  \"vswitches\": " + list(vswitches) + ",\n  \"vlan_bridges\": " + list(vlan_bridges) +

@@ -274,13 +274,14 @@ TEST(IpConnectionMatches, LooksAtEveryEthernetRowOfThatNameOnThatInterface) {
 TEST(IpConnectionMatches, NeedsThreeValuesAndATextListing) {
     FakeHost host;
     host.runner.on(kIpListing, Answer::ok("Hypervisor Network:u1:802-3-ethernet:veth1\n"
-                                          "Hyper:visor:u2:802-3-ethernet:veth1\n"));
+                                          "Hyper\\:visor:u2:802-3-ethernet:veth1\n"));
     host.runner.on(static_settings("u1"), Answer::ok("manual\nignore"));
     EXPECT_FALSE(ip_connection_matches(host.ctx, "Hypervisor Network", "veth1", ""));
     host.runner.on(static_settings("u1"), Answer::ok("manual\nignore\n172.16.254.1/24"));
     EXPECT_TRUE(ip_connection_matches(host.ctx, "Hypervisor Network", "veth1", "172.16.254.1/24"));
-    // A name with ':' is cut apart and never matches.
-    EXPECT_FALSE(ip_connection_matches(host.ctx, "Hyper:visor", "veth1", "172.16.254.1/24"));
+    // A name with ':' comes escaped in the listing and matches.
+    host.runner.on(static_settings("u2"), Answer::ok("manual\nignore\n172.16.254.1/24"));
+    EXPECT_TRUE(ip_connection_matches(host.ctx, "Hyper:visor", "veth1", "172.16.254.1/24"));
 
     host.runner.on(kIpListing, Answer::ok("Hypervisor Network:u1:802-3-ethernet:veth1\n\xff\n"));
     host.runner.calls.clear();

@@ -29,7 +29,9 @@ std::string ledger_text(std::vector<std::string> vswitches, std::vector<std::str
 }
 
 TEST(TerseListContains, ComparesTheFirstFieldExactly) {
-    const std::string listing = "vswitch1:vswitch1:bridge:activated\r\nlan:::\nMgmt Net:vswitch0:bridge:activated";
+    const std::string listing =
+        "vswitch1:vswitch1:bridge:activated\r\nlan:::\nLab\\: DMZ:vswitch2:bridge:activated\n"
+        "Mgmt Net:vswitch0:bridge:activated";
     struct Case {
         const char* name;
         bool expected;
@@ -40,6 +42,8 @@ TEST(TerseListContains, ComparesTheFirstFieldExactly) {
                                            {"vswitch", false},  // a prefix of a name
                                            {"vswitch1 ", false},
                                            {"VSWITCH1", false},
+                                           {"Lab: DMZ", true},  // nmcli escapes the ':' of a name
+                                           {"Lab\\", false},
                                            {"vswitch0", false},  // a device field only
                                            {"bridge", false}})
         EXPECT_EQ(terse_list_contains(listing, c.name), c.expected) << c.name;

@@ -38,7 +38,19 @@ std::string quoted(const std::string& text) { return "'" + text + "'"; }
 
 }  // namespace
 
-std::vector<std::string> split_terse(std::string_view line) { return split_at(line, ':'); }
+std::vector<std::string> split_terse(std::string_view line) {
+    std::vector<std::string> fields(1);
+    for (std::size_t i = 0; i < line.size(); ++i) {
+        if (line[i] == '\\' && i + 1 < line.size() && (line[i + 1] == ':' || line[i + 1] == '\\')) {
+            fields.back() += line[++i];
+        } else if (line[i] == ':') {
+            fields.emplace_back();
+        } else {
+            fields.back() += line[i];
+        }
+    }
+    return fields;
+}
 
 std::string unescape_terse(std::string_view value) {
     std::string out;
@@ -172,12 +184,10 @@ std::set<std::string> in_memory_profile_names(const Context& ctx) {
     if (!lines) return {};
     std::set<std::string> in_memory, stored;
     for (const auto& line : *lines) {
-        // The file name is absolute: it starts at the first ":/". The name is cut at its first
-        // ':' as the profile listing's names are, so that the two compare.
-        const auto file = line.find(":/");
-        if (file == std::string::npos) continue;
-        const std::string name = line.substr(0, std::min(file, line.find(':')));
-        (std::string_view(line).substr(file + 1).starts_with(kInMemoryProfileDir) ? in_memory : stored).insert(name);
+        // Both fields as nmcli escapes them; the file name is absolute.
+        const auto fields = split_terse(line);
+        if (fields.size() != 2 || !fields[1].starts_with('/')) continue;
+        (fields[1].starts_with(kInMemoryProfileDir) ? in_memory : stored).insert(fields[0]);
     }
     for (const auto& name : stored) in_memory.erase(name);
     return in_memory;

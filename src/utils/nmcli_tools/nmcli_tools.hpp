@@ -22,15 +22,15 @@ namespace qm {
 // One line of a terse listing cut into its fields, in the order of the listing's columns.
 using TerseRecord = std::vector<std::string>;
 
-// Cuts a terse line at every ':'. nmcli writes a ':' inside a value as "\:" and a '\' as
-// "\\"; the listings are cut at every ':' all the same, escaped or not, so a name holding
-// a ':' spans two fields (and its line has more fields than the listing has columns).
+// Cuts a terse line into its values at each ':' that separates. nmcli writes a ':' inside a
+// value as "\:" and a '\' as "\\" (even when the listing has one column); those are undone
+// here, so a name holding a ':' is one field and compares with the name itself. Any other
+// backslash stays.
 std::vector<std::string> split_terse(std::string_view line);
 // One value as nmcli's terse and "-g" output escapes it, unescaped: "\:" is ':' and "\\" is '\'
 // ("52\:54\:00\:5E\:00\:01" is 52:54:00:5E:00:01). Any other backslash stays.
 std::string unescape_terse(std::string_view value);
 // The lines of a terse listing (split_lines), each cut by split_terse; an empty text gives none.
-// Joining a record's fields with ':' gives its line back.
 std::vector<TerseRecord> terse_records(std::string_view listing);
 
 // How a profile is named to `nmcli connection show|up|down|delete|modify`: the name alone, or
