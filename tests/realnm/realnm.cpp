@@ -100,21 +100,6 @@ std::string trim(std::string s) {
     return s.substr(i);
 }
 
-// Splits one line of nmcli's terse output: ':' separates, "\:" and "\\" are escapes.
-std::vector<std::string> split_terse(const std::string& line) {
-    std::vector<std::string> fields(1);
-    for (std::size_t i = 0; i < line.size(); ++i) {
-        if (line[i] == '\\' && i + 1 < line.size()) {
-            fields.back() += line[++i];
-        } else if (line[i] == ':') {
-            fields.emplace_back();
-        } else {
-            fields.back() += line[i];
-        }
-    }
-    return fields;
-}
-
 std::vector<std::string> lines_of(const std::string& text) {
     std::vector<std::string> out;
     std::istringstream in(text);
@@ -551,7 +536,7 @@ std::string RealNm::ip(const Args& args) {
 std::vector<Profile> RealNm::profiles() {
     std::vector<Profile> out;
     for (const auto& line : lines_of(nmcli({"-t", "-f", "NAME,UUID,TYPE,DEVICE", "connection", "show"}))) {
-        auto f = split_terse(line);
+        auto f = qm::split_terse(line);
         if (f.size() == 4) out.push_back({f[0], f[1], f[2], f[3]});
     }
     return out;
@@ -569,10 +554,7 @@ std::optional<std::string> RealNm::field(const std::string& name, const std::str
     for (auto& word : qm::profile_selector(name)) args.push_back(std::move(word));
     Result r = nmcli_result(args);
     if (r.status != 0) return std::nullopt;
-    auto parts = split_terse(trim(r.out));
-    std::string joined;
-    for (std::size_t i = 0; i < parts.size(); ++i) joined += (i ? ":" : "") + parts[i];
-    return joined;
+    return qm::unescape_terse(trim(r.out));
 }
 
 bool RealNm::active(const std::string& name) { return field(name, "GENERAL.STATE") == "activated"; }

@@ -36,12 +36,17 @@ Result<std::string> run_strict_query(const Context& ctx, const std::vector<std::
 
 std::string quoted(const std::string& text) { return "'" + text + "'"; }
 
+// Whether one of nmcli's two terse escapes, "\:" or "\\", begins at text[i].
+bool escape_at(std::string_view text, std::size_t i) {
+    return text[i] == '\\' && i + 1 < text.size() && (text[i + 1] == ':' || text[i + 1] == '\\');
+}
+
 }  // namespace
 
 std::vector<std::string> split_terse(std::string_view line) {
     std::vector<std::string> fields(1);
     for (std::size_t i = 0; i < line.size(); ++i) {
-        if (line[i] == '\\' && i + 1 < line.size() && (line[i + 1] == ':' || line[i + 1] == '\\')) {
+        if (escape_at(line, i)) {
             fields.back() += line[++i];
         } else if (line[i] == ':') {
             fields.emplace_back();
@@ -56,7 +61,7 @@ std::string unescape_terse(std::string_view value) {
     std::string out;
     out.reserve(value.size());
     for (std::size_t i = 0; i < value.size(); ++i) {
-        if (value[i] == '\\' && i + 1 < value.size() && (value[i + 1] == ':' || value[i + 1] == '\\')) ++i;
+        if (escape_at(value, i)) ++i;
         out += value[i];
     }
     return out;
@@ -121,13 +126,11 @@ Status add_connection(const Context& ctx, const std::string& conn_type, const st
 }
 
 Status delete_connection(const Context& ctx, const std::string& name) {
-    return run_change(ctx, connection_delete_argv(name),
-                      "Failed to delete connection " + quoted(name));
+    return run_change(ctx, connection_delete_argv(name), "Failed to delete connection " + quoted(name));
 }
 
 Status up_connection(const Context& ctx, const std::string& name) {
-    return run_change(ctx, connection_up_argv(name),
-                      "Failed to bring up connection " + quoted(name));
+    return run_change(ctx, connection_up_argv(name), "Failed to bring up connection " + quoted(name));
 }
 
 Status modify_connection(const Context& ctx, const std::string& name, const std::string& property,
