@@ -706,7 +706,7 @@ Result Sandbox::start(const std::vector<std::string>& candidates, const Args& ar
     for (const char* name : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS"})
         if (const char* v = std::getenv(name)) l.envp.push_back(std::string(name) + "=" + v);
     for (const auto& [k, v] : env_) {
-        auto same = [&](const std::string& e) { return e.rfind(k + "=", 0) == 0; };
+        auto same = [&k = k](const std::string& e) { return e.rfind(k + "=", 0) == 0; };
         l.envp.erase(std::remove_if(l.envp.begin(), l.envp.end(), same), l.envp.end());
         l.envp.push_back(k + "=" + v);
     }

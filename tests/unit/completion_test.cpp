@@ -217,7 +217,9 @@ TEST(CompletionStates, EveryCommandOfTheTreeHasItsPlace) {
     // Walks the tree: each command is a state, and its parent offers it.
     std::vector<std::pair<const CommandDef*, std::string>> todo = {{&tree, "quillmar"}};
     while (!todo.empty()) {
-        auto [cmd, id] = todo.back();
+        // Named copies, not a structured binding: the lambdas below capture them.
+        const CommandDef* cmd = todo.back().first;
+        const std::string id = todo.back().second;
         todo.pop_back();
         ASSERT_TRUE(ids.count(id)) << id;
         const auto& state = *std::find_if(states.begin(), states.end(), [&](const auto& s) { return s.id == id; });

@@ -29,10 +29,10 @@ bool contains(const std::vector<std::string>& list, const std::string& name) {
 }
 
 // Listing and masters captured; a master that cannot be asked ends the search.
-constexpr PortSearch kCapturedPorts{.fields = "NAME,TYPE",
-                                    .listing_mode = kCaptured,
-                                    .master_mode = kCaptured,
-                                    .stop_on_master_failure = true};
+const PortSearch kCapturedPorts{.fields = "NAME,TYPE",
+                                .listing_mode = kCaptured,
+                                .master_mode = kCaptured,
+                                .stop_on_master_failure = true};
 
 bool is_bond_profile(const Context& ctx, const std::string& name) {
     auto type = read_profile_setting_text(ctx, name, "connection.type", {.mode = kCaptured});
