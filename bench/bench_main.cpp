@@ -1,7 +1,8 @@
 // Benchmarks (not tests): the program's own CPU per child it starts, measured on `vm list`
 // against a virsh stand-in that answers at once, the speed of the lossy UTF-8 decoder on
 // a large domain definition, and the first-run check on a large saved configuration
-// (first_run_bench.cpp). Run through scripts/bench.
+// (first_run_bench.cpp), and `config sync` over a ledger of stale entries (sync_bench.cpp). Run
+// through scripts/bench.
 //
 //   qm_bench [benchmark flags]   the full set
 //   qm_bench --smoke             a tiny run of each, to show they still work
@@ -23,6 +24,7 @@
 #include <vector>
 
 #include "bench/first_run_bench.hpp"
+#include "bench/sync_bench.hpp"
 #include "cmds/vm/vm.hpp"
 #include "utils/context.hpp"
 #include "utils/platform.hpp"
@@ -156,6 +158,7 @@ void register_all(bool smoke) {
         if (smoke) b->Iterations(1);
     }
     qm::bench::register_first_run_benchmarks(smoke);
+    qm::bench::register_sync_benchmarks(smoke);
 }
 
 }  // namespace

@@ -116,7 +116,7 @@ Status read_record(JsonReader& r, const JsonRecord<T, M...>& record, T& out) {
     auto read_field = [&](std::size_t index, JsonReader& rr) -> Status {
         Status result;
         std::size_t k = 0;
-        std::apply([&](const auto&... f) { ((k++ == index && ((result = read_value(rr, value.*f.member)), true)) || ...); },
+        std::apply([&](const auto&... f) { (void)((k++ == index && ((result = read_value(rr, value.*f.member)), true)) || ...); },
                    record.fields);
         return result;
     };

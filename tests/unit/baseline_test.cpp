@@ -11,6 +11,7 @@
 #include "cmds/baseline/baseline.hpp"
 #include "cmds/baseline/baseline_runs.hpp"
 #include "support/fake_host.hpp"
+#include "utils/managed_resources/managed_resources.hpp"
 #include "utils/paths.hpp"
 
 namespace qm {
@@ -560,6 +561,49 @@ TEST(BaselineRun, AfterFailedChangesItGoesOnAndDoesNotClaimSuccess) {
               "[!] Baseline configuration finished with 2 failed changes; see the warnings above\n");
     // Every later change was still made.
     EXPECT_EQ(changes(b.host).size(), 12u);
+}
+
+TEST(BaselineRun, TracksOnlyWhatItMade) {
+    const Argv add_bridge = {"nmcli", "connection", "add", "type", "bridge", "ifname", "vswitch0", "con-name",
+                             "Management Network", "forward-delay", "2", "ipv4.method", "auto", "ipv6.method",
+                             "ignore", "connection.autoconnect", "yes", "connection.autoconnect-priority", "900"};
+    const Argv add_uplink = {"nmcli", "connection", "add", "type", "ethernet", "ifname", "eth0", "con-name",
+                             "Management Uplink", "master", "vswitch0", "connection.autoconnect", "yes",
+                             "connection.autoconnect-priority", "800"};
+    struct Case {
+        const char* what;
+        std::optional<Argv> failing;
+        std::vector<std::string> vswitches, veth_pairs;
+    };
+    const std::vector<Case> cases = {
+        {"all made", std::nullopt, {"Management Network", "Management Uplink"}, {"veth0", "veth1"}},
+        {"bridge refused", add_bridge, {"Management Uplink"}, {"veth0", "veth1"}},
+        {"uplink refused", add_uplink, {"Management Network"}, {"veth0", "veth1"}},
+        {"veth pair refused", kAddVethPair, {"Management Network", "Management Uplink"}, {}},
+    };
+    for (const auto& c : cases) {
+        BaselineHost b;
+        b.physical();
+        b.nic("eth0", "0000:01:00.0");
+        if (c.failing) b.host.runner.on(*c.failing, Answer::exit(4));
+        ASSERT_TRUE(b.run(BaselineMode::Auto)) << c.what;
+        const auto ledger = load_managed_resources(b.host.ctx);
+        ASSERT_EQ(ledger.state, LedgerFile::State::Loaded) << c.what;
+        EXPECT_EQ(ledger.value.vswitches, c.vswitches) << c.what;
+        EXPECT_EQ(ledger.value.veth_pairs, c.veth_pairs) << c.what;
+    }
+}
+
+TEST(InternalControlInterface, AProfileThatWasNotAddedIsNotTracked) {
+    for (const bool refused : {false, true}) {
+        BlockHost host;
+        if (refused) host.runner.on_prefix({"nmcli", "connection", "add"}, Answer::exit(4));
+        ASSERT_TRUE(setup_internal_control_interface(host.ctx, "eth1", host.changes));
+        const auto ledger = load_managed_resources(host.ctx);
+        EXPECT_EQ(ledger.state == LedgerFile::State::Loaded &&
+                      ledger.value.vswitches == std::vector<std::string>{"Internal Control Network"},
+                  !refused);
+    }
 }
 
 TEST(BaselineRun, AutoKeepsAnExistingVswitch0AndWarnsWhenItsMacCannotBeRestored) {

@@ -45,30 +45,28 @@ Status setup_management_network(const Context& ctx, const std::string& uplink, b
         } else if (auto s = changes.run("vswitch0", {"ip", "link", "add", "name", "vswitch0", "type", "bridge"}); !s) {
             return s;
         }
-        if (auto s = changes.run("Management Network",
-                                 connection_add_argv({"type", "bridge", "ifname", "vswitch0", "con-name",
-                                                      "Management Network", "forward-delay", "2", "ipv4.method",
-                                                      "auto", "ipv6.method", "ignore", "connection.autoconnect", "yes",
-                                                      "connection.autoconnect-priority", "900"}));
-            !s)
-            return s;
-        track_managed_resource(ctx, "vswitch", "Management Network");
+        auto made = changes.attempt("Management Network",
+                                    connection_add_argv({"type", "bridge", "ifname", "vswitch0", "con-name",
+                                                         "Management Network", "forward-delay", "2", "ipv4.method",
+                                                         "auto", "ipv6.method", "ignore", "connection.autoconnect",
+                                                         "yes", "connection.autoconnect-priority", "900"}));
+        if (!made) return unexpected(made.error());
+        if (*made) track_managed_resource(ctx, "vswitch", "Management Network");
     }
 
     if (connection_matches(ctx, "Management Uplink", "ethernet", uplink, "disabled")) {
         ctx.out << "[+] Management Uplink already exists and is correctly configured\n";
     } else {
         ctx.out << "[+] Creating Management Uplink connection\n";
-        if (auto s = changes.run("Management Uplink",
-                                 connection_add_argv({"type", "ethernet", "ifname", uplink, "con-name",
-                                                      "Management Uplink", "master", "vswitch0",
-                                                      "connection.autoconnect", "yes",
-                                                      "connection.autoconnect-priority", "800"}));
-            !s)
-            return s;
+        auto made = changes.attempt("Management Uplink",
+                                    connection_add_argv({"type", "ethernet", "ifname", uplink, "con-name",
+                                                         "Management Uplink", "master", "vswitch0",
+                                                         "connection.autoconnect", "yes",
+                                                         "connection.autoconnect-priority", "800"}));
+        if (!made) return unexpected(made.error());
         // No IP settings follow: as a port of vswitch0 the profile has none, carries no address
         // (what "disabled" and "ignore" ask), and nmcli refuses to be given any.
-        track_managed_resource(ctx, "vswitch", "Management Uplink");
+        if (*made) track_managed_resource(ctx, "vswitch", "Management Uplink");
     }
 
     if (auto s = changes.run("Management Network", connection_up_argv("Management Network")); !s) return s;

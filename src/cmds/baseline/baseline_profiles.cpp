@@ -124,11 +124,13 @@ Status setup_internal_control_veth(const Context& ctx, baseline::Changes& change
         return {};
     }
     ctx.out << "[+] Creating veth0 for Internal Control Network\n";
+    bool pair_there = true;
     if (run_succeeded(ctx, {"ip", "link", "show", "veth0"}, RunMode::Query)) {
         ctx.out << "[+] veth0-veth1 pair already exists\n";
-    } else if (auto s = changes.run("veth0", {"ip", "link", "add", "veth0", "type", "veth", "peer", "name", "veth1"});
-               !s) {
-        return s;
+    } else {
+        auto made = changes.attempt("veth0", {"ip", "link", "add", "veth0", "type", "veth", "peer", "name", "veth1"});
+        if (!made) return unexpected(made.error());
+        pair_there = *made;
     }
     if (auto s = changes.run(kControlNetwork,
                              connection_add_argv({"type", "ethernet", "ifname", "veth0", "con-name", kControlNetwork,
@@ -141,8 +143,10 @@ Status setup_internal_control_veth(const Context& ctx, baseline::Changes& change
                                                                       "manual", "ipv6.method", "ignore"}));
         !s)
         return s;
-    track_managed_resource(ctx, "veth_pair", "veth0");
-    track_managed_resource(ctx, "veth_pair", "veth1");
+    if (pair_there) {
+        track_managed_resource(ctx, "veth_pair", "veth0");
+        track_managed_resource(ctx, "veth_pair", "veth1");
+    }
     ctx.pause(kSettlePause);
     if (auto s = changes.run(kControlNetwork, connection_up_argv(kControlNetwork)); !s) return s;
     ctx.out << "[+] Internal Control Network configured on veth0 (" << kControlAddress << ")\n";
@@ -181,14 +185,14 @@ Status setup_internal_control_interface(const Context& ctx, const std::string& i
         return {};
     }
     ctx.out << "[+] Configuring " << interface << " as Internal Control Network for virtual appliance\n";
-    if (auto s = changes.run(kControlNetwork,
-                             connection_add_argv({"type", "ethernet", "ifname", interface, "con-name", kControlNetwork,
-                                                  "ipv4.addresses", kControlAddress, "ipv4.method", "manual",
-                                                  "ipv6.method", "ignore", "connection.autoconnect", "yes",
-                                                  "connection.autoconnect-priority", "700"}));
-        !s)
-        return s;
-    track_managed_resource(ctx, "vswitch", kControlNetwork);
+    auto made = changes.attempt(kControlNetwork,
+                                connection_add_argv({"type", "ethernet", "ifname", interface, "con-name",
+                                                     kControlNetwork, "ipv4.addresses", kControlAddress,
+                                                     "ipv4.method", "manual", "ipv6.method", "ignore",
+                                                     "connection.autoconnect", "yes",
+                                                     "connection.autoconnect-priority", "700"}));
+    if (!made) return unexpected(made.error());
+    if (*made) track_managed_resource(ctx, "vswitch", kControlNetwork);
     if (auto s = changes.run(kControlNetwork, connection_up_argv(kControlNetwork)); !s) return s;
     ctx.out << "[+] Internal Control Network configured on " << interface << " (" << kControlAddress << ")\n";
     return {};

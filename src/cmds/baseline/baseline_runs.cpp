@@ -29,15 +29,21 @@ std::string complaint(std::string_view err) {
 }  // namespace
 
 Status Changes::run(const std::string& object, const std::vector<std::string>& argv) {
+    auto made = attempt(object, argv);
+    if (!made) return unexpected(made.error());
+    return {};
+}
+
+Result<bool> Changes::attempt(const std::string& object, const std::vector<std::string>& argv) {
     auto r = ctx_.run(argv, RunMode::QueryWithStderr);
     if (!r) return fail(r.error().message());
-    if (r->success()) return {};
+    if (r->success()) return true;
     ++failed_;
     ctx_.out << "[!] Warning: " << command_words(argv) << " '" << object << "' failed (" << exit_status_text(*r)
              << ")";
     if (const std::string said = complaint(r->err); !said.empty()) ctx_.out << ": " << said;
     ctx_.out << "\n";
-    return {};
+    return false;
 }
 
 }  // namespace qm::baseline

@@ -21,6 +21,9 @@ public:
 
     // `object` names what the command acts on (a profile, a device) in the warning.
     Status run(const std::string& object, const std::vector<std::string>& argv);
+    // The same, telling whether the child succeeded: what failed was not made, so it is not
+    // to be tracked.
+    Result<bool> attempt(const std::string& object, const std::vector<std::string>& argv);
     // How many changes ran and failed.
     int failed() const { return failed_; }
 

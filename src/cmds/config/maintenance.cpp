@@ -2,6 +2,7 @@
 
 #include <ostream>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "utils/host_calls.hpp"
@@ -67,7 +68,10 @@ Status sync_config_files(const Context& ctx) {
     if (!listing) return unexpected(listing.error());
     ctx.out << ledger.report;
 
-    auto is_profile = [&](const std::string& name) { return terse_list_contains(*listing, name); };
+    // The listing's names once, so each entry costs a look-up and not a pass over the listing.
+    std::unordered_set<std::string> profiles;
+    for (auto& fields : terse_records(*listing)) profiles.insert(std::move(fields.front()));
+    auto is_profile = [&](const std::string& name) { return profiles.contains(name); };
     auto is_link = [&](const std::string& name) {
         return run_succeeded(ctx, {"ip", "link", "show", name}, RunMode::Change);
     };
