@@ -122,6 +122,7 @@ const sb::Args kPeerProfileUp = {"nmcli", "connection", "up", "veth-vswitch0-vsw
 const sb::Argvs kRestoreNmcli = {
     {"nmcli", "-t", "-f", "NAME,DEVICE,TYPE,STATE", "connection", "show"},
     {"nmcli", "connection", "delete", "Old"},
+    {"nmcli", "-t", "-f", "NAME,DEVICE,TYPE,STATE", "connection", "show"},  // what the removals left
     {"nmcli", "connection", "show", "Lab"},
     {"nmcli", "connection", "add", "ifname", "vswitch1", "type", "bridge", "con-name", "Lab", "bridge.mac-address",
      "52:54:00:AA:00:01", "ipv4.method", "disabled", "ipv6.method", "ignore", "connection.autoconnect", "yes"},

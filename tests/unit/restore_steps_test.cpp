@@ -119,6 +119,27 @@ TEST_F(LibvirtStep, ADefinitionNamedOtherwiseThanItsEntryIsPassedOver) {
     EXPECT_EQ(spy.seen.size(), 2u);
 }
 
+// The name virsh reads is the root's own: one in a comment or nested deeper does not count, and
+// a definition that cannot be read unambiguously is not defined either.
+TEST_F(LibvirtStep, TheDefinitionsOwnNameIsReadAsXml) {
+    auto commented = network("lab", true, true);
+    commented.xml_config = "<network><!-- <name>lab</name> --><name>prod</name></network>";
+    auto nested = network("lab2", true, true);
+    nested.xml_config = "<network><x><name>lab2</name></x><name>prod</name></network>";
+    auto doctype = network("lab3", true, true);
+    doctype.xml_config = "<!DOCTYPE n><network><name>lab3</name></network>";
+    std::vector<std::string> not_restored;
+    ASSERT_TRUE(restore_libvirt_networks(spy.ctx, {commented, nested, doctype}, &not_restored));
+    EXPECT_EQ(host.out.str(),
+              "[+] Restoring libvirt networks...\n"
+              "  - Skipping libvirt network 'lab': its definition is named 'prod'\n"
+              "  - Skipping libvirt network 'lab2': its definition is named 'prod'\n"
+              "  - Skipping libvirt network 'lab3': its definition cannot be read: a declaration (such as a "
+              "document type) it does not take\n");
+    EXPECT_EQ(not_restored, (std::vector<std::string>{"lab", "lab2", "lab3"}));
+    EXPECT_TRUE(spy.seen.empty());
+}
+
 TEST_F(LibvirtStep, AFileNamePlantedInTheTemporaryDirectoryIsNeverWrittenThrough) {
     // The fixed name an attacker could guess: a link to a file the restore must not touch.
     host.write_file("/etc/shadow-copy", "secret");

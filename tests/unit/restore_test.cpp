@@ -3,12 +3,15 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <chrono>
 #include <filesystem>
 #include <set>
 
 #include "support/fake_host.hpp"
 #include "utils/managed_resources/managed_resources.hpp"
+#include "utils/nmcli_tools/nmcli_tools.hpp"
 
 namespace qm {
 namespace {
@@ -419,6 +422,63 @@ NetworkConfig document() {
     return c;
 }
 
+// A master this same run removed is not on the host any more: the lookup reads the listing
+// taken after the removals. Each missing master is asked about once, however many ports name it.
+TEST_F(ProfileStep, AMasterRemovedByThisRunIsGoneAndAMissingOneIsAskedAboutOnce) {
+    host.runner.on(kListing, {Answer::ok("Old:vswitch7:bridge:activated\n"), Answer::ok("")});
+    host.write_file(kLedger, ledger_with({"Old"}));
+    auto port = [](const char* name, const char* master) {
+        ConnectionInfo c = profile(name, "802-3-ethernet");
+        c.interface_name = name;
+        c.master = master;
+        c.slave_type = "bridge";
+        return c;
+    };
+    auto done = restore_nm_connections(host.ctx, {port("p1", "vswitch7"), port("p2", "gone"), port("p3", "gone"),
+                                                  port("p4", "gone")});
+    ASSERT_TRUE(done) << done.error().message;
+    EXPECT_EQ(done->passed_over, (std::set<std::string>{"p1", "p2", "p3", "p4"}));
+    EXPECT_TRUE(done->added.empty());
+    EXPECT_EQ(changes(), (Argvs{{"nmcli", "connection", "delete", "Old"}}));
+    const auto asked = host.runner.argvs_of("nmcli");
+    EXPECT_EQ(std::count(asked.begin(), asked.end(), Argv{"nmcli", "connection", "show", "gone"}), 1);
+    EXPECT_EQ(std::count(asked.begin(), asked.end(), kListing), 2);
+}
+
+// A bridge of the backup whose profile is here but down is brought up; whether it is active is
+// checked like any bridge the run added, and a port left out counts as not come back.
+TEST_F(ProfileStep, AnExistingBridgeThatIsDownIsBroughtUpAndChecked) {
+    NetworkConfig config = document();
+    config.libvirt_networks.clear();
+    config.veth_connections.clear();
+    config.bridge_mac_addresses.clear();
+    ConnectionInfo isolated = profile("Isolated", "bridge");
+    isolated.interface_name = "vswitch1";
+    ConnectionInfo idle = profile("Idle", "bridge");  // autoconnect "no": left as it is
+    idle.autoconnect = false;
+    ConnectionInfo stray = profile("Stray", "802-3-ethernet");
+    stray.interface_name = "eth9";
+    stray.master = "8b71c0de-gone";
+    config.network_manager.connections = {isolated, idle, stray};
+    listing("Isolated::bridge:\nIdle::bridge:\n");
+    exists("Isolated");
+    exists("Idle");
+    host.runner.on(connection_up_argv("Isolated"), Answer::exit(4));
+
+    ASSERT_TRUE(run_restore_steps(host.ctx, config));
+    EXPECT_EQ(changes(), (Argvs{connection_up_argv("Isolated")}));
+    EXPECT_NE(host.out.str().find("  - Connection 'Isolated' already exists, skipping\n"
+                                  "  - Failed to bring up bridge connection 'Isolated': "),
+              std::string::npos)
+        << host.out.str();
+    EXPECT_TRUE(host.out.str().ends_with(
+        "[!] Configuration restore incomplete: 2 items did not come back (see the warnings above)\n"))
+        << host.out.str();
+    EXPECT_EQ(host.err.str(),
+              "[!] Warning: Bridge 'Isolated' (vswitch1) is not active\n"
+              "[!] Warning: Port 'Stray' was not restored: its master is neither on this host nor in the backup\n");
+}
+
 TEST_F(ProfileStep, TheStepsRunInOrderAndEndWithTheCompletionLine) {
     std::filesystem::create_directories(host.file("/tmp"));
     host.runner.on(kListing, {Answer::ok(""), Answer::ok("vswitch1:vswitch1:bridge:activated\n")});
@@ -470,14 +530,15 @@ TEST_F(ProfileStep, WhatDidNotComeBackIsNamedAndTheRestoreIsIncomplete) {
     ASSERT_TRUE(run_restore_steps(host.ctx, config));
     EXPECT_TRUE(host.out.str().ends_with(
         "[+] Restored managed resources tracking\n"
-        "[!] Configuration restore incomplete: 4 items did not come back (see the warnings above)\n"))
+        "[!] Configuration restore incomplete: 5 items did not come back (see the warnings above)\n"))
         << host.out.str();
     EXPECT_EQ(host.out.str().find("completed successfully"), std::string::npos);
     EXPECT_EQ(host.err.str(),
               "[!] Warning: Bridge 'vswitch1' (vswitch1) is not active\n"
               "[!] Warning: Port 'Lab Uplink' is not on its master: eth1 has no master, not on vswitch1\n"
               "[!] Warning: Profile 'Lost' did not come back\n"
-              "[!] Warning: Veth end 'vvs0_vs1' is not on its bridge: it is on vswitch9, not on vswitch0\n");
+              "[!] Warning: Veth end 'vvs0_vs1' is not on its bridge: it is on vswitch9, not on vswitch0\n"
+              "[!] Warning: MAC address 52:54:00:00:00:01 of bridge 'vswitch1' was not restored\n");
     EXPECT_EQ(host.sleeper.pauses, std::vector<std::chrono::milliseconds>(9, 1000ms));
 }
 
@@ -492,6 +553,7 @@ TEST_F(ProfileStep, ThePortThatComesLateStillCounts) {
     ConnectionInfo lab = profile("Lab", "bridge");
     lab.interface_name = "vswitch1";
     config.network_manager.connections = {lab, port};
+    config.bridge_mac_addresses.clear();  // the link shows up late too: no MAC to set here
     const std::string both = "Lab:vswitch1:bridge:activating\nLab Uplink:eth1:802-3-ethernet:activated\n";
     host.runner.on(kListing, {Answer::ok(""), Answer::ok(both)});
     host.add_link("eth1");
@@ -564,6 +626,32 @@ TEST(RestoreNames, AnUnusableNameRefusesTheDocumentBeforeAnythingChanges) {
          "Refusing the backup before any change: ledger entry 'b\\x0a\\x00' holds a NUL byte"},
         {"NUL in the topology", [](NetworkConfig& c) { c.bridge_topology.master_bridges = {"\0"s}; },
          "Refusing the backup before any change: master bridge '\\x00' holds a NUL byte"},
+        {"NUL in a definition", [](NetworkConfig& c) { c.libvirt_networks[0].xml_config += "\0"s; },
+         "Refusing the backup before any change: the definition of libvirt network 'labnet' holds a NUL byte"},
+        {"a definition past 4 MiB",
+         [](NetworkConfig& c) { c.libvirt_networks[0].xml_config = std::string(4 * 1024 * 1024 + 1, ' '); },
+         "Refusing the backup before any change: the definition of libvirt network 'labnet' is longer than "
+         "4194304 bytes"},
+        {"interface of 16 bytes",
+         [](NetworkConfig& c) { c.network_manager.connections[0].interface_name = "vswitch123456789"; },
+         "Refusing the backup before any change: interface 'vswitch123456789' is longer than 15 bytes, the "
+         "longest interface name"},
+        {"veth bridge of 16 bytes", [](NetworkConfig& c) { c.veth_connections[0].bridge2 = "0123456789abcdef"; },
+         "Refusing the backup before any change: veth bridge '0123456789abcdef' is longer than 15 bytes, the "
+         "longest interface name"},
+        {"bridge MAC of 200 KB",
+         [](NetworkConfig& c) { c.bridge_mac_addresses = {{"vswitch1", std::string(200 * 1024, 'a')}}; },
+         "Refusing the backup before any change: MAC address "
+         "'aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa...' is longer than 4096 bytes"},
+        {"bridge MAC that is not one", [](NetworkConfig& c) { c.bridge_mac_addresses = {{"vswitch1", "x"}}; },
+         "Refusing the backup before any change: MAC address 'x' is not a MAC address"},
+        {"profile MAC with a seventh octet",
+         [](NetworkConfig& c) { c.network_manager.connections[0].bridge_mac_address = "52:54:00:aa:bb:cc:dd"; },
+         "Refusing the backup before any change: setting of profile 'vswitch1' '52:54:00:aa:bb:cc:dd' is not a "
+         "MAC address"},
+        {"profile name of 5000 bytes", [](NetworkConfig& c) { c.network_manager.connections[0].name.assign(5000, 'p'); },
+         "Refusing the backup before any change: profile "
+         "'pppppppppppppppppppppppppppppppppppppppppppppppppppppppppppppppp...' is longer than 4096 bytes"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -584,6 +672,9 @@ TEST(RestoreNames, AnUnusableNameRefusesTheDocumentBeforeAnythingChanges) {
     NetworkConfig fine = document();
     fine.network_manager.connections[0].interface_name = "";
     fine.network_manager.connections[0].name = "-lab";
+    fine.network_manager.connections[0].mac_address = "52:54:00:AA:bb:0F";  // nmcli prints capitals
+    fine.bridge_mac_addresses = {{"vswitch1", "52:54:00:ab:00:04"}};
+    fine.veth_connections[0].bridge2 = "vswitch12345678";  // 15 bytes
     fine.libvirt_networks.clear();
     EXPECT_TRUE(run_restore_steps(host.ctx, fine));
 }

@@ -217,6 +217,18 @@ TEST_F(Snapshot, LeavesOutTheLoopbackAndTheProfilesThatLiveOnlyInMemory) {
     EXPECT_EQ(c->network_manager.connections.size(), 4u);
 }
 
+// nmcli stores a master named by its profile as the profile's UUID; the backup keeps the
+// interface of that saved profile, which a restore can find again.
+TEST_F(Snapshot, AMasterGivenAsTheUuidOfASavedProfileIsKeptAsItsInterface) {
+    std::string lan = kLanShown;
+    lan.replace(lan.find("vswitch0\n"), 8, "8b71c0de");
+    host.runner.on(show("lan"), Answer::ok(lan));
+    host.runner.on({"nmcli", "-g", "connection.uuid", "connection", "show", "vswitch0"}, Answer::ok("8b71c0de\n"));
+    auto c = collect_network_config(host.ctx, "weekly", std::nullopt, false);
+    ASSERT_TRUE(c) << c.error().message;
+    EXPECT_EQ(c->network_manager.connections.at(0).master, "vswitch0") << testing::PrintToString(host.runner.argvs());
+}
+
 TEST_F(Snapshot, PropertyLinesArePickedByTheirKeysAndValues) {
     host.runner.on(kListing, Answer::ok("p:d:802-3-ethernet:\n"));
     host.runner.on(show("p"),

@@ -31,3 +31,41 @@ TEST(Xml, QuotedValuesAfterAKey) {
 
 }  // namespace
 }  // namespace qm
+
+namespace qm {
+namespace {
+
+// The root's own <name>, as an XML reader sees it; what cannot be read unambiguously is an error.
+TEST(Xml, TheRootsOwnChildText) {
+    struct Case {
+        const char* xml;
+        std::optional<std::string> name;  // when read
+        bool readable = true;
+    };
+    const Case cases[] = {
+        {"<network><name>lab</name></network>", "lab"},
+        {"<?xml version='1.0'?>\n<!-- x --><network><!-- <name>lab</name> --><name>prod</name></network>", "prod"},
+        {"<network><forward><name>lab</name></forward><name>prod</name></network>", "prod"},
+        {"<network><name><![CDATA[a<b]]>&amp;&#x41;&#66;</name></network>", "a<b&AB"},
+        {"<network a='x>y' b=\"/>\"><?pi <name>no</name>?><name/></network>", ""},
+        {"<network><uuid>1</uuid></network>", std::nullopt},
+        {"<network/>", std::nullopt},
+        {"<!DOCTYPE n [<!ENTITY e 'lab'>]><network><name>&e;</name></network>", std::nullopt, false},
+        {"<network><name>&e;</name></network>", std::nullopt, false},
+        {"<network><name>a</name><name>b</name></network>", std::nullopt, false},
+        {"<network><name>a<b/></name></network>", std::nullopt, false},
+        {"<network><name>a</network>", std::nullopt, false},
+        {"<network><!-- <name>lab</name></network>", std::nullopt, false},
+        {"<network><name>lab</name>", std::nullopt, false},
+        {"<network/><network><name>b</name></network>", std::nullopt, false},
+        {"", std::nullopt, false},
+    };
+    for (const auto& c : cases) {
+        auto r = xml_root_child_text(c.xml, "name");
+        ASSERT_EQ(r.has_value(), c.readable) << c.xml;
+        if (r) EXPECT_EQ(*r, c.name) << c.xml;
+    }
+}
+
+}  // namespace
+}  // namespace qm

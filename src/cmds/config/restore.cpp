@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <map>
 #include <optional>
 #include <ostream>
 #include <set>
@@ -130,18 +131,42 @@ public:
         }
     }
     bool found(const std::string& master) {
-        if (known_.contains(master) || link_present(ctx_, master)) return true;
-        return connection_exists(ctx_, master);  // a profile's UUID, say
+        if (known_.contains(master)) return true;
+        if (unknown_.contains(master)) return false;  // several ports of one missing master ask once
+        if (link_present(ctx_, master) || connection_exists(ctx_, master)) {  // a profile's UUID, say
+            known_.insert(master);
+            return true;
+        }
+        unknown_.insert(master);
+        return false;
     }
 
 private:
     const Context& ctx_;
     std::set<std::string> known_;
+    std::set<std::string> unknown_;
 };
 
-void restore_profile(const Context& ctx, const ConnectionInfo& c, MasterLookup& masters, ProfileStepOutcome& done) {
+bool is_up(const std::string& state) { return state == "activated" || state == "activating"; }
+
+// A bridge of the backup whose profile is still here but down (taken down by hand, say) is
+// what the rest of the restore builds on: its MAC address, its ports and joins need the link.
+// One that is to come up is brought up; one that will not is left to the check to report.
+void bring_up_if_down(const Context& ctx, const ConnectionInfo& c, const std::map<std::string, std::string>& states) {
+    if (c.type_ != "bridge" || !c.autoconnect.value_or(true)) return;
+    auto state = states.find(c.name);
+    if (state == states.end() || is_up(state->second)) return;
+    if (auto up = up_connection(ctx, c.name); !up)
+        ctx.out << "  - Failed to bring up bridge connection '" << c.name << "': " << up.error().message << "\n";
+    else
+        ctx.out << "  + Brought up bridge connection '" << c.name << "'\n";
+}
+
+void restore_profile(const Context& ctx, const ConnectionInfo& c, MasterLookup& masters,
+                     const std::map<std::string, std::string>& states, ProfileStepOutcome& done) {
     if (connection_exists(ctx, c.name)) {
         ctx.out << "  - Connection '" << c.name << "' already exists, skipping\n";
+        bring_up_if_down(ctx, c, states);
         return;
     }
     const AddPlan* plan = plan_for(c.type_);
@@ -257,8 +282,19 @@ Result<ProfileStepOutcome> restore_nm_connections(const Context& ctx, const std:
     for (const auto& e : order)
         ctx.out << "  - " << e.connection->name << " (type: " << e.kind << ", priority: " << e.priority << ")\n";
     ProfileStepOutcome done;
+    // What is on the host now that the removals are done: a master just removed is not there.
+    const auto names = current_names(*listing);
+    if (std::any_of(names.begin(), names.end(),
+                    [&](const std::string& n) { return tracked.contains(n) && !in_backup.contains(n); })) {
+        auto remaining = get_all_connection_records(ctx);
+        if (!remaining) return unexpected(remaining.error());
+        listing = std::move(remaining);
+    }
+    std::map<std::string, std::string> states;
+    for (const auto& f : *listing)
+        if (f.size() >= 4) states.emplace(f[0], f[3]);
     MasterLookup masters(ctx, connections, *listing);
-    for (const auto& e : order) restore_profile(ctx, *e.connection, masters, done);
+    for (const auto& e : order) restore_profile(ctx, *e.connection, masters, states, done);
     return done;
 }
 
@@ -294,14 +330,15 @@ Status run_restore_steps(const Context& ctx, const NetworkConfig& config) {
         restore_nm_connections(ctx, config.network_manager.connections, veth_interface_names(config.veth_connections));
     if (!profiles) return unexpected(profiles.error());
     std::vector<std::string> networks_not_restored;
+    std::vector<std::string> step_failures;
     if (auto s = restore_libvirt_networks(ctx, config.libvirt_networks, &networks_not_restored); !s) return s;
-    if (auto s = restore_bridge_macs(ctx, config.bridge_mac_addresses); !s) return s;
+    if (auto s = restore_bridge_macs(ctx, config.bridge_mac_addresses, &step_failures); !s) return s;
     if (auto s = restore_veth_connections(ctx, config.veth_connections); !s) return s;
-    restore_bridge_topology(ctx, config.bridge_topology);
+    restore_bridge_topology(ctx, config.bridge_topology, &step_failures);
     if (auto s = restore_managed_resources(ctx, config.managed_resources); !s) return s;
     // Every step can report success while the daemon leaves the host broken: the completion
     // line is earned by what is actually there.
-    const auto missing = check_restored(ctx, config, *profiles, networks_not_restored);
+    const auto missing = check_restored(ctx, config, *profiles, networks_not_restored, step_failures);
     if (missing.empty()) {
         ctx.out << "[+] Configuration restore completed successfully\n";
         return {};

@@ -14,20 +14,23 @@ namespace qm {
 // What the profile step did, for the check.
 struct ProfileStepOutcome {
     std::vector<std::string> added;       // the profiles this run added, in order
-    std::set<std::string> passed_over;    // backup profiles left out on purpose (their master is gone)
+    std::set<std::string> passed_over;    // backup ports left out: their master is nowhere
     // Profiles added with NetworkManager's default for an IP method the backup has as "manual":
     // (profile, "ipv4.method" or "ipv6.method").
     std::vector<std::pair<std::string, std::string>> default_methods;
 };
 
 // One text for each thing of the backup that is not on the host as the backup has it: a
-// profile that is missing; a bridge this run added that is neither activated nor activating;
+// profile that is missing; a bridge that is to come up and is neither activated nor activating;
+// a port left out because its master is nowhere;
 // a port (a profile with a master, or a veth end) whose interface is not enslaved to its
 // master; an IP method left to the default. NetworkManager finishes activations after the
 // program's calls return, so the check looks again, up to ten times one second apart, until
 // everything holds. Profiles that are not to come up (autoconnect "no") are only asked to exist.
+// `step_failures`: what the later steps said they could not do, one text each, counted too.
 std::vector<std::string> check_restored(const Context& ctx, const NetworkConfig& config,
                                         const ProfileStepOutcome& outcome,
-                                        const std::vector<std::string>& networks_not_restored = {});
+                                        const std::vector<std::string>& networks_not_restored = {},
+                                        const std::vector<std::string>& step_failures = {});
 
 }  // namespace qm

@@ -70,16 +70,6 @@ Status put_existing_pair_back(const Context& ctx, const VethConnection& v) {
     return {};
 }
 
-// The text of the definition's first <name> element, unescaped and trimmed; none without one.
-std::optional<std::string> definition_name(std::string_view xml) {
-    const auto open = xml.find("<name>");
-    if (open == std::string_view::npos) return std::nullopt;
-    const auto start = open + std::string_view("<name>").size();
-    const auto close = xml.find("</name>", start);
-    if (close == std::string_view::npos) return std::nullopt;
-    return trim(xml_unescape(xml.substr(start, close - start)));
-}
-
 void add_veth_profile(const Context& ctx, const std::string& ifname, const std::string& profile) {
     change_quietly(ctx, connection_add_argv({"type", "ethernet", "ifname", ifname, "connection.id", profile,
                                              "connection.autoconnect", "yes", "connection.autoconnect-priority", "400",
@@ -161,10 +151,17 @@ Status restore_libvirt_networks(const Context& ctx, const std::vector<LibvirtNet
             continue;
         }
         // virsh defines the network the XML names: under another name it would make or replace
-        // a network the entry does not speak of.
-        if (auto defined_as = definition_name(net.xml_config); defined_as && *defined_as != net.name) {
-            ctx.out << "  - Skipping libvirt network '" << net.name << "': its definition is named '" << *defined_as
-                    << "'\n";
+        // a network the entry does not speak of. The name is the root's own <name>, read as
+        // virsh reads it (a commented-out or nested one is not it).
+        auto defined_as = xml_root_child_text(net.xml_config, "name");
+        if (!defined_as) {
+            ctx.out << "  - Skipping libvirt network '" << net.name << "': its definition cannot be read: " << defined_as.error().message << "\n";
+            if (not_restored) not_restored->push_back(net.name);
+            continue;
+        }
+        if (*defined_as && trim(**defined_as) != net.name) {
+            ctx.out << "  - Skipping libvirt network '" << net.name << "': its definition is named '"
+                    << trim(**defined_as) << "'\n";
             if (not_restored) not_restored->push_back(net.name);
             continue;
         }
@@ -186,19 +183,25 @@ Status restore_libvirt_networks(const Context& ctx, const std::vector<LibvirtNet
     return {};
 }
 
-Status restore_bridge_macs(const Context& ctx, const BridgeMacMap& macs) {
+Status restore_bridge_macs(const Context& ctx, const BridgeMacMap& macs, std::vector<std::string>* failures) {
     ctx.out << "[+] Restoring bridge MAC addresses...\n";
+    auto failed = [&](std::string what) {
+        if (failures) failures->push_back(std::move(what));
+    };
     for (const auto& [bridge, mac] : macs) {
         if (!link_exists(ctx, bridge)) {
             ctx.out << "  - Bridge '" << bridge << "' not found, skipping MAC address restore\n";
+            failed("Bridge '" + bridge + "' was not found: its MAC address " + mac + " was not restored");
             continue;
         }
         auto set = change(ctx, {"ip", "link", "set", bridge, "address", mac});
         if (!set) return unexpected(set.error());
-        if (*set)
+        if (*set) {
             ctx.out << "  + Restored MAC address " << mac << " for bridge '" << bridge << "'\n";
-        else
+        } else {
             ctx.out << "  - Failed to restore MAC address for bridge '" << bridge << "'\n";
+            failed("MAC address " + mac + " of bridge '" + bridge + "' was not restored");
+        }
     }
     return {};
 }
@@ -262,13 +265,18 @@ std::vector<std::string> veth_interface_names(const std::vector<VethConnection>&
     return names;
 }
 
-void restore_bridge_topology(const Context& ctx, const BridgeTopology& topology) {
+void restore_bridge_topology(const Context& ctx, const BridgeTopology& topology, std::vector<std::string>* failures) {
     ctx.out << "[+] Restoring bridge topology...\n";
     create_directories_quietly(ctx.path(kStateDir));
     {
         StateLock lock(ctx);
-        (void)save_state_file(ctx.path(kMasterBridgesPath), topology.master_bridges);
-        (void)save_state_file(ctx.path(kBridgeConnectionsPath), topology.bridge_connections);
+        auto note = [&](std::string_view path, const Status& saved) {
+            if (!saved && failures)
+                failures->push_back("Bridge topology file " + std::string(path) +
+                                    " was not restored: " + saved.error().message);
+        };
+        note(kMasterBridgesPath, save_state_file(ctx.path(kMasterBridgesPath), topology.master_bridges));
+        note(kBridgeConnectionsPath, save_state_file(ctx.path(kBridgeConnectionsPath), topology.bridge_connections));
         restore_ledger_veth_list(ctx, veth_interface_names(topology.veth_pairs));
     }
     ctx.out << "  + Restored bridge topology with " << topology.master_bridges.size() << " master bridges and "

@@ -24,8 +24,9 @@ Status restore_libvirt_networks(const Context& ctx, const std::vector<LibvirtNet
                                 std::vector<std::string>* not_restored = nullptr);
 
 // Sets each saved MAC address on its bridge when the bridge exists. Fails when `ip` cannot be
-// started for the change.
-Status restore_bridge_macs(const Context& ctx, const BridgeMacMap& macs);
+// started for the change. Each address not set (bridge missing, change refused) gives one text
+// to `failures` when given.
+Status restore_bridge_macs(const Context& ctx, const BridgeMacMap& macs, std::vector<std::string>* failures = nullptr);
 
 // Re-creates each missing veth pair between two existing bridges, with a NetworkManager
 // profile for each end ("veth-" B1 "-" B2 and "veth-" B2 "-" B1), activated once both ends are
@@ -35,8 +36,10 @@ Status restore_bridge_macs(const Context& ctx, const BridgeMacMap& macs);
 Status restore_veth_connections(const Context& ctx, const std::vector<VethConnection>& veths);
 
 // Rewrites master_bridges.json and bridge_connections.json from the backup, and sets the
-// ledger's `veth_pairs` to the topology's veth interface names. Failures are silent.
-void restore_bridge_topology(const Context& ctx, const BridgeTopology& topology);
+// ledger's `veth_pairs` to the topology's veth interface names. A topology file not written
+// gives one text to `failures` when given; nothing else is said of failures.
+void restore_bridge_topology(const Context& ctx, const BridgeTopology& topology,
+                             std::vector<std::string>* failures = nullptr);
 
 // `veth_name`, then `veth_peer`, of each record, in record order.
 std::vector<std::string> veth_interface_names(const std::vector<VethConnection>& records);

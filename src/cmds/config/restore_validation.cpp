@@ -25,18 +25,52 @@ std::string visible(std::string_view text) {
     return out;
 }
 
+// A value past this length is no name or setting anyone gave; one argument of a tool cannot
+// exceed 128 KiB at all ("Argument list too long"), and that only after the profiles are gone.
+constexpr std::size_t kMaxText = 4096;
+// A definition reaches virsh as a file.
+constexpr std::size_t kMaxDefinition = 4 * 1024 * 1024;
+// The kernel's interface names are at most 15 bytes.
+constexpr std::size_t kMaxInterface = 15;
+// What a refusal shows of a long value.
+constexpr std::size_t kShown = 64;
+
 enum class Use {
     Text,       // reaches a tool as a value
     FileName,   // part of a file name
     Interface,  // an interface: a /sys path and an argument of ip
+    Mac,        // an Ethernet address: six two-digit hexadecimal octets, ':' between them
 };
+
+bool is_mac(std::string_view text) {
+    if (text.size() != 17) return false;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (i % 3 == 2) {
+            if (c != ':') return false;
+        } else if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'))) {
+            return false;
+        }
+    }
+    return true;
+}
 
 std::optional<std::string> why_unusable(std::string_view name, Use use) {
     if (name.find('\0') != std::string_view::npos) return "holds a NUL byte";
+    if (name.size() > kMaxText) return "is longer than " + std::to_string(kMaxText) + " bytes";
+    if (use == Use::Mac) return is_mac(name) ? std::nullopt : std::optional<std::string>("is not a MAC address");
     if (use == Use::Text) return std::nullopt;
     if (!is_single_path_component(name)) return "is not usable as a file name (empty, '.', '..' or with '/')";
     if (use == Use::Interface && name.starts_with('-')) return "begins with '-'";
+    if (use == Use::Interface && name.size() > kMaxInterface)
+        return "is longer than " + std::to_string(kMaxInterface) + " bytes, the longest interface name";
     return std::nullopt;
+}
+
+// The value as a refusal shows it: visible, and cut short when long.
+std::string shown(std::string_view name) {
+    if (name.size() <= kShown) return visible(name);
+    return visible(name.substr(0, kShown)) + "...";
 }
 
 class Checker {
@@ -44,7 +78,15 @@ public:
     void check(std::string_view what, std::string_view name, Use use) {
         if (error_) return;
         if (auto why = why_unusable(name, use))
-            error_ = "Refusing the backup before any change: " + std::string(what) + " '" + visible(name) + "' " + *why;
+            error_ = "Refusing the backup before any change: " + std::string(what) + " '" + shown(name) + "' " + *why;
+    }
+    // A whole document that reaches a tool as a file: named by `what`, not shown.
+    void check_document(std::string_view what, std::string_view text) {
+        if (error_) return;
+        std::optional<std::string> why;
+        if (text.find('\0') != std::string_view::npos) why = "holds a NUL byte";
+        else if (text.size() > kMaxDefinition) why = "is longer than " + std::to_string(kMaxDefinition) + " bytes";
+        if (why) error_ = "Refusing the backup before any change: " + std::string(what) + " " + *why;
     }
     void check_optional(std::string_view what, const std::optional<std::string>& name, Use use) {
         if (name) check(what, *name, use);
@@ -75,14 +117,18 @@ Status check_backup_names(const NetworkConfig& config) {
         c.check("profile type", p.type_, Use::Text);
         // A profile may be bound to no interface: added with the empty interface name.
         if (p.interface_name && !p.interface_name->empty()) c.check("interface", *p.interface_name, Use::Interface);
-        for (const auto* value : {&p.master, &p.slave_type, &p.mac_address, &p.bridge_mac_address, &p.bond_options,
-                                  &p.ipv4_method, &p.ipv6_method})
-            c.check_optional("setting of profile '" + visible(p.name) + "'", *value, Use::Text);
+        const std::string setting = "setting of profile '" + shown(p.name) + "'";
+        for (const auto* value : {&p.master, &p.slave_type, &p.bond_options, &p.ipv4_method, &p.ipv6_method})
+            c.check_optional(setting, *value, Use::Text);
+        for (const auto* value : {&p.mac_address, &p.bridge_mac_address}) c.check_optional(setting, *value, Use::Mac);
     }
-    for (const auto& n : config.libvirt_networks) c.check("libvirt network", n.name, Use::FileName);
+    for (const auto& n : config.libvirt_networks) {
+        c.check("libvirt network", n.name, Use::FileName);
+        c.check_document("the definition of libvirt network '" + shown(n.name) + "'", n.xml_config);
+    }
     for (const auto& [bridge, mac] : config.bridge_mac_addresses) {
         c.check("bridge", bridge, Use::Interface);
-        c.check("MAC address", mac, Use::Text);
+        c.check("MAC address", mac, Use::Mac);
     }
     c.check_veths(config.veth_connections);
     c.check_veths(config.bridge_topology.veth_pairs);

@@ -1,6 +1,8 @@
 #include "cmds/config/snapshot.hpp"
 
+#include <algorithm>
 #include <cerrno>
+#include <map>
 #include <ostream>
 #include <set>
 
@@ -63,6 +65,34 @@ std::optional<std::string> connection_property(const Context& ctx, const std::st
     return property_value(lines, p.nmcli_key, p.skip_unset, seen);
 }
 
+// nmcli stores a master named by its profile as that profile's UUID, and the backup holds no
+// UUIDs: a restore could never find such a master again (the bridge it re-creates gets a new
+// one). A master that is the UUID of a saved profile is kept as that profile's interface (or,
+// bound to none, its name), which a restore finds and nmcli takes as a master.
+void name_masters_by_interface(const Context& ctx, std::vector<ConnectionInfo>& connections) {
+    std::set<std::string> names;
+    for (const auto& c : connections) {
+        names.insert(c.name);
+        if (c.interface_name) names.insert(*c.interface_name);
+    }
+    const bool by_uuid = std::any_of(connections.begin(), connections.end(), [&](const ConnectionInfo& c) {
+        return c.master && !names.contains(*c.master);
+    });
+    if (!by_uuid) return;  // every master is a saved name or interface: nothing to ask
+    std::map<std::string, std::size_t> uuids;  // profile UUID -> its record
+    for (std::size_t i = 0; i < connections.size(); ++i) {
+        auto uuid = read_profile_setting(ctx, connections[i].name, "connection.uuid");
+        if (uuid && *uuid) uuids.emplace(**uuid, i);
+    }
+    for (auto& c : connections) {
+        if (!c.master) continue;
+        auto owner = uuids.find(*c.master);
+        if (owner == uuids.end()) continue;
+        const ConnectionInfo& master = connections[owner->second];
+        c.master = master.interface_name.value_or(master.name);
+    }
+}
+
 // The loopback profile and the profiles NetworkManager holds only in memory are not the
 // administrator's configuration: restored, the latter would become stored profiles pointing at
 // bridges that may no longer exist.
@@ -90,6 +120,7 @@ Result<std::vector<ConnectionInfo>> collect_connections(const Context& ctx) {
             c.autoconnect = *autoconnect == "yes";
         out.push_back(std::move(c));
     }
+    name_masters_by_interface(ctx, out);
     return out;
 }
 
