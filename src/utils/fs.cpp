@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <random>
+#include <utility>
 #include <vector>
 
 #include "utils/time.hpp"
@@ -41,15 +42,23 @@ void sync_directory_of(const std::filesystem::path& path) {
     }
 }
 
-// A temporary file of this program in use: its path and an open descriptor that holds an
-// exclusive flock on it for as long as the file is in use.
+// A temporary file of this program being written: its path, the descriptor it is written
+// through, and a read-only descriptor that holds its exclusive flock for as long as the file is
+// in use. The lock sits on a descriptor of its own so that the writing one can be closed before
+// the file is renamed into place.
 struct HeldTemporary {
     std::string path;
-    int fd = -1;
+    int write_fd = -1;
+    int lock_fd = -1;
 };
 
 std::string temporary_path(const std::filesystem::path& dir, std::string_view name) {
     return dir.empty() ? std::string(name) : (dir / name).native();
+}
+
+void close_quietly(int& fd) {
+    if (fd >= 0) ::close(fd);
+    fd = -1;
 }
 
 // Creates dir/prefix<random>suffix exclusively, never through a link, and takes the flock that
@@ -58,38 +67,60 @@ std::string temporary_path(const std::filesystem::path& dir, std::string_view na
 Expected<HeldTemporary, FileError> create_held_temporary(const std::filesystem::path& dir, std::string_view prefix,
                                                          std::string_view suffix, unsigned mode) {
     for (int attempt = 0; attempt < 16; ++attempt) {
-        std::string path = temporary_path(dir, std::string(prefix) + random_name_part() + std::string(suffix));
-        int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, static_cast<mode_t>(mode));
-        if (fd < 0) {
+        HeldTemporary tmp;
+        tmp.path = temporary_path(dir, std::string(prefix) + random_name_part() + std::string(suffix));
+        tmp.write_fd =
+            ::open(tmp.path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, static_cast<mode_t>(mode));
+        if (tmp.write_fd < 0) {
             // A name already taken (planted, or another run's) is never reused: draw another.
             if (errno == EEXIST) continue;
             return unexpected(FileError{errno});
         }
-        if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        tmp.lock_fd = ::open(tmp.path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+        struct stat written, locked;
+        if (tmp.lock_fd < 0 || ::fstat(tmp.write_fd, &written) != 0 || ::fstat(tmp.lock_fd, &locked) != 0 ||
+            written.st_dev != locked.st_dev || written.st_ino != locked.st_ino) {
+            // A cleaner removed it already (and something else may stand there now).
+            close_quietly(tmp.lock_fd);
+            close_quietly(tmp.write_fd);
+            continue;
+        }
+        if (::flock(tmp.lock_fd, LOCK_EX | LOCK_NB) != 0) {
             // A cleaner holds it and removes it.
             if (errno == EWOULDBLOCK) {
-                ::close(fd);
+                close_quietly(tmp.lock_fd);
+                close_quietly(tmp.write_fd);
                 continue;
             }
             // A file system without locks: the file goes unguarded, and cleaners pass it over.
-            return HeldTemporary{std::move(path), fd};
+            return tmp;
         }
         // A cleaner removed it before the lock was taken.
-        struct stat st;
-        if (::fstat(fd, &st) == 0 && st.st_nlink == 0) {
-            ::close(fd);
+        if (::fstat(tmp.lock_fd, &locked) == 0 && locked.st_nlink == 0) {
+            close_quietly(tmp.lock_fd);
+            close_quietly(tmp.write_fd);
             continue;
         }
-        return HeldTemporary{std::move(path), fd};
+        return tmp;
     }
     return unexpected(FileError{EEXIST});
 }
 
+// Ends the writing: flushed to disk when asked, and closed for writing.
+Expected<void, FileError> finish_writing(HeldTemporary& tmp, bool sync) {
+    Expected<void, FileError> done;
+    if (sync && ::fsync(tmp.write_fd) != 0) done = unexpected(FileError{errno});
+    if (::close(tmp.write_fd) != 0 && done) done = unexpected(FileError{errno});
+    tmp.write_fd = -1;
+    return done;
+}
+
 // Ends the use of a temporary file: removes it unless it was renamed into place (kept), then
 // lets go of its lock. The removal comes first, so no cleaner ever sees it unlocked.
-void release_temporary(const HeldTemporary& tmp, bool remove) {
+void release_temporary(HeldTemporary& tmp, bool remove) {
+    close_quietly(tmp.write_fd);
     if (remove) ::unlink(tmp.path.c_str());
-    ::close(tmp.fd);
+    close_quietly(tmp.lock_fd);
 }
 
 bool is_random_name_part(std::string_view s) {
@@ -118,9 +149,11 @@ std::string FileError::message() const { return not_regular ? "Not a regular fil
 
 bool FileError::not_found() const { return code == ENOENT; }
 
-Expected<std::string, FileError> read_file(const std::filesystem::path& path, std::size_t limit) {
+namespace {
+
+Expected<std::string, FileError> read_whole(const std::filesystem::path& path, std::size_t limit, bool itself) {
     // Without O_NONBLOCK the open of a FIFO waits for a writer.
-    int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | (itself ? O_NOFOLLOW : 0));
     if (fd < 0) return unexpected(FileError{errno});
     auto fail_with = [fd](FileError e) {
         ::close(fd);
@@ -130,6 +163,7 @@ Expected<std::string, FileError> read_file(const std::filesystem::path& path, st
     if (::fstat(fd, &st) != 0) return fail_with(FileError{errno});
     if (S_ISDIR(st.st_mode)) return fail_with(FileError{EISDIR});
     if (!S_ISREG(st.st_mode)) return fail_with(FileError{EINVAL, true});
+    if (itself && st.st_nlink != 1) return fail_with(FileError{EMLINK});
     if (static_cast<std::uintmax_t>(st.st_size) > limit) return fail_with(FileError{EFBIG});
     std::string out;
     // Room for the whole file at once, so that a large one is not copied while it grows.
@@ -148,6 +182,16 @@ Expected<std::string, FileError> read_file(const std::filesystem::path& path, st
     }
     ::close(fd);
     return out;
+}
+
+}  // namespace
+
+Expected<std::string, FileError> read_file(const std::filesystem::path& path, std::size_t limit) {
+    return read_whole(path, limit, false);
+}
+
+Expected<std::string, FileError> read_file_itself(const std::filesystem::path& path, std::size_t limit) {
+    return read_whole(path, limit, true);
 }
 
 bool path_exists(const std::filesystem::path& path) {
@@ -212,8 +256,11 @@ Expected<void, FileError> append_to_regular_file(const std::filesystem::path& pa
                                                  unsigned mode) {
     // Something other than a file is refused before it is opened: opening a device can act on it.
     struct stat st;
-    if (::lstat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode))
-        return unexpected(FileError{S_ISLNK(st.st_mode) ? ELOOP : EINVAL, !S_ISLNK(st.st_mode)});
+    if (::lstat(path.c_str(), &st) == 0) {
+        if (!S_ISREG(st.st_mode))
+            return unexpected(FileError{S_ISLNK(st.st_mode) ? ELOOP : EINVAL, !S_ISLNK(st.st_mode)});
+        if (st.st_nlink != 1) return unexpected(FileError{EMLINK});
+    }
     // O_NOFOLLOW and the check after the open hold when the entry is replaced in between;
     // without O_NONBLOCK a FIFO put there would hold the run until a reader came.
     int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC,
@@ -222,6 +269,7 @@ Expected<void, FileError> append_to_regular_file(const std::filesystem::path& pa
     Expected<void, FileError> done;
     if (::fstat(fd, &st) != 0) done = unexpected(FileError{errno});
     else if (!S_ISREG(st.st_mode)) done = unexpected(FileError{EINVAL, true});
+    else if (st.st_nlink != 1) done = unexpected(FileError{EMLINK});
     else done = write_all(fd, bytes);
     if (::close(fd) != 0 && done) done = unexpected(FileError{errno});
     return done;
@@ -258,8 +306,8 @@ Expected<void, FileError> write_file_atomic(const std::filesystem::path& path, s
     const std::string prefix = path.filename().native() + ".tmp.";
     auto tmp = create_held_temporary(dir, prefix, "", 0666);
     if (!tmp) return unexpected(tmp.error());
-    auto done = write_all(tmp->fd, content);
-    if (done && ::fsync(tmp->fd) != 0) done = unexpected(FileError{errno});
+    auto done = write_all(tmp->write_fd, content);
+    if (done) done = finish_writing(*tmp, true);
     if (done && ::rename(tmp->path.c_str(), path.c_str()) != 0) done = unexpected(FileError{errno});
     release_temporary(*tmp, !done);
     if (!done) return done;
@@ -279,14 +327,15 @@ Expected<void, FileError> install_file_atomic(const std::filesystem::path& sourc
         ::close(in);
         return unexpected(tmp.error());
     }
-    auto done = copy_contents(in, tmp->fd);
+    auto done = copy_contents(in, tmp->write_fd);
     ::close(in);
     if (done) {
         int r;
-        do r = ::fchmod(tmp->fd, static_cast<mode_t>(mode)); while (r != 0 && errno == EINTR);
+        do r = ::fchmod(tmp->write_fd, static_cast<mode_t>(mode)); while (r != 0 && errno == EINTR);
         if (r != 0) done = unexpected(FileError{errno});
     }
-    if (done && ::fsync(tmp->fd) != 0) done = unexpected(FileError{errno});
+    // Closed for writing before it takes the target's name: from then on any run may start it.
+    if (done) done = finish_writing(*tmp, true);
     if (done && ::rename(tmp->path.c_str(), target.c_str()) != 0) done = unexpected(FileError{errno});
     release_temporary(*tmp, !done);
     if (!done) return done;
@@ -295,28 +344,59 @@ Expected<void, FileError> install_file_atomic(const std::filesystem::path& sourc
     return {};
 }
 
-Expected<std::filesystem::path, FileError> write_own_temporary(const std::filesystem::path& dir,
-                                                               std::string_view prefix, std::string_view suffix,
-                                                               std::string_view content, unsigned mode) {
+Expected<HeldFile, FileError> write_own_temporary(const std::filesystem::path& dir, std::string_view prefix,
+                                                  std::string_view suffix, std::string_view content, unsigned mode) {
     auto tmp = create_held_temporary(dir, prefix, suffix, mode);
     if (!tmp) return unexpected(tmp.error());
-    auto done = write_all(tmp->fd, content);
-    // While this file is still held, the cleaner passes it over.
-    if (done) remove_own_temporaries(dir, prefix, suffix);
-    release_temporary(*tmp, !done);
-    if (!done) return unexpected(done.error());
-    return std::filesystem::path(tmp->path);
+    auto done = write_all(tmp->write_fd, content);
+    if (done) done = finish_writing(*tmp, false);
+    if (!done) {
+        release_temporary(*tmp, true);
+        return unexpected(done.error());
+    }
+    // While this file is held, the cleaner passes it over.
+    remove_own_temporaries(dir, prefix, suffix);
+    HeldFile held(std::filesystem::path(tmp->path), tmp->lock_fd);
+    return held;
 }
 
-void remove_own_temporaries(const std::filesystem::path& dir, std::string_view prefix, std::string_view suffix) {
+HeldFile::HeldFile(HeldFile&& other) noexcept
+    : path_(std::move(other.path_)), lock_fd_(std::exchange(other.lock_fd_, -1)) {
+    other.path_.clear();
+}
+
+HeldFile& HeldFile::operator=(HeldFile&& other) noexcept {
+    if (this != &other) {
+        remove();
+        path_ = std::move(other.path_);
+        other.path_.clear();
+        lock_fd_ = std::exchange(other.lock_fd_, -1);
+    }
+    return *this;
+}
+
+void HeldFile::remove() {
+    if (!path_.empty()) ::unlink(path_.c_str());
+    keep();
+}
+
+void HeldFile::keep() {
+    path_.clear();
+    close_quietly(lock_fd_);
+}
+
+namespace {
+
+// Removes the regular files in dir whose names `is_own` takes for this program's temporary
+// files and that no live run holds.
+template <class IsOwn>
+void remove_unheld_temporaries(const std::filesystem::path& dir, IsOwn is_own) {
     DIR* d = ::opendir(dir.empty() ? "." : dir.c_str());
     if (!d) return;
     std::vector<std::string> candidates;
     while (const dirent* e = ::readdir(d)) {
         std::string_view name = e->d_name;
-        if (name.size() == prefix.size() + 16 + suffix.size() && name.starts_with(prefix) &&
-            name.ends_with(suffix) && is_random_name_part(name.substr(prefix.size(), 16)))
-            candidates.emplace_back(name);
+        if (is_own(name)) candidates.emplace_back(name);
     }
     ::closedir(d);
     for (const auto& name : candidates) {
@@ -335,23 +415,24 @@ void remove_own_temporaries(const std::filesystem::path& dir, std::string_view p
     }
 }
 
-void remove_leftover_temporaries(const std::filesystem::path& path) {
-    const auto dir = path.parent_path();
-    const std::string stem = path.filename().native() + ".tmp";
-    DIR* d = ::opendir(dir.empty() ? "." : dir.c_str());
-    if (!d) return;
-    std::vector<std::string> leftovers;
-    while (const dirent* e = ::readdir(d)) {
-        std::string_view name = e->d_name;
-        if (name == stem || (name.size() > stem.size() + 1 && name.starts_with(stem + "."))) leftovers.emplace_back(name);
-    }
-    ::closedir(d);
-    for (const auto& name : leftovers) {
-        const auto p = dir / name;
-        struct stat st;
-        // A directory there is somebody else's; files and links are what a write leaves.
-        if (::lstat(p.c_str(), &st) == 0 && !S_ISDIR(st.st_mode)) ::unlink(p.c_str());
-    }
+}  // namespace
+
+void remove_own_temporaries(const std::filesystem::path& dir, std::string_view prefix, std::string_view suffix) {
+    remove_unheld_temporaries(dir, [&](std::string_view name) {
+        return name.size() == prefix.size() + 16 + suffix.size() && name.starts_with(prefix) &&
+               name.ends_with(suffix) && is_random_name_part(name.substr(prefix.size(), 16));
+    });
+}
+
+void remove_own_temporaries_of_targets(const std::filesystem::path& dir, std::string_view target_suffix) {
+    constexpr std::string_view kTmp = ".tmp.";
+    remove_unheld_temporaries(dir, [&](std::string_view name) {
+        if (name.size() < 16) return false;
+        const std::string_view target_and_tmp = name.substr(0, name.size() - 16);
+        if (!is_random_name_part(name.substr(name.size() - 16)) || !target_and_tmp.ends_with(kTmp)) return false;
+        const std::string_view target = target_and_tmp.substr(0, target_and_tmp.size() - kTmp.size());
+        return target.size() > target_suffix.size() && target.ends_with(target_suffix);
+    });
 }
 
 Expected<void, FileError> remove_file(const std::filesystem::path& path) {

@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "utils/context.hpp"
@@ -35,6 +36,12 @@ inline constexpr std::size_t kMaxStateFileSize = std::size_t{64} << 20;
 // limit bytes fails with EFBIG.
 Expected<std::string, FileError> read_file(const std::filesystem::path& path, std::size_t limit = kMaxStateFileSize);
 
+// The whole file as read_file gives it, but only when the path itself is a regular file with
+// one name: a symbolic link there is not followed (ELOOP), and a file with a second name (a hard
+// link) is refused (EMLINK). For copies whose source must be this program's own file.
+Expected<std::string, FileError> read_file_itself(const std::filesystem::path& path,
+                                                  std::size_t limit = kMaxStateFileSize);
+
 // Whether something exists at the path (a dangling symbolic link counts).
 bool path_exists(const std::filesystem::path& path);
 
@@ -60,7 +67,8 @@ Expected<void, FileError> write_new_file_whole(const std::filesystem::path& path
 // byte is written; the file is created with these permission bits (before the umask) when
 // nothing stands at the path. Nothing but a regular file is written: a symbolic link there,
 // dangling or not, is never followed (ELOOP), and a FIFO, a device or a directory fails without
-// being waited for or written to (not_regular).
+// being waited for or written to (not_regular). A file with a second name (a hard link) is not
+// written either (EMLINK): the other name may be any file.
 Expected<void, FileError> append_to_regular_file(const std::filesystem::path& path, std::string_view bytes,
                                                  unsigned mode);
 
@@ -75,9 +83,36 @@ Expected<void, FileError> create_new_file(const std::filesystem::path& path, std
 std::string random_name_part();
 
 // Temporary files of this program are named by their writer's prefix for one target, then
-// random_name_part(), then a suffix. While a run uses one it holds an exclusive flock on it; a
-// run killed in the middle leaves it behind unlocked, and the next successful write of the same
-// target removes it (remove_own_temporaries).
+// random_name_part(), then a suffix. While a run uses one it holds an exclusive flock on it,
+// through a descriptor open for reading only: the file is never open for writing once it is
+// complete, so a program renamed into place can be started at once. A run killed in the middle
+// leaves it behind unlocked, and the next successful write of the same target removes it
+// (remove_own_temporaries). Nothing else is ever taken for a temporary file.
+
+// A temporary file of this program that a run is using: while the object lives, the run holds
+// the file's flock and cleaners pass it over. When it ends (or remove() is called) the file is
+// removed first and the lock let go after, so no cleaner sees it unlocked.
+class HeldFile {
+public:
+    HeldFile() = default;
+    HeldFile(std::filesystem::path path, int lock_fd) : path_(std::move(path)), lock_fd_(lock_fd) {}
+    HeldFile(HeldFile&& other) noexcept;
+    HeldFile& operator=(HeldFile&& other) noexcept;
+    HeldFile(const HeldFile&) = delete;
+    HeldFile& operator=(const HeldFile&) = delete;
+    ~HeldFile() { remove(); }
+
+    const std::filesystem::path& path() const { return path_; }
+    // Removes the file and lets go of its lock.
+    void remove();
+    // Lets go of the lock and leaves the file where it is (the next write of the same target
+    // removes it).
+    void keep();
+
+private:
+    std::filesystem::path path_;
+    int lock_fd_ = -1;
+};
 
 // Writes the content to a temporary file of its own beside path, named path + ".tmp." and
 // random_name_part() (created exclusively, never through a link, default permissions, synced),
@@ -86,27 +121,28 @@ std::string random_name_part();
 // stays. After success, what killed writes of path left is removed.
 Expected<void, FileError> write_file_atomic(const std::filesystem::path& path, std::string_view content);
 
-// Removes what runs killed in the middle of write_file_atomic left beside path (path + ".tmp"
-// and path + ".tmp." + anything, when they are files or links; a link is removed, never
-// followed). Only safe while no other run may be writing that file.
-void remove_leftover_temporaries(const std::filesystem::path& path);
+// Removes in dir what killed write_file_atomic runs left for any target whose name ends in
+// target_suffix: the regular files named <target>.tmp.<16 lowercase hexadecimal digits> that no
+// live run holds. For a directory of files whose names are not known in advance (backups).
+void remove_own_temporaries_of_targets(const std::filesystem::path& dir, std::string_view target_suffix);
 
 // Copies `source` whole to a hidden temporary file of its own beside `target` ("." + name +
 // ".tmp." + random_name_part(), made by an exclusive create), gives the copy `mode`, flushes
-// it to disk and renames it over `target`. So `target` is at every moment either its old
-// file or the whole new one, never missing or cut short (also when `source` is `target`
-// itself). On failure the temporary file is removed again; after success, what killed
-// installs of `target` left is removed.
+// it to disk, closes it for writing and renames it over `target`. So `target` is at every
+// moment either its old file or the whole new one, never missing or cut short (also when
+// `source` is `target` itself), and never open for writing (an exec of it would fail with
+// "Text file busy"). On failure the temporary file is removed again; after success, what
+// killed installs of `target` left is removed.
 Expected<void, FileError> install_file_atomic(const std::filesystem::path& source,
                                               const std::filesystem::path& target, std::filesystem::perms mode);
 
 // Writes content to a new file dir/prefix<random_name_part()>suffix with these permission bits
-// (before the umask; created exclusively, never through a link) and gives its path; the caller
-// removes it when done with it. What killed runs left under the same prefix and suffix is
-// removed once the new file is written; a failed write leaves no file.
-Expected<std::filesystem::path, FileError> write_own_temporary(const std::filesystem::path& dir,
-                                                               std::string_view prefix, std::string_view suffix,
-                                                               std::string_view content, unsigned mode);
+// (before the umask; created exclusively, never through a link) and gives it held: the caller
+// keeps the object until every reader of the file is done with it. What killed runs left
+// under the same prefix and suffix is removed once the new file is written; a failed write
+// leaves no file.
+Expected<HeldFile, FileError> write_own_temporary(const std::filesystem::path& dir, std::string_view prefix,
+                                                  std::string_view suffix, std::string_view content, unsigned mode);
 
 // Removes the regular files in dir named exactly prefix, 16 lowercase hexadecimal digits and
 // suffix that no live run holds: the temporary files of one target that killed runs left.

@@ -92,7 +92,6 @@ bool set_aside_if_damaged(const Context& ctx, StateFileState state, const std::f
 
 Status write_state_file(const std::filesystem::path& file, std::string_view text) {
     if (auto written = write_file_atomic(file, text); !written) return fail(written.error().message());
-    remove_leftover_temporaries(file);
     return {};
 }
 

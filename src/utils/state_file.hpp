@@ -88,9 +88,9 @@ LoadedStateFile<T> load_state_file(const std::filesystem::path& file) {
 // then leaves the file alone and skips its change.
 bool set_aside_if_damaged(const Context& ctx, StateFileState state, const std::filesystem::path& file);
 
-// Writes the text whole through write_file_atomic: a failed write leaves the old file.
-// Afterwards, what killed runs left beside the file is removed (remove_leftover_temporaries),
-// so call it under a StateLock. The directory is not created here.
+// Writes the text whole through write_file_atomic: a failed write leaves the old file, and
+// what killed writes of the same file left is removed (only its own temporary names that no
+// live run holds). Call it under a StateLock. The directory is not created here.
 Status write_state_file(const std::filesystem::path& file, std::string_view text);
 
 // The value in the pretty JSON layout, written as by write_state_file.

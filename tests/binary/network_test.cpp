@@ -38,7 +38,7 @@ TEST_F(NetworkCli, CreateOnAVlanBridgeDefinesStartsAndCleansUp) {
     ASSERT_EQ(virsh[0].argv.size(), 3u);
     EXPECT_EQ(virsh[0].argv[1], "net-define");
     const std::string path = virsh[0].argv[2];
-    EXPECT_TRUE(path.starts_with("/tmp/lab.") && path.ends_with(".xml") && path != "/tmp/lab.xml") << path;
+    EXPECT_TRUE(path.starts_with("/tmp/network-create_lab_vlan100br.") && path.ends_with(".xml") && path != "/tmp/lab.xml") << path;
     EXPECT_EQ(virsh[0].files.at(path), kNetworkXml);
     EXPECT_EQ(virsh[1].argv, (sb::Args{"virsh", "net-autostart", "lab"}));
     EXPECT_EQ(virsh[2].argv, (sb::Args{"virsh", "net-start", "lab"}));

@@ -170,7 +170,7 @@ TEST_F(RestoreCli, RestoresANamedBackupStepByStep) {
     ASSERT_EQ(virsh[1].argv.size(), 3u);
     EXPECT_EQ(virsh[1].argv[1], "net-define");
     const std::string definition = virsh[1].argv[2];
-    EXPECT_EQ(definition.rfind("/tmp/network_labnet.", 0), 0u) << definition;
+    EXPECT_EQ(definition.rfind("/tmp/config-restore_labnet.", 0), 0u) << definition;
     EXPECT_EQ(virsh[1].files.at(definition), "<network>\n  <name>labnet</name>\n  <bridge name='vswitch1'/>\n</network>\n");
     EXPECT_FALSE(sb.exists(definition));
     EXPECT_EQ(virsh[2].argv, (sb::Args{"virsh", "net-start", "labnet"}));

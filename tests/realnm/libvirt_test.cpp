@@ -62,7 +62,7 @@ TEST_F(Libvirt, NetworkCreateWritesADefinitionVirshAccepts) {
     EXPECT_EQ(define.argv[1], "net-define");
     EXPECT_EQ(define.status, 0) << define;
     const std::string& file = define.argv[2];
-    EXPECT_THAT(file, StartsWith("/tmp/lab"));
+    EXPECT_THAT(file, StartsWith("/tmp/network-create_lab_vswitch1."));
     EXPECT_THAT(file, EndsWith(".xml"));
     EXPECT_EQ(define.files.at(file),
               "<network>\n  <name>lab</name>\n  <forward mode='bridge'/>\n  <bridge name='vswitch1'/>\n</network>");

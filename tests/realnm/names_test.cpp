@@ -91,7 +91,7 @@ TEST_F(OptionLikeNames, NetworksAndMachinesNamedLikeOptionsAreAskedForByName) {
     // virsh finds the domain and reads the definition that follows its name; the test hypervisor
     // itself cannot attach devices.
     r = nm.run_quillmar({"network", "attach", "--network=-lab", "--vm=--vm"});
-    EXPECT_THAT(r.err, HasSubstr("error: Failed to attach device from /tmp/attach_--vm_-lab.")) << r;
+    EXPECT_THAT(r.err, HasSubstr("error: Failed to attach device from /tmp/network-attach_--vm_-lab.")) << r;
     EXPECT_THAT(r.refusals_except({{"not supported by the connection driver"}}, "virsh"), IsEmpty()) << r;
     EXPECT_EQ(r.argvs_of("virsh").size(), 3u) << r;
 

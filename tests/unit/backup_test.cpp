@@ -2,12 +2,17 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
 #include <chrono>
 #include <filesystem>
 #include <functional>
 #include <string>
 #include <vector>
 
+#include "cmds/config/lookup.hpp"
 #include "cmds/config/snapshot.hpp"
 #include "support/fake_host.hpp"
 
@@ -53,6 +58,48 @@ struct Backups : ::testing::Test {
     }
     FakeHost host;
 };
+
+// A backup's file name is never taken for a temporary file of another write: the backup stays,
+// listed and found.
+TEST_F(Backups, NoBackupNameLooksLikeATemporaryFileOfAnother) {
+    const std::vector<std::pair<std::string, std::string>> pairs = {
+        {"lab.json.tmp", "lab"},
+        {"backup-index.json.tmp.x", "other"},
+        {"latest_network_config.json.tmp.0123456789abcdef", "third"},
+        {"lab.json.tmp.", "lab"},
+    };
+    for (const auto& [first, second] : pairs) {
+        SCOPED_TRACE(first);
+        ASSERT_TRUE(create_backup(host.ctx, first, std::nullopt));
+        ASSERT_TRUE(create_backup(host.ctx, second, std::nullopt));
+        EXPECT_TRUE(fs::is_regular_file(host.file(backup_path(first))));
+        auto found = load_backup(host.ctx, first);
+        ASSERT_TRUE(found) << found.error().message;
+        EXPECT_EQ(found->metadata.name, first);
+    }
+}
+
+// A backup killed before its rename leaves a temporary file under a name that is never written
+// again; a later backup removes it, and only such files that no live run holds.
+TEST_F(Backups, ALaterBackupRemovesWhatKilledBackupsLeft) {
+    const std::string hex = "0123456789abcdef";
+    const std::string leftover = "/var/lib/quillmar/backups/backup_20240101_000000.json.tmp." + hex;
+    const std::string live = "/var/lib/quillmar/backups/backup_20240101_000001.json.tmp." + hex;
+    const std::string other = "/var/lib/quillmar/backups/notes.json.tmp.orig";
+    host.write_file(leftover, "{\"cut");
+    host.write_file(live, "{\"being written");
+    host.write_file(other, "an administrator's");
+    int fd = ::open(host.file(live).c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::flock(fd, LOCK_EX), 0);
+
+    ASSERT_TRUE(create_backup(host.ctx, std::string("later"), std::nullopt));
+    ::close(fd);
+
+    EXPECT_FALSE(fs::exists(host.file(leftover)));
+    EXPECT_EQ(host.read_file(live), "{\"being written");
+    EXPECT_EQ(host.read_file(other), "an administrator's");
+}
 
 TEST_F(Backups, TheFirstBackupOfAHostIsTheDefaultWithItsIndexAndBothCopies) {
     ASSERT_TRUE(create_backup(host.ctx, std::nullopt, std::nullopt));

@@ -6,6 +6,7 @@
 #include <sys/file.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <filesystem>
 #include <functional>
 #include <fstream>
@@ -36,6 +37,82 @@ TEST(Files, AtomicWriteReplacesWholeAndLeavesNoTemporaryFile) {
     EXPECT_EQ(read_file(p).value(), "second");
     EXPECT_FALSE(path_exists(dir.path() / "state.json.tmp"));
     EXPECT_FALSE(write_file_atomic(dir.path() / "no-dir" / "x", "y").has_value());
+}
+
+TEST(Files, ReadingAFileItselfRefusesLinksAndSecondNames) {
+    namespace fs = std::filesystem;
+    test::TempDir dir;
+    ASSERT_TRUE(write_file(dir.path() / "own", "mine"));
+    EXPECT_EQ(read_file_itself(dir.path() / "own").value_or(""), "mine");
+    ASSERT_TRUE(write_file(dir.path() / "secret", "theirs"));
+    fs::create_symlink(dir.path() / "secret", dir.path() / "link");
+    fs::create_hard_link(dir.path() / "secret", dir.path() / "second");
+    EXPECT_EQ(read_file_itself(dir.path() / "link").error().code, ELOOP);
+    EXPECT_EQ(read_file_itself(dir.path() / "second").error().code, EMLINK);
+    EXPECT_EQ(read_file_itself(dir.path() / "secret").error().code, EMLINK);
+    EXPECT_TRUE(read_file_itself(dir.path() / "none").error().not_found());
+    // The plain read follows both, as before.
+    EXPECT_EQ(read_file(dir.path() / "link").value_or(""), "theirs");
+}
+
+// What killed writes of documents whose names are not known in advance left (a time-stamped
+// backup that is never written again): only exact temporary names of such a document, unheld.
+TEST(Files, TheTemporariesOfAnyDocumentGoOnlyWhenTheyAreOwnAndUnheld) {
+    namespace fs = std::filesystem;
+    test::TempDir dir;
+    const std::string hex = "0123456789abcdef";
+    const std::vector<std::string> leftovers = {"backup_20240305_070809.json.tmp." + hex,
+                                                "lab.json.tmp.json.tmp.fedcba9876543210"};
+    for (const auto& n : leftovers) std::ofstream(dir.path() / n) << "cut";
+    const std::vector<std::string> kept = {"lab.json.tmp.json", "backup-index.json.tmp.x.json",
+                                           "config.json.tmp.orig", "lab.json.tmp", ".json.tmp." + hex,
+                                           "lab.txt.tmp." + hex, "lab.json.tmp.0123456789ABCDEF",
+                                           "lab.json.tmp." + hex + ".json", "lab.json.tmp.0123456789abcde",
+                                           "lab.json.tmp" + hex};
+    for (const auto& n : kept) std::ofstream(dir.path() / n) << "keep";
+    fs::create_symlink("elsewhere", dir.path() / ("link.json.tmp." + hex));
+    const fs::path live = dir.path() / ("live.json.tmp." + hex);
+    std::ofstream(live) << "in use";
+    int fd = ::open(live.c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::flock(fd, LOCK_EX), 0);
+
+    remove_own_temporaries_of_targets(dir.path(), ".json");
+    ::close(fd);
+
+    for (const auto& n : leftovers) EXPECT_FALSE(path_exists(dir.path() / n)) << n;
+    for (const auto& n : kept) EXPECT_EQ(read_file(dir.path() / n).value_or(""), "keep") << n;
+    EXPECT_TRUE(fs::is_symlink(dir.path() / ("link.json.tmp." + hex)));
+    EXPECT_EQ(read_file(live).value_or(""), "in use");
+}
+
+// A held temporary file is not open for writing: a program renamed into place from one can be
+// started at once ("Text file busy" otherwise), and the lock still keeps cleaners away.
+TEST(Files, AHeldTemporaryIsLockedButNotOpenForWriting) {
+    namespace fs = std::filesystem;
+    test::TempDir dir;
+    auto file = write_own_temporary(dir.path(), "net.", ".xml", "<network/>", 0600);
+    ASSERT_TRUE(file);
+    int fd = ::open(file->path().c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    EXPECT_NE(::flock(fd, LOCK_EX | LOCK_NB), 0);
+    ::close(fd);
+    for (const auto& e : fs::directory_iterator("/proc/self/fd")) {
+        std::error_code ec;
+        if (fs::read_symlink(e.path(), ec) != file->path()) continue;
+        auto info = read_file("/proc/self/fdinfo/" + e.path().filename().string());
+        ASSERT_TRUE(info);
+        const auto at = info->find("flags:");
+        ASSERT_NE(at, std::string::npos);
+        const unsigned long flags = std::stoul(info->substr(at + 6), nullptr, 8);
+        EXPECT_EQ(flags & O_ACCMODE, static_cast<unsigned long>(O_RDONLY)) << *info;
+    }
+    const fs::path path = file->path();
+    // The next write of the same prefix passes it over while it is held.
+    ASSERT_TRUE(write_own_temporary(dir.path(), "net.", ".xml", "<network/>", 0600));
+    EXPECT_TRUE(fs::exists(path));
+    file->remove();
+    EXPECT_FALSE(fs::exists(path));
 }
 
 TEST(Files, ExistenceFollowingLinksCountsADanglingLinkAsAbsent) {
@@ -109,7 +186,7 @@ TEST(Files, AWriteRemovesOnlyTheLeftoversOfItsOwnTarget) {
         {"temporary file", "net.", ".xml",
          [](const fs::path& dir) {
              auto file = write_own_temporary(dir, "net.", ".xml", "<network/>", 0600);
-             return file && fs::remove(*file);
+             return file.has_value();
          }},
     };
     for (const auto& w : writers) {

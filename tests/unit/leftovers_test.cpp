@@ -63,13 +63,14 @@ TEST(Leftovers, TheNextRunOfTheSameWriteRemovesThem) {
          [](FakeHost& h) { EXPECT_TRUE(setup_veth_persistence_service(h.ctx)); }},
         {"network create",
          {"/tmp"},
-         {"/tmp/lab." + hex + ".xml"},
-         {"/tmp/lab.xml", "/tmp/labs." + hex + ".xml", "/tmp/network_lab." + hex + ".xml"},
+         {"/tmp/network-create_lab_vswitch3." + hex + ".xml"},
+         {"/tmp/lab.xml", "/tmp/network-create_labs_vswitch3." + hex + ".xml", "/tmp/network-create_lab." + hex + ".xml",
+          "/tmp/config-restore_lab." + hex + ".xml", "/tmp/lab." + hex + ".xml"},
          [](FakeHost& h) { EXPECT_TRUE(create_libvirt_network(h.ctx, "lab", "vswitch3", std::nullopt)); }},
         {"restore of a libvirt network",
          {"/tmp"},
-         {"/tmp/network_lab." + hex + ".xml"},
-         {"/tmp/lab." + hex + ".xml"},
+         {"/tmp/config-restore_lab." + hex + ".xml"},
+         {"/tmp/network-create_lab_vswitch3." + hex + ".xml", "/tmp/config-restore_lab_." + hex + ".xml"},
          [](FakeHost& h) {
              h.runner.on_prefix({"virsh", "net-info"}, Answer::exit(1));
              LibvirtNetwork lab;

@@ -109,23 +109,61 @@ TEST_F(Libvirt, PrivateFileNeverFollowsOrReusesAnEntry) {
     EXPECT_EQ(*host.read_file("/tmp/old.xml"), "old");
 }
 
-TEST_F(Libvirt, TempXmlIsFreshPrivateAndNamedAfterItsStem) {
-    auto path = write_temp_xml(host.ctx, "net/../x", "<network/>");
-    ASSERT_TRUE(path);
-    EXPECT_EQ(path->parent_path(), host.file("/tmp"));
-    const std::string name = path->filename().string();
-    EXPECT_TRUE(name.starts_with("net_.._x.")) << name;
+TEST_F(Libvirt, TempXmlIsFreshPrivateHeldAndNamedAfterItsStem) {
+    const std::string stem = definition_file_stem("network-create", {"net/../x", "br"});
+    EXPECT_EQ(stem, "network-create_net%2F%2E%2E%2Fx_br");
+    auto file = write_temp_xml(host.ctx, stem, "<network/>");
+    ASSERT_TRUE(file);
+    EXPECT_EQ(file->path().parent_path(), host.file("/tmp"));
+    const std::string name = file->path().filename().string();
+    EXPECT_TRUE(name.starts_with(stem + ".")) << name;
     EXPECT_TRUE(name.ends_with(".xml")) << name;
-    EXPECT_GT(name.size(), std::string("net_.._x..xml").size());
+    EXPECT_EQ(name.size(), stem.size() + 1 + 16 + 4);
     struct stat st {};
-    ASSERT_EQ(::lstat(path->c_str(), &st), 0);
+    ASSERT_EQ(::lstat(file->path().c_str(), &st), 0);
     EXPECT_TRUE(S_ISREG(st.st_mode));
     EXPECT_EQ(st.st_mode & 0777, 0600u);
     EXPECT_EQ(*host.read_file("/tmp/" + name), "<network/>");
 
-    auto second = write_temp_xml(host.ctx, "net/../x", "<network/>");
+    // A second run of the same command leaves the first one's file alone while it is held.
+    auto second = write_temp_xml(host.ctx, stem, "<network/>");
     ASSERT_TRUE(second);
-    EXPECT_NE(*second, *path);
+    EXPECT_NE(second->path(), file->path());
+    EXPECT_TRUE(fs::exists(file->path()));
+    const fs::path first = file->path();
+    file->remove();
+    EXPECT_FALSE(fs::exists(first));
+    EXPECT_TRUE(fs::exists(second->path()));
+}
+
+// Different commands or arguments never share a stem, so no run's cleanup takes another's file.
+TEST(DefinitionFileStem, DifferentRunsNeverShareOne) {
+    const std::string long_name(300, 'n');
+    const std::vector<std::string> stems = {
+        definition_file_stem("network-attach", {"a_b", "c"}),
+        definition_file_stem("network-attach", {"a", "b_c"}),
+        definition_file_stem("network-attach", {"a", "b", "c"}),
+        definition_file_stem("network-create", {"network_lab", "vswitch0"}),
+        definition_file_stem("network-create", {"network", "lab_vswitch0"}),
+        definition_file_stem("config-restore", {"lab"}),
+        definition_file_stem("config-restore", {"network_lab"}),
+        definition_file_stem("config-restore", {"lab."}),
+        definition_file_stem("config-restore", {"lab%2E"}),
+        definition_file_stem("network-detach", {"a_b", "c"}),
+        definition_file_stem("network-create", {long_name, "vswitch0"}),
+        definition_file_stem("network-create", {long_name, "vswitch1"}),
+        definition_file_stem("network-create", {long_name + "\xff", "vswitch0"}),
+    };
+    for (std::size_t i = 0; i < stems.size(); ++i) {
+        SCOPED_TRACE(stems[i]);
+        // One file name with room for the random part and the suffix; no '.' inside, so a
+        // stem never reaches into the random part of another's file name.
+        EXPECT_LE(stems[i].size(), 200u);
+        EXPECT_EQ(stems[i].find_first_of("/."), std::string::npos);
+        for (std::size_t j = 0; j < i; ++j) EXPECT_NE(stems[i], stems[j]);
+    }
+    EXPECT_EQ(stems[0], "network-attach_a%5Fb_c");
+    EXPECT_EQ(definition_file_stem("network-attach", {"--vm", "-lab"}), "network-attach_--vm_-lab");
 }
 
 TEST(TempXml, FailsWithoutTemporaryDirectory) {
@@ -344,7 +382,9 @@ TEST_F(Libvirt, CreateOnVswitchRunsVirshInOrderAndRemovesTheDefinition) {
     EXPECT_TRUE(spy.seen[0].regular);
     EXPECT_EQ(spy.seen[0].perms, 0600u);
     EXPECT_EQ(fs::path(spy.seen[0].path).parent_path(), host.file("/tmp"));
-    EXPECT_TRUE(fs::path(spy.seen[0].path).filename().string().starts_with("lab."));
+    EXPECT_TRUE(fs::path(spy.seen[0].path).filename().string().starts_with("network-create_lab_vswitch0."));
+    // Held while virsh reads it: no other run's cleanup takes it away.
+    EXPECT_TRUE(spy.seen[0].held);
 
     std::vector<Call> calls = {
         {{"nmcli", "-t", "-f", "NAME,DEVICE,TYPE,STATE", "connection", "show"}, RunMode::Query},
@@ -442,7 +482,7 @@ TEST_F(Libvirt, CreateKeepsTheDefinitionWhenVirshCannotDefineIt) {
         EXPECT_EQ(h.runner.argvs_of("virsh").size(), 1u);
         auto left = tmp_entries(h);
         ASSERT_EQ(left.size(), 1u);
-        EXPECT_TRUE(left[0].starts_with("lab.")) << left[0];
+        EXPECT_TRUE(left[0].starts_with("network-create_lab_vswitch0.")) << left[0];
     }
 }
 

@@ -102,6 +102,11 @@ TEST(EventLog, OnlyARegularFileAtThePathIsWritten) {
              h.write_file("/var/log/other.log", "other\n");
              fs::create_symlink("other.log", h.file(kLog));
          }},
+        {"hard link to a file",
+         [](const FakeHost& h) {
+             h.write_file("/etc/shadow", "secret\n");
+             fs::create_hard_link(h.file("/etc/shadow"), h.file(kLog));
+         }},
         {"FIFO", [](const FakeHost& h) { ASSERT_EQ(::mkfifo(h.file(kLog).c_str(), 0600), 0); }},
         {"directory", [](const FakeHost& h) { fs::create_directories(h.file(kLog)); }},
     };

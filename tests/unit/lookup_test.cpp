@@ -201,6 +201,35 @@ TEST_F(FirstRun, AMissingSavedCopyIsWrittenFromTheLatestOne) {
     EXPECT_EQ(host.read_file(kSaved), doc("backup_1", 2));
 }
 
+// The copy is taken only from the program's own file: a link or a second name at the latest
+// copy's path may lead to any document of the host, and config.json is readable by everyone.
+TEST_F(FirstRun, TheSavedCopyIsNeverTakenThroughALinkOrASecondName) {
+    struct Case {
+        const char* what;
+        void (*plant)(const fs::path& secret, const fs::path& latest);
+        const char* why;
+    };
+    const Case cases[] = {
+        {"symbolic link", [](const fs::path& s, const fs::path& l) { fs::create_symlink(s, l); },
+         "Too many levels of symbolic links (os error 40)"},
+        {"hard link", [](const fs::path& s, const fs::path& l) { fs::create_hard_link(s, l); },
+         "Too many links (os error 31)"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        FakeHost h;
+        h.write_file("/root/secret.json", doc("secret"));
+        fs::permissions(h.file("/root/secret.json"), fs::perms::owner_read | fs::perms::owner_write);
+        fs::create_directories(h.file("/var/lib/quillmar/backups"));
+        c.plant(h.file("/root/secret.json"), h.file(kLatest));
+        check_first_run(h.ctx);
+        EXPECT_FALSE(fs::exists(h.file(kSaved)));
+        EXPECT_EQ(h.err.str(), std::string("[!] Warning: Could not restore config file /etc/quillmar/config.json from "
+                                           "/var/lib/quillmar/backups/latest_network_config.json: ") +
+                                   c.why + "\n");
+    }
+}
+
 TEST_F(FirstRun, ASavedCopyThatCannotBeWrittenIsAWarning) {
     host.write_file(kLatest, doc("latest"));
     host.write_file("/etc/quillmar", "a file where the directory should be");

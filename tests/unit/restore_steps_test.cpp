@@ -86,7 +86,8 @@ TEST_F(LibvirtStep, DefinesWhatIsMissingFromAPrivateFileAndAppliesItsFlags) {
     EXPECT_TRUE(seen.regular);
     EXPECT_EQ(seen.perms, 0600u);
     EXPECT_EQ(std::filesystem::path(seen.path).parent_path(), host.file("/tmp"));
-    EXPECT_TRUE(std::filesystem::path(seen.path).filename().string().starts_with("network_lab."));
+    EXPECT_TRUE(std::filesystem::path(seen.path).filename().string().starts_with("config-restore_lab."));
+    EXPECT_TRUE(seen.held);
     EXPECT_FALSE(std::filesystem::exists(seen.path));
     EXPECT_TRUE(std::filesystem::is_empty(host.file("/tmp")));
 }

@@ -1,7 +1,12 @@
 // Sees a definition file at the moment virsh is handed it, since the fake runner cannot read files.
 #pragma once
 
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 
 #include <fstream>
 #include <sstream>
@@ -19,6 +24,7 @@ public:
         std::string content;
         bool regular = false;  // a regular file, not a link
         unsigned perms = 0;
+        bool held = false;  // a run holds the file's lock, so cleaners pass it over
     };
 
     // Watches `virsh <verb> ...`, whose file path is argv[path_index].
@@ -33,6 +39,10 @@ public:
             if (::lstat(s.path.c_str(), &st) == 0) {
                 s.regular = S_ISREG(st.st_mode);
                 s.perms = st.st_mode & 07777;
+            }
+            if (int fd = ::open(s.path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC); fd >= 0) {
+                s.held = ::flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+                ::close(fd);
             }
             std::ifstream f(s.path, std::ios::binary);
             std::ostringstream text;

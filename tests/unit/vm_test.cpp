@@ -87,7 +87,8 @@ TEST_F(Vm, AttachHandsVirshAPrivateDefinitionAndRemovesIt) {
               "</interface>");
     EXPECT_TRUE(spy.seen[0].regular);
     EXPECT_EQ(spy.seen[0].perms, 0600u);
-    EXPECT_TRUE(fs::path(spy.seen[0].path).filename().string().starts_with("attach_web 1_my \"lab\"."));
+    EXPECT_TRUE(fs::path(spy.seen[0].path).filename().string().starts_with("network-attach_web%201_my%20%22lab%22."));
+    EXPECT_TRUE(spy.seen[0].held);
     std::vector<Call> calls = {
         {{"virsh", "net-info", "my \"lab\""}, RunMode::QueryWithStderr},
         {{"virsh", "dominfo", "web 1"}, RunMode::QueryWithStderr},

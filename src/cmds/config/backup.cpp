@@ -137,6 +137,9 @@ Status create_backup(const Context& ctx, const std::optional<std::string>& name,
             if (auto saved = write_state_file(ctx.path(kSavedConfigPath), text); !saved)
                 ctx.err << "[-] Warning: Could not write to config file " << kSavedConfigPath << ": "
                         << saved.error().message << "\n[-] This is normal if running without root privileges\n";
+            // A backup killed before its rename left a temporary file under a name that is
+            // never written again (a time-stamped one), so its own cleanup never comes.
+            remove_own_temporaries_of_targets(ctx.path(kBackupsDir), ".json");
         }
     }
     if (!written) {
@@ -162,7 +165,9 @@ Status complete_saved_config(const Context& ctx) {
         return fail("Could not restore config file " + std::string(kSavedConfigPath) + " from " +
                     std::string(kLatestBackupPath) + ": " + why);
     };
-    auto text = read_file(ctx.path(kLatestBackupPath));
+    // Only the program's own copy is taken: a link or a second name there may lead to any
+    // document of the host, which config.json would then show to everyone.
+    auto text = read_file_itself(ctx.path(kLatestBackupPath));
     if (!text) return failed(text.error().message());
     if (auto made = make_directories(ctx.path(kSavedConfigDir)); !made) return failed(made.error().message());
     if (auto written = write_state_file(ctx.path(kSavedConfigPath), *text); !written)

@@ -166,11 +166,11 @@ Status restore_libvirt_networks(const Context& ctx, const std::vector<LibvirtNet
             continue;
         }
         // A private file of a fresh name: nothing planted in /tmp is followed or reused.
-        auto file = write_temp_xml(ctx, "network_" + net.name, net.xml_config);
+        auto file = write_temp_xml(ctx, definition_file_stem("config-restore", {net.name}), net.xml_config);
         if (!file) return unexpected(file.error());
-        auto defined = change(ctx, {"virsh", "net-define", file->string()});
+        auto defined = change(ctx, {"virsh", "net-define", file->path().string()});
+        file->remove();
         if (!defined) return unexpected(defined.error());
-        (void)remove_file(*file);
         if (!*defined) {
             ctx.out << "  - Failed to restore libvirt network '" << net.name << "'\n";
             if (not_restored) not_restored->push_back(net.name);

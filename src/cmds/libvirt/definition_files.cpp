@@ -1,6 +1,7 @@
 #include "cmds/libvirt/definition_files.hpp"
 
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 
 #include "utils/fs.hpp"
@@ -32,19 +33,17 @@ int create_private_file(const std::filesystem::path& path, std::string_view cont
     return made ? 0 : made.error().code;
 }
 
-// The stem as one file-name component, short enough to leave room for the suffix.
-std::string file_stem(std::string_view stem) {
-    constexpr std::size_t kMaxStem = 200;
-    std::string s(stem);
-    for (char& c : s)
-        if (c == '/') c = '_';
-    if (s.size() > kMaxStem) {
-        std::size_t cut = kMaxStem;
-        // Do not split a UTF-8 sequence.
-        while (cut > 0 && (static_cast<unsigned char>(s[cut]) & 0xC0) == 0x80) --cut;
-        s.resize(cut);
+// FNV-1a: stands for the part of a long stem that is cut off.
+std::string hash_hex(std::string_view text) {
+    std::uint64_t h = 14695981039346656037ull;
+    for (unsigned char c : text) {
+        h ^= c;
+        h *= 1099511628211ull;
     }
-    return s;
+    static constexpr char kHex[] = "0123456789abcdef";
+    std::string out(16, '0');
+    for (int i = 15; i >= 0; --i, h >>= 4) out[static_cast<std::size_t>(i)] = kHex[h & 0xF];
+    return out;
 }
 
 }  // namespace
@@ -54,10 +53,35 @@ Status write_new_private_file(const std::filesystem::path& path, std::string_vie
     return {};
 }
 
-Result<std::filesystem::path> write_temp_xml(const Context& ctx, std::string_view stem, std::string_view content) {
+std::string definition_file_stem(std::string_view command, std::initializer_list<std::string_view> arguments) {
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    auto encode = [&](std::string& out, std::string_view text) {
+        for (unsigned char c : text) {
+            if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-') {
+                out += static_cast<char>(c);
+            } else {
+                out += '%';
+                out += kHex[c >> 4];
+                out += kHex[c & 0xF];
+            }
+        }
+    };
+    std::string stem;
+    encode(stem, command);
+    for (auto argument : arguments) {
+        stem += '_';
+        encode(stem, argument);
+    }
+    // A file name holds 255 bytes; the stem leaves room for "." + 16 random digits + ".xml".
+    constexpr std::size_t kMaxStem = 200;
+    if (stem.size() > kMaxStem) stem = stem.substr(0, kMaxStem - 17) + "~" + hash_hex(stem);
+    return stem;
+}
+
+Result<HeldFile> write_temp_xml(const Context& ctx, const std::string& stem, std::string_view content) {
     // A private file of a fresh name; once it is written, the files that killed runs of the same
     // stem left behind go.
-    auto file = write_own_temporary(ctx.path(kTempDir), file_stem(stem) + ".", ".xml", content, 0600);
+    auto file = write_own_temporary(ctx.path(kTempDir), stem + ".", ".xml", content, 0600);
     if (!file) return fail(std::strerror(file.error().code));
     return std::move(*file);
 }

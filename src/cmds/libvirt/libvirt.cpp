@@ -109,15 +109,20 @@ LibvirtStatus create_libvirt_network(const Context& ctx, const std::string& name
     else
         ctx.out << "[+] Creating libvirt network '" << name << "' on bridge '" << vswitch << "'\n";
 
-    auto file = write_temp_xml(ctx, name, network_definition_xml(name, bridge));
+    auto file = write_temp_xml(ctx, definition_file_stem("network-create", {name, bridge}),
+                               network_definition_xml(name, bridge));
     if (!file) return unexpected(LibvirtError::command_failed("Failed to write XML"));
 
-    auto defined = ctx.run({"virsh", "net-define", file->string()}, RunMode::Shown);
-    // The definition stays in place for inspection when virsh rejects it.
-    if (!defined || !defined->success()) return unexpected(LibvirtError::command_failed("Failed to define network"));
+    // Held until virsh has read it: no other run's cleanup takes it away meanwhile.
+    auto defined = ctx.run({"virsh", "net-define", file->path().string()}, RunMode::Shown);
+    if (!defined || !defined->success()) {
+        // The definition stays in place for inspection when virsh rejects it.
+        file->keep();
+        return unexpected(LibvirtError::command_failed("Failed to define network"));
+    }
     (void)ctx.run(virsh_network_argv("net-autostart", name), RunMode::Shown);
     (void)ctx.run(virsh_network_argv("net-start", name), RunMode::Shown);
-    (void)remove_file(*file);
+    file->remove();
 
     ctx.out << "[+] Libvirt network '" << name << "' created on bridge '" << bridge << "'\n";
     return {};

@@ -103,11 +103,16 @@ LibvirtStatus attach_vm_to_network(const Context& ctx, const std::string& networ
     if (!libvirt_network_exists(ctx, network)) return unexpected(LibvirtError::network_not_found(network));
     if (!vm_exists(ctx, vm)) return unexpected(LibvirtError::command_failed("VM '" + vm + "' not found"));
 
-    auto file = write_temp_xml(ctx, "attach_" + vm + "_" + network, interface_definition_xml(network));
+    auto file = write_temp_xml(ctx, definition_file_stem("network-attach", {vm, network}),
+                               interface_definition_xml(network));
     if (!file) return unexpected(LibvirtError::command_failed("Failed to create temporary XML file"));
-    auto r = ctx.run(virsh_domain_argv("attach-device", vm, {file->string(), "--live", "--config"}), RunMode::Shown);
-    if (!r) return unexpected(LibvirtError::command_failed("Failed to execute virsh: " + r.error().message()));
-    (void)remove_file(*file);
+    auto r = ctx.run(virsh_domain_argv("attach-device", vm, {file->path().string(), "--live", "--config"}),
+                     RunMode::Shown);
+    if (!r) {
+        file->keep();
+        return unexpected(LibvirtError::command_failed("Failed to execute virsh: " + r.error().message()));
+    }
+    file->remove();
     if (!r->success())
         return unexpected(
             LibvirtError::command_failed("Failed to attach VM '" + vm + "' to network '" + network + "'"));
@@ -130,10 +135,12 @@ LibvirtStatus detach_vm_from_network(const Context& ctx, const std::string& netw
         return unexpected(
             LibvirtError::command_failed("No interface found for VM '" + vm + "' on network '" + network + "'"));
 
-    auto file = write_temp_xml(ctx, "detach_" + vm + "_" + network, interface_removal_xml(network, *mac));
+    auto file = write_temp_xml(ctx, definition_file_stem("network-detach", {vm, network}),
+                               interface_removal_xml(network, *mac));
     if (!file) return unexpected(LibvirtError::command_failed("Failed to create temporary XML file"));
-    auto r = ctx.run(virsh_domain_argv("detach-device", vm, {file->string(), "--live", "--config"}), RunMode::Shown);
-    (void)remove_file(*file);
+    auto r = ctx.run(virsh_domain_argv("detach-device", vm, {file->path().string(), "--live", "--config"}),
+                     RunMode::Shown);
+    file->remove();
     if (!r) return unexpected(LibvirtError::command_failed("Failed to execute virsh: " + r.error().message()));
     if (!r->success())
         return unexpected(
