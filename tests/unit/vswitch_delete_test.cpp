@@ -55,8 +55,7 @@ TEST(VswitchDelete, ProfilesNamedLikeOptionsFollowId) {
     EXPECT_EQ(host.err.str(), "");
     EXPECT_EQ(changes(host), (Argvs{{"nmcli", "connection", "delete", "id", "-p"},
                                     {"nmcli", "connection", "delete", "id", "--help"},
-                                    {"nmcli", "connection", "delete", "id", "--help Uplink"},
-                                    {"nmcli", "connection", "delete", "id", "-stale"}}));
+                                    {"nmcli", "connection", "delete", "id", "--help Uplink"}}));
 }
 
 TEST(VswitchDelete, AMasterTakesTheJoinsOfItsBridgesWithIt) {
@@ -88,9 +87,10 @@ TEST(VswitchDelete, AMasterTakesTheJoinsOfItsBridgesWithIt) {
               "  - Successfully deleted veth pair: vvs3_vs1 <-> vvs1_vs3\n"
               "[+] Cleaned up 2 veth pairs associated with bridge 'vswitch1'\n"
               "[+] Cleaning up stale NetworkManager connections...\n"
-              "  - Removing stale connection: eth2\n"
-              "[+] Cleaned up 1 stale connections\n");
+              "[+] No stale connections found\n");
+    // eth2 names the bridge by device: a port like eth1, not something a sweep happens upon.
     EXPECT_EQ(changes(host), (Argvs{{"nmcli", "connection", "delete", "eth1"},
+                                    {"nmcli", "connection", "delete", "eth2"},
                                     {"nmcli", "connection", "delete", "veth-vswitch2-vswitch1"},
                                     {"nmcli", "connection", "delete", "veth-vswitch1-vswitch2"},
                                     {"ip", "link", "delete", "vvs2_vs1"},
@@ -98,16 +98,18 @@ TEST(VswitchDelete, AMasterTakesTheJoinsOfItsBridgesWithIt) {
                                     {"nmcli", "connection", "delete", "veth-vswitch1-vswitch3"},
                                     {"ip", "link", "delete", "vvs3_vs1"},
                                     {"nmcli", "connection", "delete", "Hub"},
-                                    {"nmcli", "connection", "delete", "Hub Uplink"},
-                                    {"nmcli", "connection", "delete", "eth2"}}));
+                                    {"nmcli", "connection", "delete", "Hub Uplink"}}));
     EXPECT_EQ(load_bridge_connections(host.ctx), (BridgeConnectionMap{{"vswitch5", {"vswitch6"}}}));
     auto ledger = load_managed_resources(host.ctx).value;
     EXPECT_EQ(ledger.vswitches, std::vector<std::string>{"Lab"});
     EXPECT_EQ(ledger.veth_pairs, (std::vector<std::string>{"vvs6_vs5", "vvs5_vs6"}));
 }
 
+// A pair that cannot be deleted is reported, and its join forgotten all the same: the next
+// bridge made on vswitch2 must not be joined to vswitch7 by `vswitch veth restore`.
 TEST(VswitchDelete, AJoinedBridgeLeavesEachMastersListOnceAndCountsOnlyDeletedPairs) {
     FakeHost host;
+    host.add_link("vvs2_vs7");
     host.runner.on(uuid_of("vswitch2"), Answer::ok("u-2\n"));
     bridges(host, {"vswitch1", "vswitch2", "vswitch4", "vswitch7"});
     host.write_file(kJoins, R"({"vswitch1": ["vswitch2", "vswitch4", "vswitch2"], "vswitch7": ["vswitch2"]})");
@@ -126,9 +128,8 @@ TEST(VswitchDelete, AJoinedBridgeLeavesEachMastersListOnceAndCountsOnlyDeletedPa
               "[+] Cleaned up 1 veth pairs associated with bridge 'vswitch2'\n"
               "[+] Cleaning up stale NetworkManager connections...\n"
               "[+] No stale connections found\n");
-    EXPECT_EQ(host.err.str(), "");
-    EXPECT_EQ(load_bridge_connections(host.ctx),
-              (BridgeConnectionMap{{"vswitch1", {"vswitch4"}}, {"vswitch7", {"vswitch2"}}}));
+    EXPECT_EQ(host.err.str(), "Failed to delete veth pair 'vvs2_vs7' <-> 'vvs7_vs2'\n");
+    EXPECT_EQ(load_bridge_connections(host.ctx), (BridgeConnectionMap{{"vswitch1", {"vswitch4"}}}));
 }
 
 TEST(VswitchDelete, WithoutJoinsOrWithoutADeviceTheProfilesStillGo) {

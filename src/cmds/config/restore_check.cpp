@@ -111,7 +111,8 @@ std::vector<std::string> look(const Context& ctx, const NetworkConfig& config, c
 
 std::vector<std::string> check_restored(const Context& ctx, const NetworkConfig& config,
                                         const ProfileStepOutcome& outcome,
-                                        const std::vector<std::string>& networks_not_restored) {
+                                        const std::vector<std::string>& networks_not_restored,
+                                        const std::vector<std::string>& step_failures) {
     MasterDevices masters(ctx, config.network_manager.connections);
     std::vector<std::string> missing;
     for (int round = 1;; ++round) {
@@ -124,6 +125,7 @@ std::vector<std::string> check_restored(const Context& ctx, const NetworkConfig&
     for (const auto& [profile, setting] : outcome.default_methods)
         missing.push_back("Profile '" + profile + "' came back with NetworkManager's default " + setting +
                           ": the backup holds no addresses for \"manual\"");
+    missing.insert(missing.end(), step_failures.begin(), step_failures.end());
     return missing;
 }
 

@@ -26,8 +26,10 @@ struct ProfileStepOutcome {
 // master; an IP method left to the default. NetworkManager finishes activations after the
 // program's calls return, so the check looks again, up to ten times one second apart, until
 // everything holds. Profiles that are not to come up (autoconnect "no") are only asked to exist.
+// `step_failures`, what the steps themselves could not do, are items as they stand.
 std::vector<std::string> check_restored(const Context& ctx, const NetworkConfig& config,
                                         const ProfileStepOutcome& outcome,
-                                        const std::vector<std::string>& networks_not_restored = {});
+                                        const std::vector<std::string>& networks_not_restored = {},
+                                        const std::vector<std::string>& step_failures = {});
 
 }  // namespace qm
