@@ -140,7 +140,7 @@ TEST_F(Ledger, FailedTemporaryWriteLeavesTheLedgerAsItWas) {
 // stayed is a warning.
 TEST_F(Ledger, SmartCleanupRemovesEachObjectWithWhatHangsOnItAndReportsOnlySuccesses) {
     ManagedResources m;
-    m.vswitches = {"sw1", "sw2"};
+    m.vswitches = {"sw1", "sw2", "gone"};
     m.veth_pairs = {"veth0", "veth1"};
     m.bonds = {"bond0"};
     m.created_at = "c";
@@ -148,6 +148,9 @@ TEST_F(Ledger, SmartCleanupRemovesEachObjectWithWhatHangsOnItAndReportsOnlySucce
     host.add_link("veth0");
     host.add_link("veth1");
     host.runner.on({"ip", "link", "delete", "veth1"}, Answer::exit(1));
+    // sw1 is listed, yet nmcli cannot say its UUID; "gone" is not listed: nothing is left of it.
+    host.runner.on({"nmcli", "-t", "-f", "NAME,DEVICE,TYPE,STATE", "connection", "show"},
+                   Answer::ok("sw1:vswitch1:bridge:activated\nsw2::bridge:\nbond0::bond:\n"));
     host.runner.on({"nmcli", "-g", "connection.uuid", "connection", "show", "sw1"}, Answer::exit(10, ""));
     host.runner.on({"nmcli", "-g", "connection.uuid", "connection", "show", "sw2"}, Answer::ok("u-2\n"));
     host.runner.on({"nmcli", "-g", "connection.uuid", "connection", "show", "bond0"}, Answer::ok("u-b\n"));
@@ -161,23 +164,21 @@ TEST_F(Ledger, SmartCleanupRemovesEachObjectWithWhatHangsOnItAndReportsOnlySucce
 
     EXPECT_EQ(host.out.str(),
               "[+] Smart cleanup: Cleaning up only our managed resources...\n"
-              "[+] Cleaning up veth pairs associated with bridge 'sw2'\n"
-              "[-] Could not resolve bridge device name for 'sw2', skipping veth cleanup\n"
-              "  - Cleaned up vswitch: sw2\n"
               "  - Cleaned up veth pair: veth0\n"
+              "  - Cleaned up vswitch: sw2\n"
               "  - Cleaned up bond: bond0\n"
               "[+] Smart cleanup completed. Tracking file cleared.\n");
     EXPECT_EQ(host.err.str(),
-              "[!] Warning: Could not find UUID for bridge 'sw1'.\n"
-              "[!] Warning: Failed to delete veth pair 'veth1'\n");
+              "[!] Warning: Failed to delete veth pair 'veth1'\n"
+              "[!] Warning: Could not find UUID for bridge 'sw1'.\n");
     std::vector<std::vector<std::string>> deletions;
     for (const auto& a : host.runner.argvs())
         if (a.size() > 2 && a[2] == "delete") deletions.push_back(a);
     EXPECT_EQ(deletions, (std::vector<std::vector<std::string>>{
-                             {"nmcli", "connection", "delete", "sw2 Uplink"},
-                             {"nmcli", "connection", "delete", "sw2"},
                              {"ip", "link", "delete", "veth0"},
                              {"ip", "link", "delete", "veth1"},
+                             {"nmcli", "connection", "delete", "sw2 Uplink"},
+                             {"nmcli", "connection", "delete", "sw2"},
                              {"nmcli", "connection", "delete", "bond0 port"},
                              {"nmcli", "connection", "delete", "bond0"},
                          }));
@@ -193,6 +194,8 @@ TEST_F(Ledger, SmartCleanupKeepsWhatWasTrackedWhileItRanAndHoldsNoLockMeanwhile)
     m.created_at = "c";
     host.write_file(kLedger, managed_resources_to_json(m));
     host.add_link("veth0");
+    host.runner.on({"nmcli", "-t", "-f", "NAME,DEVICE,TYPE,STATE", "connection", "show"},
+                   Answer::ok("sw1:vswitch1:bridge:activated\n"));
     host.runner.on({"nmcli", "-g", "connection.uuid", "connection", "show", "sw1"}, Answer::ok("u-1\n"));
     std::vector<std::vector<std::string>> under_lock;
     host.runner.while_running = [&](const std::vector<std::string>& argv) {
@@ -207,10 +210,8 @@ TEST_F(Ledger, SmartCleanupKeepsWhatWasTrackedWhileItRanAndHoldsNoLockMeanwhile)
 
     EXPECT_EQ(host.out.str(),
               "[+] Smart cleanup: Cleaning up only our managed resources...\n"
-              "[+] Cleaning up veth pairs associated with bridge 'sw1'\n"
-              "[-] Could not resolve bridge device name for 'sw1', skipping veth cleanup\n"
-              "  - Cleaned up vswitch: sw1\n"
               "  - Cleaned up veth pair: veth0\n"
+              "  - Cleaned up vswitch: sw1\n"
               "[+] Smart cleanup completed. Tracking file cleared.\n");
     EXPECT_EQ(under_lock, std::vector<std::vector<std::string>>{});
     EXPECT_EQ(host.read_file(kLedger), ledger_text({"late"}, "c", {"bond3"}));

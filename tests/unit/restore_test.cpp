@@ -123,8 +123,6 @@ TEST_F(ProfileStep, RemovesOnlyTrackedObjectsTheBackupDoesNotHoldWithWhatHangsOn
     EXPECT_EQ(host.out.str(),
               "[+] Restoring NetworkManager connections...\n"
               "[-] Removing managed connection 'Old Lab' (not in backup)\n"
-              "[+] Cleaning up veth pairs associated with bridge 'Old Lab'\n"
-              "[+] No veth pairs found associated with bridge 'vswitch2'\n"
               "[-] Removing managed connection 'bond0' (not in backup)\n"
               "[+] Connection restoration order:\n"
               "  - Lab (type: physical, priority: 900)\n"

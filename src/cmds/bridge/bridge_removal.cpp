@@ -43,22 +43,24 @@ bool remove_join(const Context& ctx, const std::string& bridge, const std::strin
 }
 
 // Every join the device takes part in, in either role; how many went.
-std::size_t remove_joins_of(const Context& ctx, const std::string& device, std::vector<std::string>& failures) {
+std::size_t remove_joins_of(const Context& ctx, const std::string& device, bool announce,
+                            std::vector<std::string>& failures) {
     std::size_t removed = 0;
     // The joins as loaded now, although each removal rewrites the file.
     const BridgeConnectionMap joins = load_bridge_connections(ctx);
     for (const auto& [master, bridges] : joins) {
         if (master == device) {
             for (const auto& joined : bridges) {
-                ctx.out << "[+] Found connection: " << device << " -> " << joined << " (master relationship)\n";
+                if (announce)
+                    ctx.out << "[+] Found connection: " << device << " -> " << joined << " (master relationship)\n";
                 if (remove_join(ctx, joined, device, failures)) ++removed;
             }
         } else if (std::find(bridges.begin(), bridges.end(), device) != bridges.end()) {
-            ctx.out << "[+] Found connection: " << device << " -> " << master << " (connected to master)\n";
+            if (announce)
+                ctx.out << "[+] Found connection: " << device << " -> " << master << " (connected to master)\n";
             if (remove_join(ctx, device, master, failures)) ++removed;
         }
     }
-    remove_master_bridge(ctx, device);
     return removed;
 }
 
@@ -75,7 +77,7 @@ std::set<std::string> tracked_names(const Context& ctx) {
 }  // namespace
 
 std::optional<std::vector<std::string>> remove_bridge(const Context& ctx, const std::string& profile,
-                                                      std::string_view ledger_kind,
+                                                      std::string_view ledger_kind, bool announce,
                                                       std::vector<std::string>& failures) {
     auto uuid = read_profile_setting_text(ctx, profile, "connection.uuid", {.mode = kCaptured});
     if (!uuid) {
@@ -89,34 +91,42 @@ std::optional<std::vector<std::string>> remove_bridge(const Context& ctx, const 
     const std::optional<std::string> device = resolve_bridge_device(ctx, profile);
     std::vector<std::string> controllers{*uuid, profile};
     if (device) controllers.push_back(*device);
+    // `vswitch create` names the uplink after the bridge; the listing tells whether there is one.
+    const std::string uplink = profile + " Uplink";
+    bool uplink_listed = false;
+    auto port_or_uplink = [&](const TerseRecord& f) {
+        if (!f.empty() && f[0] == uplink) uplink_listed = true;
+        return is_port_type(f);
+    };
     // Its ports are named by device, profile name or UUID; none goes unless all can be found.
     auto ports = ports_of(ctx, {.fields = "NAME,TYPE", .listing_mode = kCaptured, .master_mode = RunMode::Query},
-                          controllers, is_port_type);
+                          controllers, port_or_uplink);
     if (!ports) {
         failures.push_back("Failed to list connections: " + ports.error().message());
         return std::nullopt;
     }
     for (const auto& port : *ports) delete_or_report(ctx, port, failures);
 
-    ctx.out << "[+] Cleaning up veth pairs associated with bridge '" << profile << "'\n";
+    if (announce) ctx.out << "[+] Cleaning up veth pairs associated with bridge '" << profile << "'\n";
     if (device) {
-        const std::size_t removed = remove_joins_of(ctx, *device, failures);
-        if (removed > 0)
+        const std::size_t removed = remove_joins_of(ctx, *device, announce, failures);
+        if (!announce) {
+        } else if (removed > 0) {
             ctx.out << "[+] Cleaned up " << removed << " veth pairs associated with bridge '" << *device << "'\n";
-        else
+        } else {
             ctx.out << "[+] No veth pairs found associated with bridge '" << *device << "'\n";
-    } else {
+        }
+    } else if (announce) {
         ctx.out << "[-] Could not resolve bridge device name for '" << profile << "', skipping veth cleanup\n";
     }
 
     const std::size_t before = failures.size();
     delete_or_report(ctx, profile, failures);
     const bool gone = failures.size() == before;
-    if (ledger_kind == "vswitch") {
-        // Made by `vswitch create` under this name; often found above already as a port.
-        const std::string uplink = profile + " Uplink";
-        if (std::find(ports->begin(), ports->end(), uplink) == ports->end()) (void)delete_connection(ctx, uplink);
-    }
+    // Usually found above already as a port; one that names another master goes all the same,
+    // or a later bridge on this device would take it up.
+    if (ledger_kind == "vswitch" && uplink_listed && std::find(ports->begin(), ports->end(), uplink) == ports->end())
+        delete_or_report(ctx, uplink, failures);
     if (gone) untrack_managed_resource(ctx, ledger_kind, profile);
     return controllers;
 }

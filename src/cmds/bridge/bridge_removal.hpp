@@ -12,15 +12,18 @@
 namespace qm {
 
 // Removes the bridge profile `profile` with everything that hangs on it: its ethernet and VLAN
-// ports (the uplink among them), its veth joins in either role (the pair's links and profiles,
-// the join's record, its master-list entry and the ends' ledger entries) and its own ledger
-// entry of `ledger_kind` ("vswitch" or "vlan_bridge"). A join whose pair cannot be deleted is
+// ports (the uplink among them, also when it names another master), its veth joins in either
+// role (the pair's links and profiles, the join's record and the ends' ledger entries) and its
+// own ledger entry of `ledger_kind` ("vswitch" or "vlan_bridge"). Being a master is recorded
+// apart from the bridge and stays. A join whose pair cannot be deleted is
 // forgotten all the same: a later bridge on the same device must not inherit it. One text per
 // thing that could not be removed goes to `failures`. Gives what its ports could name as master
 // (UUID, profile name, device), for a sweep afterwards; absent when the bridge or its ports
 // could not be looked up, and nothing was removed then.
-std::optional<std::vector<std::string>> remove_bridge(const Context& ctx, const std::string& profile, std::string_view ledger_kind,
-                   std::vector<std::string>& failures);
+// `announce`: print the join lines of `vswitch delete`.
+std::optional<std::vector<std::string>> remove_bridge(const Context& ctx, const std::string& profile,
+                                                      std::string_view ledger_kind, bool announce,
+                                                      std::vector<std::string>& failures);
 
 // A veth end this program tracks: the join it belongs to is removed as a removed bridge's join is
 // (its pair, record and ledger entries); an end of no recorded join loses its link and ledger

@@ -28,16 +28,6 @@ void add_master_bridge(const Context& ctx, const std::string& device) {
     (void)save_state_file(file, masters.value);
 }
 
-void remove_master_bridge(const Context& ctx, const std::string& device) {
-    StateLock lock(ctx);
-    const auto file = ctx.path(kMasterBridgesPath);
-    auto masters = load_state_file<MasterBridgeList>(file);
-    if (masters.state != StateFileState::Loaded) return;
-    if (std::find(masters.value.begin(), masters.value.end(), device) == masters.value.end()) return;
-    std::erase(masters.value, device);
-    (void)save_state_file(file, masters.value);
-}
-
 MasterBridgeList load_master_bridges(const Context& ctx) {
     return load_state_file<MasterBridgeList>(ctx.path(kMasterBridgesPath)).value;
 }

@@ -16,8 +16,6 @@ using BridgeConnectionMap = std::map<std::string, std::vector<std::string>>;
 
 void add_master_bridge(const Context& ctx, const std::string& device);
 MasterBridgeList load_master_bridges(const Context& ctx);
-// Drops the device from the master list; a missing or damaged file is left as it is.
-void remove_master_bridge(const Context& ctx, const std::string& device);
 void record_bridge_connection(const Context& ctx, const std::string& bridge, const std::string& master);
 void remove_bridge_connection(const Context& ctx, const std::string& bridge, const std::string& master);
 BridgeConnectionMap load_bridge_connections(const Context& ctx);

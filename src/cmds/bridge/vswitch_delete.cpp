@@ -15,7 +15,7 @@ namespace qm {
 
 void delete_vswitch(const Context& ctx, const std::string& name) {
     std::vector<std::string> failures;
-    const auto controllers = remove_bridge(ctx, name, "vswitch", failures);
+    const auto controllers = remove_bridge(ctx, name, "vswitch", true, failures);
     for (const auto& failure : failures) ctx.err << failure << "\n";
     // Takes only what the removal left without a device; it prints its own lines.
     if (controllers) sweep_ports_left_behind(ctx, *controllers);

@@ -1,6 +1,8 @@
 #include "cmds/config/maintenance.hpp"
 
+#include <optional>
 #include <ostream>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -115,25 +117,37 @@ void smart_cleanup(const Context& ctx) {
 
     ctx.out << "[+] Smart cleanup: Cleaning up only our managed resources...\n";
     std::vector<std::string> failures;
-    // The bridges first: each takes its joins, pairs, records and ports with it.
-    for (const auto& bridge : m.vlan_bridges) {
-        const std::size_t before = failures.size();
-        if (remove_bridge(ctx, bridge, "vlan_bridge", failures) && failures.size() == before)
-            ctx.out << "  - Cleaned up VLAN bridge: " << bridge << "\n";
+    // A tracked profile that is gone already has nothing left to remove (nmcli would refuse
+    // every question about it); without a listing, each is tried.
+    std::optional<std::set<std::string>> listed;
+    if (auto listing = get_all_connection_records(ctx)) {
+        listed.emplace();
+        for (const auto& f : *listing) listed->insert(trim(f[0]));
     }
-    for (const auto& vswitch : m.vswitches) {
-        const std::size_t before = failures.size();
-        if (remove_bridge(ctx, vswitch, "vswitch", failures) && failures.size() == before)
-            ctx.out << "  - Cleaned up vswitch: " << vswitch << "\n";
-    }
+    auto exists = [&](const std::string& name) { return !listed || listed->contains(name); };
+    // The pairs first, each with its join's record; a bridge then takes the joins left, and its
+    // ports, with it.
     for (const auto& veth : m.veth_pairs) {
-        // Gone with its bridge's join, or with its peer.
+        // Gone with its peer already.
         if (!link_present(ctx, veth)) continue;
         const std::size_t before = failures.size();
         remove_veth_end(ctx, veth, failures);
         if (failures.size() == before) ctx.out << "  - Cleaned up veth pair: " << veth << "\n";
     }
+    for (const auto& bridge : m.vlan_bridges) {
+        if (!exists(bridge)) continue;
+        const std::size_t before = failures.size();
+        if (remove_bridge(ctx, bridge, "vlan_bridge", false, failures) && failures.size() == before)
+            ctx.out << "  - Cleaned up VLAN bridge: " << bridge << "\n";
+    }
+    for (const auto& vswitch : m.vswitches) {
+        if (!exists(vswitch)) continue;
+        const std::size_t before = failures.size();
+        if (remove_bridge(ctx, vswitch, "vswitch", false, failures) && failures.size() == before)
+            ctx.out << "  - Cleaned up vswitch: " << vswitch << "\n";
+    }
     for (const auto& bond : m.bonds) {
+        if (!exists(bond)) continue;
         const std::size_t before = failures.size();
         if (remove_tracked_bond(ctx, bond, failures) && failures.size() == before)
             ctx.out << "  - Cleaned up bond: " << bond << "\n";

@@ -25,12 +25,12 @@ void remove_tracked_not_in_backup(const Context& ctx, const std::vector<TerseRec
     for (const auto& bridge : m.vlan_bridges)
         if (goes(bridge)) {
             announce(bridge);
-            (void)remove_bridge(ctx, bridge, "vlan_bridge", failures);
+            (void)remove_bridge(ctx, bridge, "vlan_bridge", false, failures);
         }
     for (const auto& vswitch : m.vswitches)
         if (goes(vswitch)) {
             announce(vswitch);
-            (void)remove_bridge(ctx, vswitch, "vswitch", failures);
+            (void)remove_bridge(ctx, vswitch, "vswitch", false, failures);
         }
     for (const auto& bond : m.bonds)
         if (goes(bond)) {
