@@ -464,4 +464,24 @@ TEST_F(RestoreCli, RestoreVethRecreatesOnlyThePairsOfTheDefaultConfiguration) {
     EXPECT_TRUE(sb.list("/var/lib/quillmar").empty());
 }
 
+// A pair that is not in place afterwards is a warning of its own, and the run says it is
+// incomplete in place of the completion line; the exit status stays.
+TEST_F(RestoreCli, RestoreVethThatLeavesAPairOutSaysSo) {
+    sb.write("/etc/quillmar/config.json", backup_document("default"));
+    sb.tool("ip")
+        .on({"link", "show", "vvs1_vs0"}, sb::fail(1, "Device \"vvs1_vs0\" does not exist.\n"))
+        .on({"link", "show", "vswitch0"}, sb::fail(1, "Device \"vswitch0\" does not exist.\n"));
+
+    auto r = sb.run({"config", "restore-veth"});
+
+    EXPECT_EQ(r.status, 0) << r;
+    EXPECT_EQ(r.err, "[!] Warning: Skipped veth pair 'vvs1_vs0': one or both bridges don't exist\n") << r;
+    EXPECT_EQ(r.out,
+              "[+] Restoring veth connections from backup...\n"
+              "[+] Restoring veth connections...\n"
+              "  - Skipping veth pair 'vvs1_vs0': one or both bridges don't exist\n"
+              "[!] Veth connections restore incomplete: 1 pair not in place (see the warnings above)\n");
+    EXPECT_EQ(sb.argvs_of("nmcli"), sb::Argvs{}) << sb.dump();
+}
+
 }  // namespace

@@ -153,4 +153,28 @@ TEST_F(Removal, TheSweepsAfterTheDeletesSpareAProfileOfAnAbsentNicAndADownVswitc
     EXPECT_EQ(nm.ledger(), realnm::ledger_json({"Parked"})) << nm.diagnostics();
 }
 
+// A pair the restore makes again gets its profiles only where none of their name exists: the
+// profiles outlive the links, and each restore would store another of each.
+TEST_F(Removal, ARestoreThatMakesAPairAgainAddsNoSecondProfileOfItsEnds) {
+    run({"vswitch", "create", "--name", "A", "--uplink", "none"});
+    run({"vswitch", "create", "--name", "Hub", "--uplink", "none", "--master"});
+    run({"vswitch", "connect", "--bridge", "A", "--to", "Hub"});
+    const std::string a = device_of("A").substr(7), hub = device_of("Hub").substr(7);
+    const std::string end = "vvs" + a + "_vs" + hub;
+    const std::vector<std::string> names{"veth-vswitch" + a + "-vswitch" + hub, "veth-vswitch" + hub + "-vswitch" + a};
+    run({"config", "backup", "-n", "joined"});
+    for (int round = 1; round <= 2; ++round) {
+        SCOPED_TRACE(round);
+        nm.ip({"link", "delete", end});
+        auto restored = nm.run_quillmar({"config", "restore", "--name", "joined"});
+        EXPECT_EQ(restored.status, 0) << restored;
+        EXPECT_THAT(restored.out, HasSubstr("  + Restored veth connection: " + end)) << restored;
+        for (const auto& name : names) {
+            int count = 0;
+            for (const auto& p : nm.profiles()) count += p.name == name ? 1 : 0;
+            EXPECT_EQ(count, 1) << name << nm.diagnostics();
+        }
+    }
+}
+
 }  // namespace

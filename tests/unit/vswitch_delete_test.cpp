@@ -70,6 +70,7 @@ TEST(VswitchDelete, AMasterTakesTheJoinsOfItsBridgesWithIt) {
     bridges(host, {"vswitch1", "vswitch2", "vswitch3", "vswitch5", "vswitch6"});
     host.runner.on(kAllConnections, Answer::ok("eth2::802-3-ethernet:\nlan:eno1:802-3-ethernet:activated\n"));
     host.write_file(kJoins, R"({"vswitch5": ["vswitch6"], "vswitch1": ["vswitch2", "vswitch3"]})");
+    host.write_file(kMasters, R"(["vswitch1"])");
     track_managed_resource(host.ctx, "vswitch", "Hub");
     track_managed_resource(host.ctx, "vswitch", "Lab");
     for (const char* veth : {"vvs2_vs1", "vvs1_vs2", "vvs3_vs1", "vvs1_vs3", "vvs6_vs5", "vvs5_vs6"})
@@ -100,6 +101,8 @@ TEST(VswitchDelete, AMasterTakesTheJoinsOfItsBridgesWithIt) {
                                     {"ip", "link", "delete", "vvs3_vs1"},
                                     {"nmcli", "connection", "delete", "Hub"}}));
     EXPECT_EQ(load_bridge_connections(host.ctx), (BridgeConnectionMap{{"vswitch5", {"vswitch6"}}}));
+    // Being a master is recorded apart from the bridge, and outlives it.
+    EXPECT_EQ(host.read_file(kMasters), R"(["vswitch1"])");
     auto ledger = load_managed_resources(host.ctx).value;
     EXPECT_EQ(ledger.vswitches, std::vector<std::string>{"Lab"});
     EXPECT_EQ(ledger.veth_pairs, (std::vector<std::string>{"vvs6_vs5", "vvs5_vs6"}));
