@@ -11,6 +11,7 @@
 #include "cmds/bridge/veth.hpp"
 #include "cmds/bridge/vswitch_list.hpp"
 #include "cmds/config/lookup.hpp"
+#include "cmds/config/maintenance.hpp"
 #include "cmds/list/list.hpp"
 #include "cmds/vlan/vlan.hpp"
 #include "cmds/vm/sync_vm_interfaces.hpp"

@@ -93,8 +93,12 @@ TEST_F(VswitchCli, ANameLikeAnOptionIsBroughtUpAndCleanedUpAsAProfile) {
         << sb.dump();
     EXPECT_NE(sb.read(kLedger).value_or("").find("\"--help\""), std::string::npos);
 
+    sb.tool("nmcli")
+        .on({"-t", "-f", "NAME,DEVICE,TYPE,STATE", "connection", "show"}, sb::ok("--help:vswitch1:bridge:activated\n"))
+        .on({"-g", "connection.uuid", "connection", "show", "id", "--help"}, sb::ok("u-help\n"));
     r = sb.run({"config", "smart-cleanup"});
     EXPECT_EQ(r.status, 0) << r;
+    EXPECT_EQ(r.err, "") << r;
     EXPECT_EQ(r.out,
               "[+] Smart cleanup: Cleaning up only our managed resources...\n"
               "  - Cleaned up vswitch: --help\n"

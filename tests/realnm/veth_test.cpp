@@ -219,12 +219,12 @@ TEST_F(Veth, DeletingABridgeTakesItsJoinsInBothRoles) {
                                       "[+] Cleaning up stale NetworkManager connections...\n"
                                       "[+] No stale connections found\n"))
         << deleted;
-    EXPECT_THAT(deleted.argvs_of("nmcli"), testing::IsSupersetOf(std::vector<realnm::Args>{
-                                               {"nmcli", "connection", "delete", "Core"},
-                                               {"nmcli", "connection", "delete", "Core Uplink"},
-                                           }));
-    // Refused: the profiles named after the joins, and the uplink profile this bridge never had.
-    std::vector<realnm::Args> absent{{"nmcli", "connection", "delete", "Core Uplink"}};
+    EXPECT_THAT(deleted.argvs_of("nmcli"), testing::Contains(realnm::Args{"nmcli", "connection", "delete", "Core"}));
+    // Refused: the profiles named after the joins. The uplink profile this bridge never had is
+    // not asked for.
+    EXPECT_THAT(deleted.argvs_of("nmcli"),
+                testing::Not(testing::Contains(realnm::Args{"nmcli", "connection", "delete", "Core Uplink"})));
+    std::vector<realnm::Args> absent;
     for (const std::string join : {"vswitch2-vswitch1", "vswitch1-vswitch2", "vswitch3-vswitch1", "vswitch1-vswitch3",
                                    "vswitch1-vswitch4", "vswitch4-vswitch1"})
         absent.push_back({"nmcli", "connection", "delete", "veth-" + join});

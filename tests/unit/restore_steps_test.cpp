@@ -232,12 +232,15 @@ void on_bridge(const FakeHost& host, const std::string& end, const std::string& 
 
 struct VethStep : ::testing::Test {
     FakeHost host;
+    std::vector<std::string> failures;
     VethStep() {
         host.runner.on({"ip", "link", "show", "vvs1_vs0"}, Answer::exit(1));
+        // No veth profile is stored unless a test says so.
+        host.runner.on_prefix({"nmcli", "connection", "show"}, Answer::exit(10));
         on_bridge(host, "vvs1_vs0", "vswitch1");
         on_bridge(host, "vvs0_vs1", "vswitch0");
     }
-    Status restore() { return restore_veth_connections(host.ctx, {veth("vvs1_vs0", "vvs0_vs1", "vswitch1", "vswitch0")}); }
+    Status restore() { return restore_veth_connections(host.ctx, {veth("vvs1_vs0", "vvs0_vs1", "vswitch1", "vswitch0")}, failures); }
 };
 
 TEST_F(VethStep, RecreatesAMissingPairWithItsProfilesThenEnslavesAndActivatesIt) {
@@ -252,7 +255,9 @@ TEST_F(VethStep, RecreatesAMissingPairWithItsProfilesThenEnslavesAndActivatesIt)
                   {{"ip", "link", "show", "vswitch1"}, RunMode::QueryWithStderr},
                   {{"ip", "link", "show", "vswitch0"}, RunMode::QueryWithStderr},
                   {{"ip", "link", "add", "vvs1_vs0", "type", "veth", "peer", "name", "vvs0_vs1"}, RunMode::Change},
+                  {{"nmcli", "connection", "show", "veth-vswitch1-vswitch0"}, RunMode::Change},
                   {kProfileAdd1, RunMode::Change},
+                  {{"nmcli", "connection", "show", "veth-vswitch0-vswitch1"}, RunMode::Change},
                   {kProfileAdd2, RunMode::Change},
                   {{"ip", "link", "set", "vvs1_vs0", "master", "vswitch1"}, RunMode::Change},
                   {{"ip", "link", "set", "vvs0_vs1", "master", "vswitch0"}, RunMode::Change},
@@ -261,13 +266,24 @@ TEST_F(VethStep, RecreatesAMissingPairWithItsProfilesThenEnslavesAndActivatesIt)
               }));
 }
 
+// A restore after a restore: the profiles of the pair are stored already and are not added again.
+TEST_F(VethStep, AddsAProfileOnlyWhenNoneOfThatNameExists) {
+    host.runner.on({"nmcli", "connection", "show", "veth-vswitch1-vswitch0"}, Answer::ok());
+    ASSERT_TRUE(restore());
+    Argvs adds;
+    for (const auto& a : host.runner.argvs_of("nmcli"))
+        if (a.size() > 2 && a[2] == "add") adds.push_back(a);
+    EXPECT_EQ(adds, Argvs{kProfileAdd2});
+    EXPECT_EQ(failures, std::vector<std::string>{});
+}
+
 TEST_F(VethStep, AnEndTheActivationTookOffItsBridgeIsPutBack) {
     std::filesystem::remove(host.file("/sys/class/net/vvs0_vs1/master"));
     ASSERT_TRUE(restore());
     auto argvs = host.runner.argvs();
-    ASSERT_EQ(argvs.size(), 11u);
-    EXPECT_EQ(argvs[9], (std::vector<std::string>{"nmcli", "connection", "up", "veth-vswitch0-vswitch1"}));
-    EXPECT_EQ(argvs[10], (std::vector<std::string>{"ip", "link", "set", "vvs0_vs1", "master", "vswitch0"}));
+    ASSERT_EQ(argvs.size(), 13u);
+    EXPECT_EQ(argvs[11], (std::vector<std::string>{"nmcli", "connection", "up", "veth-vswitch0-vswitch1"}));
+    EXPECT_EQ(argvs[12], (std::vector<std::string>{"ip", "link", "set", "vvs0_vs1", "master", "vswitch0"}));
     EXPECT_TRUE(host.out.str().ends_with("with NetworkManager persistence\n")) << host.out.str();
 }
 
@@ -279,9 +295,10 @@ TEST_F(VethStep, AnEndThatCannotBePutBackFailsThePair) {
     ASSERT_TRUE(restore());
     EXPECT_EQ(host.out.str(), "[+] Restoring veth connections...\n  - Failed to add veth pair 'vvs1_vs0' to bridges\n");
     auto argvs = host.runner.argvs();
-    ASSERT_EQ(argvs.size(), 12u);
-    EXPECT_EQ(argvs[10], (std::vector<std::string>{"ip", "link", "set", "vvs1_vs0", "master", "vswitch1"}));
-    EXPECT_EQ(argvs[11], (std::vector<std::string>{"ip", "link", "delete", "vvs1_vs0"}));
+    ASSERT_EQ(argvs.size(), 14u);
+    EXPECT_EQ(argvs[12], (std::vector<std::string>{"ip", "link", "set", "vvs1_vs0", "master", "vswitch1"}));
+    EXPECT_EQ(argvs[13], (std::vector<std::string>{"ip", "link", "delete", "vvs1_vs0"}));
+    EXPECT_EQ(failures, std::vector<std::string>{"Failed to add veth pair 'vvs1_vs0' to bridges"});
 }
 
 TEST_F(VethStep, SkipsAPairWhoseEndExistsOrWhoseBridgeIsMissing) {
@@ -291,7 +308,7 @@ TEST_F(VethStep, SkipsAPairWhoseEndExistsOrWhoseBridgeIsMissing) {
     host.add_link("vvs3_vs0", "vswitch3");
     host.add_link("vvs0_vs3", "vswitch0");
     auto s = restore_veth_connections(host.ctx, {veth("vvs3_vs0", "vvs0_vs3", "vswitch3", "vswitch0"),
-                                                 veth("vvs2_vs0", "vvs0_vs2", "vswitch2", "vswitch0")});
+                                                 veth("vvs2_vs0", "vvs0_vs2", "vswitch2", "vswitch0")}, failures);
     ASSERT_TRUE(s);
     EXPECT_EQ(host.out.str(),
               "[+] Restoring veth connections...\n"
@@ -312,7 +329,7 @@ TEST_F(VethStep, PutsTheEndsOfAnExistingPairBackOnTheirBridges) {
     host.add_link("vvs2_vs0", "vswitch7");
     host.runner.on({"ip", "link", "set", "vvs0_vs2", "master", "vswitch0"}, Answer::exit(1));
     auto s = restore_veth_connections(host.ctx, {veth("vvs1_vs0", "vvs0_vs1", "vswitch1", "vswitch0"),
-                                                 veth("vvs2_vs0", "vvs0_vs2", "vswitch2", "vswitch0")});
+                                                 veth("vvs2_vs0", "vvs0_vs2", "vswitch2", "vswitch0")}, failures);
     ASSERT_TRUE(s);
     EXPECT_EQ(host.out.str(),
               "[+] Restoring veth connections...\n"
@@ -338,9 +355,12 @@ TEST_F(VethStep, AFailedEnslavementDeletesThePairAndKeepsItsProfiles) {
     ASSERT_TRUE(restore());
     EXPECT_EQ(host.out.str(), "[+] Restoring veth connections...\n  - Failed to add veth pair 'vvs1_vs0' to bridges\n");
     auto argvs = host.runner.argvs();
-    ASSERT_EQ(argvs.size(), 9u);
-    EXPECT_EQ(argvs[8], (std::vector<std::string>{"ip", "link", "delete", "vvs1_vs0"}));
-    EXPECT_EQ(host.runner.argvs_of("nmcli"), (Argvs{kProfileAdd1, kProfileAdd2}));
+    ASSERT_EQ(argvs.size(), 11u);
+    EXPECT_EQ(argvs[10], (std::vector<std::string>{"ip", "link", "delete", "vvs1_vs0"}));
+    Argvs adds;
+    for (const auto& a : host.runner.argvs_of("nmcli"))
+        if (a.size() > 2 && a[2] == "add") adds.push_back(a);
+    EXPECT_EQ(adds, (Argvs{kProfileAdd1, kProfileAdd2}));
 }
 
 TEST_F(VethStep, IpThatCannotStartForTheCreationOrAnEnslavementEndsTheStep) {
@@ -352,7 +372,7 @@ TEST_F(VethStep, IpThatCannotStartForTheCreationOrAnEnslavementEndsTheStep) {
     FakeHost second;
     second.runner.on({"ip", "link", "show", "vvs1_vs0"}, Answer::exit(1));
     second.runner.on_prefix({"ip", "link", "set"}, Answer::missing());
-    s = restore_veth_connections(second.ctx, {veth("vvs1_vs0", "vvs0_vs1", "vswitch1", "vswitch0")});
+    s = restore_veth_connections(second.ctx, {veth("vvs1_vs0", "vvs0_vs1", "vswitch1", "vswitch0")}, failures);
     ASSERT_FALSE(s);
     EXPECT_EQ(second.runner.argvs().back(), (std::vector<std::string>{"ip", "link", "set", "vvs1_vs0", "master",
                                                                        "vswitch1"}));
@@ -361,7 +381,9 @@ TEST_F(VethStep, IpThatCannotStartForTheCreationOrAnEnslavementEndsTheStep) {
 
 TEST(VethStepEmpty, PrintsNothingAndRunsNothing) {
     FakeHost host;
-    ASSERT_TRUE(restore_veth_connections(host.ctx, {}));
+    std::vector<std::string> failures;
+    ASSERT_TRUE(restore_veth_connections(host.ctx, {}, failures));
+    EXPECT_TRUE(failures.empty());
     EXPECT_EQ(host.out.str(), "");
     EXPECT_TRUE(host.runner.calls.empty());
 }

@@ -17,6 +17,7 @@
 
 #include "cmds/bridge/mac_preservation.hpp"
 #include "cmds/bridge/topology.hpp"
+#include "cmds/config/maintenance.hpp"
 #include "support/fake_host.hpp"
 #include "utils/fs.hpp"
 #include "utils/managed_resources/managed_resources.hpp"

@@ -1,4 +1,5 @@
 #include "cmds/bond/bond.hpp"
+#include "cmds/bridge/bridge_removal.hpp"
 
 #include <cstdint>
 #include <optional>
@@ -251,8 +252,8 @@ void delete_bond(const Context& ctx, const std::string& name) {
               .on_member = [&](const std::string& m) { ctx.out << "Deleting member connection '" << m << "'\n"; },
               .on_bond = {}});
     if (!removed) return print_stop(ctx, "Failed to list NetworkManager connections", removed.error());
-    // It prints its own lines; the bond is gone either way.
-    (void)cleanup_stale_connections(ctx);
+    // Only what the removal left without a device; it prints its own lines.
+    sweep_ports_left_behind(ctx, {uuid, name, profile});
     ctx.out << "Bond '" << name << "' deleted.\n";
 }
 

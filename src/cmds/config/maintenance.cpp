@@ -1,13 +1,18 @@
 #include "cmds/config/maintenance.hpp"
 
+#include <optional>
 #include <ostream>
+#include <set>
 #include <string>
 #include <unordered_set>
 #include <vector>
 
+#include "cmds/bridge/bridge_removal.hpp"
+#include "utils/fs.hpp"
 #include "utils/host_calls.hpp"
 #include "utils/managed_resources/managed_resources.hpp"
 #include "utils/nmcli_tools/nmcli_tools.hpp"
+#include "utils/links.hpp"
 #include "utils/text.hpp"
 
 namespace qm {
@@ -103,6 +108,70 @@ Status sync_config_files(const Context& ctx) {
     }
     ctx.out << "[+] Configuration files synced successfully\n";
     return {};
+}
+
+void smart_cleanup(const Context& ctx) {
+    // Read without the lock: the removals below run host tools, and one that stalls must not
+    // keep every other run from the state files.
+    LedgerFile file = load_managed_resources(ctx);
+    // A damaged ledger is kept as it is: deleting nothing and then removing it would
+    // lose the only record of what this program created.
+    if (file.state != LedgerFile::State::Loaded) return;
+    const ManagedResources& m = file.value;
+
+    ctx.out << "[+] Smart cleanup: Cleaning up only our managed resources...\n";
+    std::vector<std::string> failures;
+    // A tracked profile that is gone already has nothing left to remove (nmcli would refuse
+    // every question about it); without a listing, each is tried.
+    std::optional<std::set<std::string>> listed;
+    if (auto listing = get_all_connection_records(ctx)) {
+        listed.emplace();
+        for (const auto& f : *listing) listed->insert(trim(f[0]));
+    }
+    auto exists = [&](const std::string& name) { return !listed || listed->contains(name); };
+    // The pairs first, each with its join's record; a bridge then takes the joins left, and its
+    // ports, with it.
+    for (const auto& veth : m.veth_pairs) {
+        // Gone with its peer already.
+        if (!link_present(ctx, veth)) continue;
+        const std::size_t before = failures.size();
+        remove_veth_end(ctx, veth, failures);
+        if (failures.size() == before) ctx.out << "  - Cleaned up veth pair: " << veth << "\n";
+    }
+    for (const auto& bridge : m.vlan_bridges) {
+        if (!exists(bridge)) continue;
+        const std::size_t before = failures.size();
+        if (remove_bridge(ctx, bridge, "vlan_bridge", false, failures) && failures.size() == before)
+            ctx.out << "  - Cleaned up VLAN bridge: " << bridge << "\n";
+    }
+    for (const auto& vswitch : m.vswitches) {
+        if (!exists(vswitch)) continue;
+        const std::size_t before = failures.size();
+        if (remove_bridge(ctx, vswitch, "vswitch", false, failures) && failures.size() == before)
+            ctx.out << "  - Cleaned up vswitch: " << vswitch << "\n";
+    }
+    for (const auto& bond : m.bonds) {
+        if (!exists(bond)) continue;
+        const std::size_t before = failures.size();
+        if (remove_tracked_bond(ctx, bond, failures) && failures.size() == before)
+            ctx.out << "  - Cleaned up bond: " << bond << "\n";
+    }
+    for (const auto& failure : failures) ctx.err << "[!] Warning: " << failure << "\n";
+    {
+        // Everything read above leaves the ledger, removed or not; what was tracked while the
+        // tools ran was not cleaned up here and stays. A ledger gone or damaged meanwhile is
+        // not ours to change.
+        StateLock lock(ctx);
+        LedgerFile now = load_managed_resources(ctx);
+        if (now.state == LedgerFile::State::Loaded) {
+            remove_entries(now.value, m);
+            if (has_no_entries(now.value))
+                (void)remove_file(ctx.path(kManagedResourcesPath));
+            else
+                (void)save_managed_resources(ctx, now.value);
+        }
+    }
+    ctx.out << "[+] Smart cleanup completed. Tracking file cleared.\n";
 }
 
 Status cleanup_stale_connections(const Context& ctx) {

@@ -12,7 +12,11 @@ namespace qm {
 // rewritten only when an entry was dropped. The error is printed by the front end after "Error: ".
 Status sync_config_files(const Context& ctx);
 
-// `config cleanup`, also the last step of `vswitch delete` and `bond delete`: deletes every
+// `config smart-cleanup`: removes every object the ledger tracks, each the way its own delete
+// does (a bridge with its ports and joins, a bond with its members), and clears the ledger.
+void smart_cleanup(const Context& ctx);
+
+// `config cleanup`: deletes every
 // profile the listing shows without a device, "virbr0" and "lo" excepted. Fails only when the
 // profile listing fails; failed deletions still count as cleaned up.
 Status cleanup_stale_connections(const Context& ctx);

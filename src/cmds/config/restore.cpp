@@ -10,6 +10,7 @@
 
 #include "cmds/config/lookup.hpp"
 #include "cmds/config/restore_check.hpp"
+#include "cmds/config/restore_removal.hpp"
 #include "cmds/config/restore_steps.hpp"
 #include "cmds/config/restore_validation.hpp"
 #include "utils/links.hpp"
@@ -199,29 +200,6 @@ void restore_profile(const Context& ctx, const ConnectionInfo& c, MasterLookup& 
             if (*value == "manual") done.default_methods.push_back({c.name, setting});
 }
 
-// Every name of the ledger's four lists; an unreadable or damaged ledger tracks nothing.
-std::set<std::string> tracked_names(const Context& ctx) {
-    std::set<std::string> names;
-    auto ledger = load_managed_resources(ctx);
-    if (ledger.state != LedgerFile::State::Loaded) return names;
-    for (const auto* list : {&ledger.value.vswitches, &ledger.value.vlan_bridges, &ledger.value.veth_pairs,
-                             &ledger.value.bonds})
-        names.insert(list->begin(), list->end());
-    return names;
-}
-
-// The profile names of a terse listing, in listing order, each once.
-std::vector<std::string> current_names(const std::vector<TerseRecord>& listing) {
-    std::vector<std::string> names;
-    std::set<std::string> seen;
-    for (const auto& f : listing) {
-        std::string name = trim(f[0]);
-        if (name.empty() || !seen.insert(name).second) continue;
-        names.push_back(std::move(name));
-    }
-    return names;
-}
-
 }  // namespace
 
 std::string classify_interface(std::string_view name) {
@@ -246,7 +224,8 @@ std::uint32_t interface_priority(std::string_view kind) {
 }
 
 Result<ProfileStepOutcome> restore_nm_connections(const Context& ctx, const std::vector<ConnectionInfo>& connections,
-                                                  const std::vector<std::string>& veth_ends) {
+                                                  const std::vector<std::string>& veth_ends,
+                                                  std::vector<std::string>* failures) {
     ctx.out << "[+] Restoring NetworkManager connections...\n";
     auto listing = get_all_connection_records(ctx);
     if (!listing) return unexpected(listing.error());
@@ -254,14 +233,8 @@ Result<ProfileStepOutcome> restore_nm_connections(const Context& ctx, const std:
     std::set<std::string> in_backup;
     for (const auto& c : connections) in_backup.insert(c.name);
     in_backup.insert(veth_ends.begin(), veth_ends.end());
-    const std::set<std::string> tracked = tracked_names(ctx);
-    for (const auto& name : current_names(*listing)) {
-        if (!tracked.contains(name) || in_backup.contains(name)) continue;
-        ctx.out << "[-] Removing managed connection '" << name << "' (not in backup)\n";
-        if (auto deleted = delete_connection(ctx, name); !deleted)
-            ctx.err << "[!] Warning: Failed to delete connection '" << name << "': " << deleted.error().message
-                    << "\n";
-    }
+    std::vector<std::string> ignored;
+    const bool removed = remove_tracked_not_in_backup(ctx, *listing, in_backup, failures ? *failures : ignored);
 
     struct Entry {
         const ConnectionInfo* connection;
@@ -283,9 +256,7 @@ Result<ProfileStepOutcome> restore_nm_connections(const Context& ctx, const std:
         ctx.out << "  - " << e.connection->name << " (type: " << e.kind << ", priority: " << e.priority << ")\n";
     ProfileStepOutcome done;
     // What is on the host now that the removals are done: a master just removed is not there.
-    const auto names = current_names(*listing);
-    if (std::any_of(names.begin(), names.end(),
-                    [&](const std::string& n) { return tracked.contains(n) && !in_backup.contains(n); })) {
+    if (removed) {
         auto remaining = get_all_connection_records(ctx);
         if (!remaining) return unexpected(remaining.error());
         listing = std::move(remaining);
@@ -317,8 +288,15 @@ Status restore_veth_from_backup(const Context& ctx) {
     auto config = load_default_config(ctx);
     if (!config) return unexpected(config.error());
     if (auto s = check_veth_names(config->veth_connections); !s) return s;
-    if (auto s = restore_veth_connections(ctx, config->veth_connections); !s) return s;
-    ctx.out << "[+] Veth connections restore completed successfully\n";
+    std::vector<std::string> not_in_place;
+    if (auto s = restore_veth_connections(ctx, config->veth_connections, not_in_place); !s) return s;
+    if (not_in_place.empty()) {
+        ctx.out << "[+] Veth connections restore completed successfully\n";
+        return {};
+    }
+    for (const auto& what : not_in_place) ctx.err << "[!] Warning: " << what << "\n";
+    ctx.out << "[!] Veth connections restore incomplete: " << not_in_place.size()
+            << (not_in_place.size() == 1 ? " pair" : " pairs") << " not in place (see the warnings above)\n";
     return {};
 }
 
@@ -326,14 +304,14 @@ Status run_restore_steps(const Context& ctx, const NetworkConfig& config) {
     // A name that cannot reach a tool would otherwise stop the restore after it has removed
     // profiles, with nothing of the rest put back.
     if (auto s = check_backup_names(config); !s) return s;
-    auto profiles =
-        restore_nm_connections(ctx, config.network_manager.connections, veth_interface_names(config.veth_connections));
+    std::vector<std::string> step_failures;
+    auto profiles = restore_nm_connections(ctx, config.network_manager.connections,
+                                           veth_interface_names(config.veth_connections), &step_failures);
     if (!profiles) return unexpected(profiles.error());
     std::vector<std::string> networks_not_restored;
-    std::vector<std::string> step_failures;
     if (auto s = restore_libvirt_networks(ctx, config.libvirt_networks, &networks_not_restored); !s) return s;
     if (auto s = restore_bridge_macs(ctx, config.bridge_mac_addresses, &step_failures); !s) return s;
-    if (auto s = restore_veth_connections(ctx, config.veth_connections); !s) return s;
+    if (auto s = restore_veth_connections(ctx, config.veth_connections, step_failures); !s) return s;
     restore_bridge_topology(ctx, config.bridge_topology, &step_failures);
     if (auto s = restore_managed_resources(ctx, config.managed_resources); !s) return s;
     // Every step can report success while the daemon leaves the host broken: the completion

@@ -30,8 +30,8 @@ Status restore_veth_from_backup(const Context& ctx);
 // closing line that says the restore is incomplete.
 Status run_restore_steps(const Context& ctx, const NetworkConfig& config);
 
-// The profile step: deletes the profiles the ledger tracks that the backup does not hold,
-// then adds every backup profile that does not exist, highest interface priority first, each
+// The profile step: removes what the ledger tracks that the backup does not hold, each the way
+// its own delete does (one text per thing that stayed goes to `failures`, when given), then adds every backup profile that does not exist, highest interface priority first, each
 // with its saved settings on the add itself. A port whose master is neither on the host nor in
 // the backup is passed over with a line that says so.
 // `veth_ends`: the interface names of the backup's veth pairs. NetworkManager shows a veth end
@@ -39,7 +39,8 @@ Status run_restore_steps(const Context& ctx, const NetworkConfig& config);
 // pair is in the backup, so such a profile is kept: deleting it would take the end off its
 // bridge.
 Result<ProfileStepOutcome> restore_nm_connections(const Context& ctx, const std::vector<ConnectionInfo>& connections,
-                                                  const std::vector<std::string>& veth_ends = {});
+                                                  const std::vector<std::string>& veth_ends = {},
+                                                  std::vector<std::string>* failures = nullptr);
 
 // The kind of interface a profile name suggests: "physical", "bond", "bridge", "veth",
 // "vlan" or "libvirt".

@@ -53,9 +53,11 @@ Expected<bool, Error> keep_on_bridges(const Context& ctx, const VethConnection& 
 
 // A pair that exists may have lost an end's place on its bridge (the bridge was deleted and
 // made anew, or the end was released by hand): each such end is put back, as the boot-time veth
-// restore does. Fails when `ip` cannot be started.
-Status put_existing_pair_back(const Context& ctx, const VethConnection& v) {
+// restore does. Fails when `ip` cannot be started; an end left off its bridge is one text for
+// `failures`.
+Status put_existing_pair_back(const Context& ctx, const VethConnection& v, std::vector<std::string>& failures) {
     bool all_in_place = true;
+    bool all_put_back = true;
     for (const auto& [end, bridge] : {std::pair{&v.veth_name, &v.bridge1}, std::pair{&v.veth_peer, &v.bridge2}}) {
         if (interface_master(ctx, *end) == *bridge) continue;
         all_in_place = false;
@@ -65,12 +67,16 @@ Status put_existing_pair_back(const Context& ctx, const VethConnection& v) {
             ctx.out << "  + Put veth end '" << *end << "' back on bridge '" << *bridge << "'\n";
         else
             ctx.out << "  - Failed to put veth end '" << *end << "' back on bridge '" << *bridge << "'\n";
+        all_put_back = all_put_back && *set;
     }
+    if (!all_put_back) failures.push_back("Failed to put veth pair '" + v.veth_name + "' back on its bridges");
     if (all_in_place) ctx.out << "  - Veth pair '" << v.veth_name << "' already exists, skipping\n";
     return {};
 }
 
+// Added only when no profile of that name exists: each restore would otherwise store another.
 void add_veth_profile(const Context& ctx, const std::string& ifname, const std::string& profile) {
+    if (connection_exists(ctx, profile)) return;
     change_quietly(ctx, connection_add_argv({"type", "ethernet", "ifname", ifname, "connection.id", profile,
                                              "connection.autoconnect", "yes", "connection.autoconnect-priority", "400",
                                              "ipv4.method", "disabled", "ipv6.method", "disabled"}));
@@ -206,24 +212,27 @@ Status restore_bridge_macs(const Context& ctx, const BridgeMacMap& macs, std::ve
     return {};
 }
 
-Status restore_veth_connections(const Context& ctx, const std::vector<VethConnection>& veths) {
+Status restore_veth_connections(const Context& ctx, const std::vector<VethConnection>& veths,
+                                std::vector<std::string>& failures) {
     if (veths.empty()) return {};
     ctx.out << "[+] Restoring veth connections...\n";
     for (const auto& v : veths) {
         if (link_exists(ctx, v.veth_name)) {
-            if (auto back = put_existing_pair_back(ctx, v); !back) return back;
+            if (auto back = put_existing_pair_back(ctx, v, failures); !back) return back;
             continue;
         }
         const bool first = link_exists(ctx, v.bridge1);
         const bool second = link_exists(ctx, v.bridge2);
         if (!first || !second) {
             ctx.out << "  - Skipping veth pair '" << v.veth_name << "': one or both bridges don't exist\n";
+            failures.push_back("Skipped veth pair '" + v.veth_name + "': one or both bridges don't exist");
             continue;
         }
         auto made = change(ctx, {"ip", "link", "add", v.veth_name, "type", "veth", "peer", "name", v.veth_peer});
         if (!made) return unexpected(made.error());
         if (!*made) {
             ctx.out << "  - Failed to create veth pair '" << v.veth_name << "'\n";
+            failures.push_back("Failed to create veth pair '" + v.veth_name + "'");
             continue;
         }
         const std::string profile = veth_profile_name(v.bridge1, v.bridge2);
@@ -237,6 +246,7 @@ Status restore_veth_connections(const Context& ctx, const std::vector<VethConnec
         if (!on_second) return unexpected(on_second.error());
         if (!*on_first || !*on_second) {
             ctx.out << "  - Failed to add veth pair '" << v.veth_name << "' to bridges\n";
+            failures.push_back("Failed to add veth pair '" + v.veth_name + "' to bridges");
             change_quietly(ctx, {"ip", "link", "delete", v.veth_name});
             continue;
         }
@@ -246,6 +256,7 @@ Status restore_veth_connections(const Context& ctx, const std::vector<VethConnec
         if (!kept) return unexpected(kept.error());
         if (!*kept) {
             ctx.out << "  - Failed to add veth pair '" << v.veth_name << "' to bridges\n";
+            failures.push_back("Failed to add veth pair '" + v.veth_name + "' to bridges");
             change_quietly(ctx, {"ip", "link", "delete", v.veth_name});
             continue;
         }

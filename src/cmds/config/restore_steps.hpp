@@ -33,7 +33,9 @@ Status restore_bridge_macs(const Context& ctx, const BridgeMacMap& macs, std::ve
 // on their bridges; an end that the activation took off its bridge is put back. An end of a
 // pair that exists already is put back on its bridge when it is not there. Prints
 // nothing for an empty list. Fails when `ip` cannot be started to create or enslave a pair.
-Status restore_veth_connections(const Context& ctx, const std::vector<VethConnection>& veths);
+// One text per pair not left in place goes to `failures`.
+Status restore_veth_connections(const Context& ctx, const std::vector<VethConnection>& veths,
+                                std::vector<std::string>& failures);
 
 // Rewrites master_bridges.json and bridge_connections.json from the backup, and sets the
 // ledger's `veth_pairs` to the topology's veth interface names. A topology file not written

@@ -93,43 +93,4 @@ void untrack_managed_resource(const Context& ctx, std::string_view kind, std::st
     (void)save_managed_resources(ctx, m);
 }
 
-void smart_cleanup(const Context& ctx) {
-    // Read without the lock: the deletions below run host tools, and one that stalls must not
-    // keep every other run from the state files.
-    LedgerFile file = load_managed_resources(ctx);
-    // A damaged ledger is kept as it is: deleting nothing and then removing it would
-    // lose the only record of what this program created.
-    if (file.state != LedgerFile::State::Loaded) return;
-    const ManagedResources& m = file.value;
-
-    ctx.out << "[+] Smart cleanup: Cleaning up only our managed resources...\n";
-    auto run_ok = [&](std::vector<std::string> argv) {
-        auto r = ctx.run(argv, RunMode::Change);
-        return r.has_value() && r->success();
-    };
-    for (const auto& veth : m.veth_pairs)
-        if (run_ok({"ip", "link", "delete", veth})) ctx.out << "  - Cleaned up veth pair: " << veth << "\n";
-    for (const auto& bridge : m.vlan_bridges)
-        if (delete_connection(ctx, bridge)) ctx.out << "  - Cleaned up VLAN bridge: " << bridge << "\n";
-    for (const auto& vswitch : m.vswitches)
-        if (delete_connection(ctx, vswitch)) ctx.out << "  - Cleaned up vswitch: " << vswitch << "\n";
-    for (const auto& bond : m.bonds)
-        if (delete_connection(ctx, bond)) ctx.out << "  - Cleaned up bond: " << bond << "\n";
-    {
-        // Everything read above leaves the ledger, deleted or not; what was tracked while the
-        // tools ran was not cleaned up here and stays. A ledger gone or damaged meanwhile is
-        // not ours to change.
-        StateLock lock(ctx);
-        LedgerFile now = load_managed_resources(ctx);
-        if (now.state == LedgerFile::State::Loaded) {
-            remove_entries(now.value, m);
-            if (has_no_entries(now.value))
-                (void)remove_file(ctx.path(kManagedResourcesPath));
-            else
-                (void)save_managed_resources(ctx, now.value);
-        }
-    }
-    ctx.out << "[+] Smart cleanup completed. Tracking file cleared.\n";
-}
-
 }  // namespace qm

@@ -26,8 +26,6 @@ struct ManagedResources {
 // kind: "vswitch", "vlan_bridge", "veth_pair" or "bond"; any other kind changes no list.
 void track_managed_resource(const Context& ctx, std::string_view kind, std::string_view name);
 void untrack_managed_resource(const Context& ctx, std::string_view kind, std::string_view name);
-// `config smart-cleanup`.
-void smart_cleanup(const Context& ctx);
 
 // An empty ledger created now: created_at in RFC 3339 with "+00:00".
 ManagedResources new_managed_resources(SystemTime now);
