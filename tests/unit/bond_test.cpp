@@ -19,6 +19,8 @@ constexpr const char* kLedger = "/var/lib/quillmar/managed_resources.json";
 const Argv kDevicesListing = {"nmcli", "-t", "-f", "NAME,DEVICE,TYPE", "connection", "show"};
 const Argv kTypesListing = {"nmcli", "-t", "-f", "NAME,TYPE", "connection", "show"};
 const Argv kProfilesListing = {"nmcli", "-t", "-f", "NAME,UUID,TYPE,DEVICE", "connection", "show"};
+// The bridges and bonds a port's master may name (controller_identities).
+const Argv kControllersListing = {"nmcli", "-t", "-f", "NAME,UUID,DEVICE,TYPE", "connection", "show"};
 const Argv kAllListing = {"nmcli", "-t", "-f", "NAME,DEVICE,TYPE,STATE", "connection", "show"};
 const Argv kSnapshotListing = {"nmcli", "-t", "-f", "UUID,NAME,DEVICE,TYPE", "connection", "show"};
 
@@ -264,9 +266,11 @@ TEST_F(BondChange, ChangesTheModeFirstThenRemovesAndAddsMembers) {
                   {get("connection.uuid", "bond0"), RunMode::Query},
                   {get("connection.type", "bond0"), RunMode::Query},
                   {nm({"connection", "modify", "bond0", "bond.options", "mode=balance-rr"}), RunMode::ChangeShowingStderr},
+                  {kControllersListing, RunMode::Query},
                   {kDevicesListing, RunMode::Query},
                   {get("connection.master", "eth1"), RunMode::Query},
                   {kDevicesListing, RunMode::Query},
+                  {kControllersListing, RunMode::Query},
                   {kTypesListing, RunMode::Query},
                   {get("connection.master", "eth1"), RunMode::Query},
                   {get("connection.master", "eth2"), RunMode::Query},
@@ -427,6 +431,7 @@ TEST_F(BondDelete, DeletesMembersFoundByUuidOrNameThenTheBondThenStaleProfiles) 
                                      {kProfilesListing, RunMode::Query},
                                      {get("connection.uuid", "bond0"), RunMode::Query},
                                      {get("connection.type", "bond0"), RunMode::Query},
+                                     {kControllersListing, RunMode::Query},
                                      {kTypesListing, RunMode::Query},
                                      {get("connection.master", "eth1"), RunMode::Query},
                                      {get("connection.master", "eth2"), RunMode::Query},
@@ -461,6 +466,7 @@ TEST_F(BondDelete, ProfilesNamedLikeOptionsFollowId) {
                                        kProfilesListing,
                                        nm({"-g", "connection.uuid", "connection", "show", "id", "-b0"}),
                                        nm({"-g", "connection.type", "connection", "show", "id", "-b0"}),
+                                       kControllersListing,
                                        kTypesListing,
                                        nm({"-g", "connection.master", "connection", "show", "id", "-m"}),
                                        nm({"connection", "delete", "id", "-m"}),

@@ -377,6 +377,8 @@ TEST(ProfileListing, DecodesAsAskedAndNeverLooksAtTheExitStatus) {
     EXPECT_EQ(list_profiles(none.ctx, "NAME").error().message(), kNoNmcli);
 }
 
+const Argv kControllersListing{"nmcli", "-t", "-f", "NAME,UUID,DEVICE,TYPE", "connection", "show"};
+
 Argv master_query(const std::string& profile) {
     return {"nmcli", "-g", "connection.master", "connection", "show", profile};
 }
@@ -393,7 +395,8 @@ TEST(Ports, AreFoundByMasterInListingOrderAskingOnlyTheAcceptedProfiles) {
     const PortSearch search{.fields = "NAME,TYPE", .listing_mode = RunMode::QueryWithStderr,
                             .master_mode = RunMode::Query, .stop_on_master_failure = false};
     EXPECT_EQ(ports_of(host.ctx, search, {"u-1", "bond0"}, ethernet).value(), (Argv{"e1", "e4"}));
-    EXPECT_EQ(host.runner.calls, (std::vector<Call>{{{"nmcli", "-t", "-f", "NAME,TYPE", "connection", "show"},
+    EXPECT_EQ(host.runner.calls, (std::vector<Call>{{kControllersListing, RunMode::QueryWithStderr},
+                                                    {{"nmcli", "-t", "-f", "NAME,TYPE", "connection", "show"},
                                                      RunMode::QueryWithStderr},
                                                     {master_query("e1"), RunMode::Query},
                                                     {master_query("e2"), RunMode::Query},
@@ -450,8 +453,8 @@ TEST(BondRemoval, DeletesTheMembersThenTheBondAndDropsItsLedgerEntry) {
     ASSERT_TRUE(removed);
     EXPECT_EQ(said, (Argv{"2", "eno1", "eno2", "bond"}));
     const auto& calls = host.runner.calls;
-    ASSERT_EQ(calls.size(), 6u);
-    EXPECT_EQ(std::vector<Call>(calls.begin() + 3, calls.end()),
+    ASSERT_EQ(calls.size(), 7u);
+    EXPECT_EQ(std::vector<Call>(calls.begin() + 4, calls.end()),
               (std::vector<Call>{{{"nmcli", "connection", "delete", "eno1"}, RunMode::ChangeShowingStderr},
                                  {{"nmcli", "connection", "delete", "eno2"}, RunMode::ChangeShowingStderr},
                                  {{"nmcli", "connection", "delete", "Uplink Bond"}, RunMode::ChangeShowingStderr}}));
