@@ -16,6 +16,13 @@ using testing::Not;
 
 class PortsByProfile : public realnm::RealNmTest {
 protected:
+    // Every nmcli question the program asked was one the real nmcli takes (the probes for a
+    // profile that is not there aside).
+    static void expect_no_refusal(const realnm::Result& r) {
+        EXPECT_THAT(r.refusals_except({realnm::kAbsentProfile}), IsEmpty()) << r;
+        EXPECT_THAT(r.invalid_fields(), IsEmpty()) << r;
+        EXPECT_THAT(r.device_as_profile(), IsEmpty()) << r;
+    }
     // Names of the profiles whose connection.master is one of `masters`.
     std::vector<std::string> ports_of(const std::vector<std::string>& masters) {
         std::vector<std::string> out;
@@ -42,6 +49,7 @@ TEST_F(PortsByProfile, ChangingTheUplinkOfAHandMadeBridgeLeavesOneUplinkAndNoneL
     auto changed = nm.run_quillmar({"vswitch", "change", "--name", "Lab", "--uplink", "eth3"});
     EXPECT_EQ(changed.status, 0) << changed;
     EXPECT_EQ(changed.err, "") << changed;
+    expect_no_refusal(changed);
     EXPECT_FALSE(nm.profile("Lab Port").has_value()) << changed;
     EXPECT_EQ(ports_of({"vswitch5", "Lab", uuid}), std::vector<std::string>{"Lab Uplink"}) << nm.diagnostics();
     EXPECT_EQ(nm.field("Lab Uplink", "connection.interface-name"), "eth3");
@@ -51,6 +59,7 @@ TEST_F(PortsByProfile, ChangingTheUplinkOfAHandMadeBridgeLeavesOneUplinkAndNoneL
     auto none = nm.run_quillmar({"vswitch", "change", "--name", "Lab", "--uplink", "None"});
     EXPECT_EQ(none.status, 0) << none;
     EXPECT_EQ(none.err, "") << none;
+    expect_no_refusal(none);
     EXPECT_THAT(none.out, Not(HasSubstr("as direct bridge uplink"))) << none;
     EXPECT_FALSE(nm.profile("Lab Uplink").has_value()) << none;
     EXPECT_THAT(ports_of({"vswitch5", "Lab", uuid}), IsEmpty()) << nm.diagnostics();
@@ -73,6 +82,7 @@ TEST_F(PortsByProfile, BondMembersNamedByProfileAreListedAndNamedInRefusals) {
     auto listed = nm.run_quillmar({"bond", "list"});
     EXPECT_EQ(listed.status, 0) << listed;
     EXPECT_EQ(listed.err, "") << listed;
+    expect_no_refusal(listed);
     EXPECT_THAT(listed.out, HasSubstr("\n  └─  (Bond Port)\n")) << listed;
     EXPECT_THAT(listed.out, Not(HasSubstr("(no members)"))) << listed;
 
@@ -86,6 +96,7 @@ TEST_F(PortsByProfile, BondMembersNamedByProfileAreListedAndNamedInRefusals) {
     EXPECT_EQ(refused.err, "Error: Cannot add interface 'eth2' to bond. Already member of 'Lab'. Aborting.\n")
         << refused;
     EXPECT_FALSE(nm.profile("bond7").has_value());
+    expect_no_refusal(refused);
 
     // So is it for a bond of the program's own (which cannot come up either).
     (void)nm.run_quillmar({"bond", "create", "--name", "bond0", "--members", "eth3"});
@@ -94,6 +105,23 @@ TEST_F(PortsByProfile, BondMembersNamedByProfileAreListedAndNamedInRefusals) {
     EXPECT_THAT(changed.err, HasSubstr("Cannot add interface 'eth2' to bond. Already member of 'Lab'\n")) << changed;
     EXPECT_EQ(nm.field("eth3", "connection.master"), "bond0");
     EXPECT_EQ(nm.field("Lab Port", "connection.master"), nm.profile("Lab")->uuid);
+}
+
+TEST_F(PortsByProfile, TheVlanGroupShowsAPortThatNamesItsBridgeByProfile) {
+    nm.nmcli({"connection", "add", "type", "bridge", "con-name", "Trunk 300", "ifname", "vlan300br", "ipv4.method",
+              "disabled", "ipv6.method", "ignore"});
+    nm.nmcli({"connection", "add", "type", "ethernet", "con-name", "Trunk Port", "ifname", "eth3", "master",
+              "Trunk 300"});
+    ASSERT_EQ(nm.field("Trunk Port", "connection.master"), nm.profile("Trunk 300")->uuid);
+    ASSERT_TRUE(nm.wait_for([&] { return nm.active("Trunk Port"); })) << nm.diagnostics();
+
+    auto listed = nm.run_quillmar({"vswitch", "list"});
+    EXPECT_EQ(listed.status, 0) << listed;
+    expect_no_refusal(listed);
+    const auto vlan_group = listed.out.find("--- VLAN-Dedicated Virtual Switches ---\n");
+    ASSERT_NE(vlan_group, std::string::npos) << listed;
+    EXPECT_THAT(listed.out.substr(vlan_group), HasSubstr("Trunk 300")) << listed;
+    EXPECT_THAT(listed.out.substr(vlan_group), HasSubstr("\n  └─ eth3 (Trunk Port)\n")) << listed;
 }
 
 }  // namespace
