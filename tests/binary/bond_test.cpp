@@ -71,11 +71,12 @@ TEST_F(BondCli, CreateListDelete) {
     auto listed = sb.run({"bond", "list"});
     EXPECT_EQ(listed.status, 0) << listed;
     EXPECT_EQ(listed.err, "") << listed;
-    // A member whose master is the bond's UUID is not shown as a member.
+    // A member may name the bond by its device or by its UUID.
     EXPECT_EQ(listed.out,
               "=== Bond Interfaces ===\n"
               "\x1b[32mbond0                     bond0        bond     activated [mode: active-backup]\x1b[0m\n"
-              "  └─ eth1 (eth1)\n");
+              "  └─ eth1 (eth1)\n"
+              "  └─ eth2 (eth2)\n");
 
     sb.clear_calls();
     sb.tool("nmcli")
@@ -105,6 +106,7 @@ TEST_F(BondCli, CreateListDelete) {
                               {"nmcli", "-t", "-f", "NAME,UUID,TYPE,DEVICE", "connection", "show"},
                               nm(get("connection.uuid", "bond0")),
                               nm(get("connection.type", "bond0")),
+                              {"nmcli", "-t", "-f", "NAME,UUID,DEVICE,TYPE", "connection", "show"},
                               {"nmcli", "-t", "-f", "NAME,TYPE", "connection", "show"},
                               nm(get("connection.master", "eth1")),
                               nm(get("connection.master", "eth2")),

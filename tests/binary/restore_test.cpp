@@ -131,6 +131,7 @@ const sb::Argvs kRestoreNmcli = {
     {"nmcli", "-g", "connection.uuid", "connection", "show", "Old"},
     {"nmcli", "-t", "-f", "NAME,TYPE", "connection", "show"},
     {"nmcli", "-g", "connection.interface-name", "connection", "show", "Old"},
+    {"nmcli", "-t", "-f", "NAME,UUID,DEVICE,TYPE", "connection", "show"},  // the names its ports may use
     {"nmcli", "-t", "-f", "NAME,TYPE", "connection", "show"},
     {"nmcli", "connection", "delete", "Old"},
     {"nmcli", "-t", "-f", "NAME,DEVICE,TYPE,STATE", "connection", "show"},  // what the removals left

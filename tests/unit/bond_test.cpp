@@ -20,6 +20,8 @@ const Argv kDevicesListing = {"nmcli", "-t", "-f", "NAME,DEVICE,TYPE", "connecti
 const Argv kTypesListing = {"nmcli", "-t", "-f", "NAME,TYPE", "connection", "show"};
 const Argv kProfilesListing = {"nmcli", "-t", "-f", "NAME,UUID,TYPE,DEVICE", "connection", "show"};
 using Argvs = std::vector<Argv>;
+// The bridges and bonds a port's master may name (controller_identities).
+const Argv kControllersListing = {"nmcli", "-t", "-f", "NAME,UUID,DEVICE,TYPE", "connection", "show"};
 const Argv kAllListing = {"nmcli", "-t", "-f", "NAME,DEVICE,TYPE,STATE", "connection", "show"};
 const Argv kSweepListing = {"nmcli", "-t", "-f", "NAME,UUID,DEVICE", "connection", "show"};
 const Argv kSnapshotListing = {"nmcli", "-t", "-f", "UUID,NAME,DEVICE,TYPE", "connection", "show"};
@@ -266,9 +268,11 @@ TEST_F(BondChange, ChangesTheModeFirstThenRemovesAndAddsMembers) {
                   {get("connection.uuid", "bond0"), RunMode::Query},
                   {get("connection.type", "bond0"), RunMode::Query},
                   {nm({"connection", "modify", "bond0", "bond.options", "mode=balance-rr"}), RunMode::ChangeShowingStderr},
+                  {kControllersListing, RunMode::Query},
                   {kDevicesListing, RunMode::Query},
                   {get("connection.master", "eth1"), RunMode::Query},
                   {kDevicesListing, RunMode::Query},
+                  {kControllersListing, RunMode::Query},
                   {kTypesListing, RunMode::Query},
                   {get("connection.master", "eth1"), RunMode::Query},
                   {get("connection.master", "eth2"), RunMode::Query},
@@ -434,10 +438,11 @@ TEST_F(BondDelete, DeletesMembersFoundByUuidOrNameThenTheBondThenStaleProfiles) 
         if (a.size() > 2 && a[2] == "delete") deletions.push_back(a);
     EXPECT_EQ(deletions, (Argvs{nm({"connection", "delete", "eth1"}), nm({"connection", "delete", "eth2"}),
                                 nm({"connection", "delete", "bond0"}), nm({"connection", "delete", "bond0.5"})}));
-    EXPECT_EQ(std::vector<Call>(host.runner.calls.begin(), host.runner.calls.begin() + 11), (std::vector<Call>{
+    EXPECT_EQ(std::vector<Call>(host.runner.calls.begin(), host.runner.calls.begin() + 12), (std::vector<Call>{
                                      {kProfilesListing, RunMode::Query},
                                      {get("connection.uuid", "bond0"), RunMode::Query},
                                      {get("connection.type", "bond0"), RunMode::Query},
+                                     {kControllersListing, RunMode::Query},
                                      {kTypesListing, RunMode::Query},
                                      {get("connection.master", "eth1"), RunMode::Query},
                                      {get("connection.master", "eth2"), RunMode::Query},
@@ -471,6 +476,7 @@ TEST_F(BondDelete, ProfilesNamedLikeOptionsFollowId) {
                                        kProfilesListing,
                                        nm({"-g", "connection.uuid", "connection", "show", "id", "-b0"}),
                                        nm({"-g", "connection.type", "connection", "show", "id", "-b0"}),
+                                       kControllersListing,
                                        kTypesListing,
                                        nm({"-g", "connection.master", "connection", "show", "id", "-m"}),
                                        nm({"connection", "delete", "id", "-m"}),

@@ -121,7 +121,7 @@ TEST(NmResolver, ListingThatCannotStartIsAnError) {
     EXPECT_EQ(r.error().message, "No such file or directory (os error 2)");
 }
 
-TEST(NmResolver, BondMembersByDeviceOrName) {
+TEST(NmResolver, BondMembersByDeviceNameOrUuid) {
     FakeHost host;
     host.runner.on(kListing, Answer::ok("ub:bond-main:bond0:bond\n"
                                         "ue:bond-idle::bond\n"
@@ -146,7 +146,7 @@ TEST(NmResolver, BondMembersByDeviceOrName) {
     ASSERT_TRUE(r);
     EXPECT_EQ(sorted(r->bonds_with_members()),
               (Bonds{{"bond-idle", {"eth8 (idle-slave)"}},
-                     {"bond-main", {" (offline)", "eth1 (eth1-slave)", "eth2 (eth2-slave)"}}}));
+                     {"bond-main", {" (offline)", "eth1 (eth1-slave)", "eth2 (eth2-slave)", "eth4 (by-uuid)"}}}));
 }
 
 TEST(NmResolver, BondWithoutMembers) {

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <set>
 #include <utility>
 
 #include "support/fake_host.hpp"
@@ -336,6 +337,10 @@ TEST(ProfileSetting, ReadsOneAnswerThreeWays) {
         {Answer::ok("a\xff\n"), {}, "a\xEF\xBF\xBD\n", "a\xEF\xBF\xBD"},
         {Answer::ok("a\xff\n"), {.valid_utf8_only = true}, "", std::nullopt},
         {Answer::ok("manual\n"), {.mode = RunMode::QueryWithStderr}, "manual\n", "manual"},
+        // nmcli's escapes are undone; any other backslash stays.
+        {Answer::ok("52\\:54\\:00\\:5E\\:00\\:01\n"), {}, "52:54:00:5E:00:01\n", "52:54:00:5E:00:01"},
+        {Answer::ok("C\\\\lab\\:1\\n\n"), {.valid_utf8_only = true}, "C\\lab:1\\n\n", "C\\lab:1\\n"},
+        {Answer::ok("a\\:b\nc\\\\d\n"), {}, "a:b\nc\\d\n", "a:b\nc\\d"},
     };
     for (const auto& c : cases) {
         FakeHost host;
@@ -377,6 +382,8 @@ TEST(ProfileListing, DecodesAsAskedAndNeverLooksAtTheExitStatus) {
     EXPECT_EQ(list_profiles(none.ctx, "NAME").error().message(), kNoNmcli);
 }
 
+const Argv kControllersListing{"nmcli", "-t", "-f", "NAME,UUID,DEVICE,TYPE", "connection", "show"};
+
 Argv master_query(const std::string& profile) {
     return {"nmcli", "-g", "connection.master", "connection", "show", profile};
 }
@@ -393,7 +400,8 @@ TEST(Ports, AreFoundByMasterInListingOrderAskingOnlyTheAcceptedProfiles) {
     const PortSearch search{.fields = "NAME,TYPE", .listing_mode = RunMode::QueryWithStderr,
                             .master_mode = RunMode::Query, .stop_on_master_failure = false};
     EXPECT_EQ(ports_of(host.ctx, search, {"u-1", "bond0"}, ethernet).value(), (Argv{"e1", "e4"}));
-    EXPECT_EQ(host.runner.calls, (std::vector<Call>{{{"nmcli", "-t", "-f", "NAME,TYPE", "connection", "show"},
+    EXPECT_EQ(host.runner.calls, (std::vector<Call>{{kControllersListing, RunMode::QueryWithStderr},
+                                                    {{"nmcli", "-t", "-f", "NAME,TYPE", "connection", "show"},
                                                      RunMode::QueryWithStderr},
                                                     {master_query("e1"), RunMode::Query},
                                                     {master_query("e2"), RunMode::Query},
@@ -405,6 +413,78 @@ TEST(Ports, AreFoundByMasterInListingOrderAskingOnlyTheAcceptedProfiles) {
     auto stopped = ports_of(host.ctx, {.stop_on_master_failure = true}, {"bond0"}, ethernet);
     EXPECT_EQ(stopped.error().message(), kNoNmcli);
     EXPECT_EQ(host.runner.calls.back().argv, master_query("e3"));
+}
+
+// A bridge profile "Lab" (u-lab) and a stored, inactive second profile "Lab Old" (u-old) on
+// vswitch5; a bond profile "Uplink Bond" (u-ub) whose device is unknown; another bridge elsewhere.
+const std::vector<ControllerProfile> kControllers{{"Lab", "u-lab", "vswitch5"},
+                                                  {"Lab Old", "u-old", "vswitch5"},
+                                                  {"Uplink Bond", "u-ub", ""},
+                                                  {"Other", "u-oth", "vswitch6"}};
+
+TEST(ControllerIdentities, AControllerNamedAnyWayIsItsInterfaceAndEveryProfileBoundToIt) {
+    const std::set<std::string> lab{"vswitch5", "Lab", "u-lab", "Lab Old", "u-old"};
+    struct Case {
+        std::vector<std::string> given;
+        std::set<std::string> identities;
+    };
+    const Case cases[] = {
+        {{"vswitch5"}, lab},
+        {{"Lab"}, lab},
+        {{"u-lab"}, lab},
+        {{"u-old"}, lab},
+        // No interface known: the profile's own name and UUID.
+        {{"Uplink Bond"}, {"Uplink Bond", "u-ub"}},
+        // A name that is none of them stands for itself only.
+        {{"br-x"}, {"br-x"}},
+        {{"", "u-oth"}, {"vswitch6", "Other", "u-oth"}},
+    };
+    for (const auto& c : cases) EXPECT_EQ(controller_identities(kControllers, c.given), c.identities) << c.given.back();
+}
+
+TEST(Ports, AMasterNamingTheControllerByInterfaceProfileNameOrUuidIsAPort) {
+    FakeHost host;
+    host.runner.on(kControllersListing, Answer::ok("Lab:u-lab:vswitch5:bridge\n"
+                                                   "Lab Old:u-old::bridge\n"
+                                                   "Lab Port:u-p:eth2:802-3-ethernet\n"
+                                                   "Other:u-oth:vswitch6:bridge\n"));
+    host.runner.on({"nmcli", "-g", "connection.interface-name", "connection", "show", "u-old"},
+                   Answer::ok("vswitch5\n"));
+    host.runner.on({"nmcli", "-t", "-f", "NAME,TYPE", "connection", "show"},
+                   Answer::ok("by-device:802-3-ethernet\nby-name:802-3-ethernet\nby-uuid:802-3-ethernet\n"
+                              "by-old-uuid:802-3-ethernet\nelsewhere:802-3-ethernet\nunknown:802-3-ethernet\n"
+                              "none:802-3-ethernet\n"));
+    host.runner.on(master_query("by-device"), Answer::ok("vswitch5\n"));
+    host.runner.on(master_query("by-name"), Answer::ok("Lab\n"));
+    host.runner.on(master_query("by-uuid"), Answer::ok("u-lab\n"));
+    host.runner.on(master_query("by-old-uuid"), Answer::ok("u-old\n"));
+    host.runner.on(master_query("elsewhere"), Answer::ok("u-oth\n"));
+    host.runner.on(master_query("unknown"), Answer::ok("Lab Port\n"));
+    host.runner.on(master_query("none"), Answer::ok("--\n"));
+    auto all = [](const TerseRecord&) { return true; };
+    const Argv lab{"by-device", "by-name", "by-uuid", "by-old-uuid"};
+    for (const std::string given : {"vswitch5", "Lab", "u-lab"})
+        EXPECT_EQ(ports_of(host.ctx, {}, {given}, all).value(), lab) << given;
+    // A controller that is none of the host's bridges or bonds matches only itself.
+    EXPECT_EQ(ports_of(host.ctx, {}, {"Lab Port"}, all).value(), Argv{"unknown"});
+    EXPECT_EQ(ports_of(host.ctx, {}, {"br-x"}, all).value(), Argv{});
+
+    FakeHost none;
+    none.runner.missing("nmcli");
+    EXPECT_EQ(controller_identities(none.ctx, {"Lab"}).error().message(), kNoNmcli);
+}
+
+TEST(Ports, AMasterGivenAsAUuidIsShownAsItsProfile) {
+    FakeHost host;
+    const std::string uuid = "1560956f-2c5b-4a8e-9d7e-0123456789ab";
+    host.runner.on({"nmcli", "-g", "connection.id", "connection", "show", uuid}, Answer::ok("Lab\\:1\n"));
+    EXPECT_EQ(master_display_name(host.ctx, uuid), "Lab:1");
+    // Not a UUID: shown as stored, nothing asked.
+    EXPECT_EQ(master_display_name(host.ctx, "vswitch5"), "vswitch5");
+    EXPECT_EQ(host.runner.calls.size(), 1u);
+    // A UUID no profile has, or nmcli refusing: the UUID itself.
+    host.runner.on({"nmcli", "-g", "connection.id", "connection", "show", uuid}, Answer::exit(10, "x\n"));
+    EXPECT_EQ(master_display_name(host.ctx, uuid), uuid);
 }
 
 TEST(Ports, VisitSeesEachMasterBeforeTheNextQuestionAndMayStop) {
@@ -450,8 +530,8 @@ TEST(BondRemoval, DeletesTheMembersThenTheBondAndDropsItsLedgerEntry) {
     ASSERT_TRUE(removed);
     EXPECT_EQ(said, (Argv{"2", "eno1", "eno2", "bond"}));
     const auto& calls = host.runner.calls;
-    ASSERT_EQ(calls.size(), 6u);
-    EXPECT_EQ(std::vector<Call>(calls.begin() + 3, calls.end()),
+    ASSERT_EQ(calls.size(), 7u);
+    EXPECT_EQ(std::vector<Call>(calls.begin() + 4, calls.end()),
               (std::vector<Call>{{{"nmcli", "connection", "delete", "eno1"}, RunMode::ChangeShowingStderr},
                                  {{"nmcli", "connection", "delete", "eno2"}, RunMode::ChangeShowingStderr},
                                  {{"nmcli", "connection", "delete", "Uplink Bond"}, RunMode::ChangeShowingStderr}}));

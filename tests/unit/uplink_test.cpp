@@ -144,6 +144,58 @@ TEST_F(Uplink, DirectUplinkReplacesTheProfilesEnslavedToTheBridge) {
                                                                   RunMode::Change}));
 }
 
+// Ports made by hand name the bridge by its profile, which nmcli stores as the profile's UUID:
+// they are the old uplink all the same. A port of another bridge stays.
+TEST_F(Uplink, PortsNamingTheBridgeByProfileNameOrUuidGoWithTheOldUplink) {
+    bridge("Lab", "vswitch5");
+    host.runner.on({"nmcli", "-t", "-f", "NAME,UUID,DEVICE,TYPE", "connection", "show"},
+                   Answer::ok("Lab:u-lab:vswitch5:bridge\nOther:u-oth:vswitch6:bridge\n"));
+    host.runner.on({"nmcli", "-t", "-f", "NAME,DEVICE", "connection", "show"},
+                   Answer::ok("Lab:vswitch5\nLab Port:eth2\nBy Name:eth4\nElsewhere:eth7\nLab Bond:bond1\n"));
+    master_of("Lab Port", "u-lab");
+    master_of("By Name", "Lab");
+    master_of("Elsewhere", "u-oth");
+    master_of("Lab Bond", "u-lab");
+
+    ASSERT_TRUE(change("Lab", "eth3"));
+    EXPECT_EQ(changes(host), (std::vector<Argv>{
+                                 del("Lab Port"),
+                                 del("By Name"),
+                                 del("Lab Bond"),
+                                 del("bond1"),
+                                 direct("eth3", "Lab Uplink", "vswitch5"),
+                                 autoconnect_slaves("vswitch5"),
+                                 up("vswitch5"),
+                                 up("Lab Uplink"),
+                                 pin("vswitch5"),
+                                 live("vswitch5"),
+                             }));
+    EXPECT_EQ(host.err.str(), "");
+}
+
+// "none" in any case, or nothing, is no uplink, as for `vswitch create`: the old uplink and
+// every other port go, and no profile is made.
+TEST_F(Uplink, NoneRemovesTheOldUplinkAndMakesNoNewOne) {
+    for (const std::string none : {"none", "NONE", " None ", ""}) {
+        SCOPED_TRACE("'" + none + "'");
+        UplinkHost t;
+        t.bridge("Lab", "vswitch5");
+        t.uplink_profile_exists("Lab Uplink", true);
+        t.host.runner.on({"nmcli", "-t", "-f", "NAME,UUID,DEVICE,TYPE", "connection", "show"},
+                         Answer::ok("Lab:u-lab:vswitch5:bridge\n"));
+        t.host.runner.on({"nmcli", "-t", "-f", "NAME,DEVICE", "connection", "show"},
+                         Answer::ok("Lab:vswitch5\nLab Port:eth2\nWired:enp3s0\n"));
+        t.master_of("Lab Port", "u-lab");
+        ASSERT_TRUE(t.change("Lab", none));
+        EXPECT_EQ(changes(t.host), (std::vector<Argv>{del("Lab Uplink"), del("Lab Port")}));
+        EXPECT_EQ(t.host.out.str(),
+                  "[+] Found bridge device: 'vswitch5'\n"
+                  "[!] Warning: No original MAC address found for vswitch5, using current MAC\n"
+                  "[+] Removing the uplink of 'vswitch5': no uplink\n");
+        EXPECT_EQ(t.host.err.str(), "");
+    }
+}
+
 // On a real host the bridge's profile is named otherwise than its device and nmcli knows no
 // profile "vswitch2": every step that means the bridge's profile names it by its UUID, and the
 // messages still name the device.

@@ -111,6 +111,24 @@ TEST(VswitchList, RealisticHostShowsGroupsStatesAndPortsFoundBySlaveTypeAndByMas
     for (const auto& call : host.runner.calls) EXPECT_EQ(call.mode, RunMode::Query);
 }
 
+// A port may name its bridge by the device, the profile's name or the profile's UUID; each
+// way shows it under its bridge in either group.
+TEST(VswitchList, PortsNamingTheirBridgeAnyWayAreShownUnderItInBothGroups) {
+    FakeHost host;
+    script(host, {{"Trunk 300", "u-trunk", "vlan300br", "bridge", "activated", "", "", "vlan300br"},
+                  {"Lab", "u-lab", "br-lab", "bridge", "activated", "", "", "br-lab"},
+                  {"Trunk Port", "u-tp", "vlan300", "vlan", "activated", "u-trunk", "bridge", "vlan300"},
+                  {"Trunk Named", "u-tn", "eth4", "802-3-ethernet", "activated", "Trunk 300", "bridge", "eth4"},
+                  {"Lab Port", "u-lp", "eth2", "802-3-ethernet", "activated", "br-lab", "bridge", "eth2"},
+                  {"Stray", "u-st", "eth5", "802-3-ethernet", "activated", "u-gone", "bridge", "eth5"}});
+    list_vswitches(host.ctx);
+    EXPECT_EQ(host.out.str(), std::string(kHeading) + row(kGreen, "Lab", "br-lab", "bridge", "activated") +
+                                  "  └─ eth2 (Lab Port)\n" + kVlanHeading +
+                                  row(kGreen, "Trunk 300", "vlan300br", "bridge", "activated") +
+                                  "  └─ vlan300 (Trunk Port)\n  └─ eth4 (Trunk Named)\n\n");
+    EXPECT_EQ(host.err.str(), "");
+}
+
 TEST(VswitchList, QueriesTheThreeListingsThenEachProfileBySlaveTypeThenByMasterDevice) {
     FakeHost host;
     script(host, {{"Storage", "u-storage", "vswitch1", "bridge", "activated", "", "", "vswitch1"},

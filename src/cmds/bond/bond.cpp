@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <set>
 #include <ostream>
 #include <string>
 #include <string_view>
@@ -127,8 +128,8 @@ void create_bond(const Context& ctx, const std::optional<std::string>& name, con
     // Every member is checked before anything is created, so a refusal leaves the host as it was.
     for (const auto& member : members) {
         if (auto master = find_enslaved_profile(ctx, member)) {
-            ctx.err << "Error: Cannot add interface '" << member << "' to bond. Already member of '" << *master
-                    << "'. Aborting.\n";
+            ctx.err << "Error: Cannot add interface '" << member << "' to bond. Already member of '"
+                    << master_display_name(ctx, *master) << "'. Aborting.\n";
             return;
         }
     }
@@ -200,11 +201,14 @@ Status change_bond(const Context& ctx, const std::string& name, const std::optio
     if (members_text) {
         ctx.out << "[+] Changing bond members to '" << *members_text << "'\n";
         const std::vector<std::string> members = split_list(*members_text, ',');
+        // A member already in this bond may name it by its device, its name or its UUID.
+        const auto own = controller_identities(ctx, {profile, uuid, name})
+                             .value_or(std::set<std::string>{profile, uuid, name});
         for (const auto& member : members) {
             auto master = find_enslaved_profile(ctx, member);
-            // A member already in this bond may name it by its UUID as well as by its name.
-            if (master && *master != name && *master != uuid)
-                return fail("Cannot add interface '" + member + "' to bond. Already member of '" + *master + "'");
+            if (master && !own.count(*master))
+                return fail("Cannot add interface '" + member + "' to bond. Already member of '" +
+                            master_display_name(ctx, *master) + "'");
         }
 
         ctx.out << "[+] Removing current members...\n";

@@ -241,8 +241,8 @@ void ensure_mac_persistence(const Context& ctx, const std::string& bridge, Known
     const std::string profile = bridge_profile(ctx, bridge, known);
     auto shown = read_profile_setting_text(ctx, profile, "bridge.mac-address", {.mode = kCaptured});
     if (!shown) return;
-    // nmcli prints the value escaped and in upper case: 52\:54\:00\:5E\:00\:01.
-    std::string pinned = unescape_terse(*shown);
+    // nmcli prints the value in upper case: 52:54:00:5E:00:01.
+    const std::string& pinned = *shown;
     if (!pinned.empty() && pinned != "--" && same_mac(pinned, *mac)) {
         // Held by the profile already; the running bridge may still have taken another MAC.
         set_bridge_address(ctx, bridge, *mac, known);

@@ -42,10 +42,12 @@ bool is_bond_profile(const Context& ctx, const std::string& name) {
 // The bond profile that is the bridge's current uplink: the first bond profile, in listing
 // order, whose master is the bridge.
 std::optional<std::string> find_current_bond(const Context& ctx, const std::string& device) {
+    auto bridge = controller_identities(ctx, {device}, kCapturedPorts);
+    if (!bridge) return std::nullopt;
     std::optional<std::string> bond;
     auto is_bond = [](const TerseRecord& f) { return f.size() >= 2 && f[1] == "bond"; };
     auto searched = visit_profile_masters(ctx, kCapturedPorts, is_bond, [&](const TerseRecord& f, const auto& master) {
-        if (master == device) bond = f[0];
+        if (master && bridge->count(*master)) bond = f[0];
         return !bond;
     });
     if (!searched) return std::nullopt;
@@ -128,16 +130,24 @@ bool remove_old_uplink(const Context& ctx, const std::string& device, const std:
                        const std::vector<std::string>& list) {
     if (connection_exists(ctx, uplink_profile, kCaptured)) (void)delete_connection(ctx, uplink_profile);
 
+    const PortSearch search{.fields = "NAME,DEVICE", .listing_mode = kCaptured, .master_mode = RunMode::Query};
+    // A port may name the bridge by its device, its profile's name or its profile's UUID.
+    auto bridge = controller_identities(ctx, {device}, search);
+    if (!bridge) {
+        ctx.err << "Failed to list connections: " << bridge.error().message() << "\n";
+        return false;
+    }
+    auto names_bridge = [&](const std::optional<std::string>& master) { return master && bridge->count(*master) > 0; };
     // Member profiles are named after their interface; the new uplink reuses them.
     auto not_listed = [&](const TerseRecord& f) { return f.size() == 2 && !contains(list, f[0]); };
     auto removed = visit_profile_masters(
-        ctx, {.fields = "NAME,DEVICE", .listing_mode = kCaptured, .master_mode = RunMode::Query}, not_listed,
+        ctx, search, not_listed,
         [&](const TerseRecord& f, const auto& master) {
             const std::string& profile = f[0];
             const std::string& profile_device = f[1];
-            if (master == device) (void)delete_connection(ctx, profile);
+            if (names_bridge(master)) (void)delete_connection(ctx, profile);
             if (profile_device.starts_with("bond") && !contains(list, profile_device) &&
-                get_connection_master(ctx, profile) == device)
+                names_bridge(get_connection_master(ctx, profile)))
                 (void)delete_connection(ctx, profile_device);
             return true;
         });
@@ -210,6 +220,24 @@ Result<UplinkOutcome> apply_uplink(const Context& ctx, const std::string& name, 
     return UplinkOutcome::Done;
 }
 
+// Leaves the bridge without an uplink: a bond uplink goes with its members, then the uplink
+// profile and every other port.
+Result<UplinkOutcome> remove_uplink(const Context& ctx, const std::string& name, const std::string& device,
+                                    const std::string& uplink_profile, bool master) {
+    if (auto current_bond = find_current_bond(ctx, device)) {
+        ctx.out << "[+] Found existing bond uplink: " << *current_bond << "\n";
+        if (auto cleaned = clean_up_bond(ctx, *current_bond); !cleaned) return unexpected(cleaned.error());
+    }
+    ctx.out << "[+] Removing the uplink of '" << device << "': no uplink\n";
+    if (!remove_old_uplink(ctx, device, uplink_profile, {})) return UplinkOutcome::Stopped;
+    if (master) {
+        ctx.out << "[+] Marking bridge '" << name << "' as master bridge\n";
+        add_master_bridge(ctx, device);
+    }
+    if (device == "vswitch0" || name == "Management Network") record_management_uplink(ctx, {});
+    return UplinkOutcome::Done;
+}
+
 }  // namespace
 
 std::string get_bridge_ipv4_method(const Context& ctx, const std::string& device) {
@@ -250,6 +278,7 @@ Result<UplinkOutcome> change_bridge_uplink(const Context& ctx, const std::string
 
     const std::string uplink_profile =
         (name == "Management Network" || device == "vswitch0") ? "Management Uplink" : name + " Uplink";
+    if (is_no_uplink(uplinks)) return remove_uplink(ctx, name, device, uplink_profile, master);
     const std::vector<std::string> list = split_list(uplinks, ',');
     if (list.empty()) {
         ctx.err << "[-] No uplink interfaces specified.\n";

@@ -24,6 +24,8 @@ void delete_vswitch(const Context& ctx, const std::string& name);
 // left as it is.
 void set_master_bridge(const Context& ctx, const std::string& name);
 
+// Whether an --uplink value asks for no uplink: empty (after trimming) or "none" in any case.
+bool is_no_uplink(const std::string& uplink);
 // `vswitch create`; prints its own messages.
 void create_vswitch(const Context& ctx, const std::string& name, const std::string& uplink, bool master);
 // `vswitch change`; the error is printed by the front end after "[-] Failed to change bridge: ".

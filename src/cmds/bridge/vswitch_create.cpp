@@ -26,15 +26,6 @@ constexpr std::uint32_t kBridgeAutoconnectPriority = 600;
 
 std::string wait_status_text(const ProcessResult& r) { return "wait status " + std::to_string(r.wait_status); }
 
-bool is_no_uplink(const std::string& uplink) {
-    std::string t = trim(uplink);
-    if (t.empty()) return true;
-    if (t.size() != 4) return false;
-    for (std::size_t i = 0; i < 4; ++i)
-        if (std::tolower(static_cast<unsigned char>(t[i])) != "none"[i]) return false;
-    return true;
-}
-
 std::optional<std::uint32_t> parse_u32(std::string_view text) {
     auto value = parse_unsigned(text, 0xffffffffull);
     if (!value) return std::nullopt;
@@ -91,6 +82,15 @@ void pin_first_uplink_mac(const Context& ctx, const std::string& name, const std
 }
 
 }  // namespace
+
+bool is_no_uplink(const std::string& uplink) {
+    std::string t = trim(uplink);
+    if (t.empty()) return true;
+    if (t.size() != 4) return false;
+    for (std::size_t i = 0; i < 4; ++i)
+        if (std::tolower(static_cast<unsigned char>(t[i])) != "none"[i]) return false;
+    return true;
+}
 
 bool accept_device_name(const Context& ctx, const std::string& device) {
     if (is_single_path_component(device)) return true;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <map>
 #include <optional>
+#include <set>
 #include <ostream>
 #include <string>
 #include <string_view>
@@ -93,10 +94,23 @@ void print_bridge(const Context& ctx, const BridgeRecord& b, std::string_view ta
             << pad_right(b.type, 8) << " " << b.state << tag << kReset << "\n";
 }
 
-void print_ports(const Context& ctx, const PortMap& ports, const std::string& key) {
-    auto found = ports.find(key);
-    if (found == ports.end()) return;
-    for (const auto& port : found->second) ctx.out << "  └─ " << port << "\n";
+// The ports filed under any name of the bridge: `first` (its profile, or its device), then the
+// other names its ports may give it (controller_identities), each port once.
+void print_ports(const Context& ctx, const PortMap& ports, const std::string& first,
+                 const std::set<std::string>& names) {
+    std::vector<std::string> keys{first};
+    for (const auto& name : names)
+        if (name != first) keys.push_back(name);
+    std::vector<std::string> shown;
+    for (const auto& key : keys) {
+        auto found = ports.find(key);
+        if (found == ports.end()) continue;
+        for (const auto& port : found->second) {
+            if (std::find(shown.begin(), shown.end(), port) != shown.end()) continue;
+            shown.push_back(port);
+            ctx.out << "  └─ " << port << "\n";
+        }
+    }
 }
 
 }  // namespace
@@ -143,6 +157,17 @@ void list_vswitches(const Context& ctx) {
         find_port_by_master_device(ctx, lookup, ports, profile);
     }
 
+    // The bridges as the port matching knows them, each with its profile's UUID.
+    std::vector<ControllerProfile> bridges;
+    for (const auto* group : {&general, &vlan})
+        for (const auto& b : *group) {
+            std::string uuid;
+            for (const auto& [u, n] : lookup.name_by_uuid)
+                if (n == b.name) uuid = u;
+            bridges.push_back({b.name, uuid, b.device == "--" ? std::string() : b.device});
+        }
+    auto names_of = [&](const BridgeRecord& b) { return controller_identities(bridges, {b.name}); };
+
     const MasterBridgeList masters = load_master_bridges(ctx);
     const BridgeConnectionMap joins = load_bridge_connections(ctx);
 
@@ -154,13 +179,13 @@ void list_vswitches(const Context& ctx) {
             if (auto joined = joins.find(b.device); joined != joins.end())
                 for (const auto& bridge : joined->second) ctx.out << "  └─ Connected: " << bridge << "\n";
         }
-        print_ports(ctx, ports, b.name);
+        print_ports(ctx, ports, b.name, names_of(b));
     }
 
     ctx.out << "\n--- VLAN-Dedicated Virtual Switches ---\n";
     for (const auto& b : vlan) {
         print_bridge(ctx, b, "");
-        print_ports(ctx, ports, b.device);
+        print_ports(ctx, ports, b.device, names_of(b));
     }
     ctx.out << "\n";
 }

@@ -1,6 +1,9 @@
 // The profile listing as records, the ports of a controller, and the removal of a bond with
 // its members.
 #include <algorithm>
+#include <cctype>
+#include <string_view>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -11,6 +14,20 @@
 #include "utils/text.hpp"
 
 namespace qm {
+namespace {
+
+// The form nmcli gives a profile's UUID: 8-4-4-4-12 hexadecimal digits.
+bool looks_like_uuid(std::string_view text) {
+    if (text.size() != 36) return false;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        const bool dash = i == 8 || i == 13 || i == 18 || i == 23;
+        if (dash ? c != '-' : !std::isxdigit(static_cast<unsigned char>(c))) return false;
+    }
+    return true;
+}
+
+}  // namespace
 
 Expected<std::vector<TerseRecord>, OsError> list_profiles(const Context& ctx, const std::string& fields, RunMode mode,
                                                           ListingText text) {
@@ -62,13 +79,61 @@ Expected<void, OsError> visit_profile_masters(
     return {};
 }
 
+std::set<std::string> controller_identities(const std::vector<ControllerProfile>& profiles,
+                                            const std::vector<std::string>& controllers) {
+    std::set<std::string> named(controllers.begin(), controllers.end());
+    // The interfaces the controllers stand for: given as such, or bound to a profile they name.
+    std::set<std::string> interfaces;
+    for (const auto& c : controllers) interfaces.insert(c);
+    for (const auto& p : profiles)
+        if (named.count(p.name) || named.count(p.uuid)) interfaces.insert(p.interface);
+    interfaces.erase(std::string());
+    std::set<std::string> identities = named;
+    for (const auto& p : profiles) {
+        const bool bound = !p.interface.empty() && interfaces.count(p.interface);
+        if (!bound && !named.count(p.name) && !named.count(p.uuid)) continue;
+        identities.insert(p.interface);
+        identities.insert(p.name);
+        identities.insert(p.uuid);
+    }
+    identities.erase(std::string());
+    return identities;
+}
+
+Expected<std::set<std::string>, OsError> controller_identities(const Context& ctx,
+                                                               const std::vector<std::string>& controllers,
+                                                               const PortSearch& search) {
+    auto listing = list_profiles(ctx, "NAME,UUID,DEVICE,TYPE", search.listing_mode);
+    if (!listing) return unexpected(listing.error());
+    std::vector<ControllerProfile> profiles;
+    for (const auto& f : *listing) {
+        if (f.size() != 4 || (f[3] != "bridge" && f[3] != "bond") || f[1].empty()) continue;
+        ControllerProfile p{f[0], f[1], f[2] == "--" ? std::string() : f[2]};
+        // An inactive profile shows no device; its own setting says which interface it is for.
+        if (p.interface.empty()) {
+            auto ifname = read_profile_setting(ctx, p.uuid, "connection.interface-name", {.mode = search.master_mode});
+            if (ifname && *ifname) p.interface = **ifname;
+        }
+        profiles.push_back(std::move(p));
+    }
+    return controller_identities(profiles, controllers);
+}
+
+std::string master_display_name(const Context& ctx, const std::string& master, RunMode mode) {
+    if (!looks_like_uuid(master)) return master;
+    auto name = read_profile_setting(ctx, master, "connection.id", {.mode = mode, .success_only = true});
+    if (name && *name) return **name;
+    return master;
+}
+
 Expected<std::vector<std::string>, OsError> ports_of(const Context& ctx, const PortSearch& search,
                                                      const std::vector<std::string>& controllers,
                                                      const ProfileFilter& accept) {
+    auto identities = controller_identities(ctx, controllers, search);
+    if (!identities) return unexpected(identities.error());
     std::vector<std::string> ports;
     auto visited = visit_profile_masters(ctx, search, accept, [&](const TerseRecord& r, const auto& master) {
-        if (master && std::find(controllers.begin(), controllers.end(), *master) != controllers.end())
-            ports.push_back(r.front());
+        if (master && identities->count(*master)) ports.push_back(r.front());
         return true;
     });
     if (!visited) return unexpected(visited.error());

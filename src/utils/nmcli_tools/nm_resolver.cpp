@@ -54,14 +54,17 @@ Result<NmResolver> NmResolver::create(const Context& ctx) {
 
 std::vector<std::pair<std::string, std::vector<std::string>>> NmResolver::bonds_with_members() const {
     std::vector<std::pair<std::string, std::vector<std::string>>> bonds;
+    std::vector<ControllerProfile> controllers;
+    for (const auto& [_, c] : by_name)
+        if (c.conn_type == "bond") controllers.push_back({c.name, c.uuid, c.device});
     for (const auto& [_, bond] : by_name) {
         if (bond.conn_type != "bond") continue;
+        // A member may name its bond by the bond's device, profile name or UUID.
+        const auto identities = controller_identities(controllers, {bond.name});
         std::vector<std::string> members;
         for (const auto& [__, c] : by_name) {
             if (c.slave_type != "bond" || !c.master) continue;
-            // A master given as the bond's UUID is not recognised; controller plays no part.
-            if (*c.master == bond.device || *c.master == bond.name)
-                members.push_back(c.device + " (" + c.name + ")");
+            if (identities.count(*c.master)) members.push_back(c.device + " (" + c.name + ")");
         }
         bonds.emplace_back(bond.name, std::move(members));
     }

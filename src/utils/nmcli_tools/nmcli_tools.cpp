@@ -208,8 +208,9 @@ Expected<std::string, OsError> read_profile_settings(const Context& ctx, const s
     auto r = ctx.run(nmcli_profile_argv({"-g", settings, "connection", "show"}, profile), how.mode);
     if (!r) return unexpected(r.error());
     if (how.success_only && !r->success()) return std::string();
-    if (how.valid_utf8_only) return is_valid_utf8(r->out) ? std::move(r->out) : std::string();
-    return decode_utf8_lossy(r->out);
+    // nmcli escapes ':' and the backslash in each value it prints, one value a line; no escape spans a line.
+    if (how.valid_utf8_only) return is_valid_utf8(r->out) ? unescape_terse(r->out) : std::string();
+    return unescape_terse(decode_utf8_lossy(r->out));
 }
 
 Expected<std::string, OsError> read_profile_setting_text(const Context& ctx, const std::string& profile,

@@ -97,7 +97,8 @@ struct SettingRead {
     // A run that exits other than 0 reads as empty.
     bool success_only = false;
 };
-// The answer for one or more settings (comma-separated; nmcli prints one line each), as it came.
+// The answer for one or more settings (comma-separated; nmcli prints one line each), with
+// nmcli's escapes undone ("\:" is ':', "\\" is '\'; unescape_terse).
 // An error only when nmcli cannot be started.
 Expected<std::string, OsError> read_profile_settings(const Context& ctx, const std::string& profile,
                                                      const std::string& settings, SettingRead how = {});
@@ -149,8 +150,27 @@ using ProfileFilter = std::function<bool(const TerseRecord&)>;
 Expected<void, OsError> visit_profile_masters(
     const Context& ctx, const PortSearch& search, const ProfileFilter& accept,
     const std::function<bool(const TerseRecord&, const std::optional<std::string>&)>& visit);
-// The names of the accepted profiles whose master is one of `controllers` (a device, a profile
-// name or a UUID), in listing order.
+// A bridge or bond profile as the port matching sees it; `interface` empty when unknown.
+struct ControllerProfile {
+    std::string name, uuid, interface;
+};
+// Every text a port's connection.master may name a controller by: a controller given as its
+// interface, its profile's name or its profile's UUID expands into the interface and the names
+// and UUIDs of every profile in `profiles` bound to that interface (nmcli stores a master named by
+// profile as that profile's UUID). The controllers themselves are kept; empty texts are not.
+std::set<std::string> controller_identities(const std::vector<ControllerProfile>& profiles,
+                                            const std::vector<std::string>& controllers);
+// The same, against the host's bridge and bond profiles: one listing in search.listing_mode and,
+// for each profile that is not active, its connection.interface-name in search.master_mode. An
+// error only when the listing cannot be started.
+Expected<std::set<std::string>, OsError> controller_identities(const Context& ctx,
+                                                               const std::vector<std::string>& controllers,
+                                                               const PortSearch& search = {});
+// What to show for a master: the name of the profile when it is a profile's UUID, otherwise
+// the master as stored.
+std::string master_display_name(const Context& ctx, const std::string& master, RunMode mode = RunMode::Query);
+// The names of the accepted profiles whose master names one of `controllers` (each a device, a
+// profile name or a UUID, expanded by controller_identities), in listing order.
 Expected<std::vector<std::string>, OsError> ports_of(const Context& ctx, const PortSearch& search,
                                                      const std::vector<std::string>& controllers,
                                                      const ProfileFilter& accept);
