@@ -70,4 +70,14 @@ bool link_present(const Context& ctx, const std::string& name) {
     return is_single_path_component(name) && exists_following_links(ctx.path(kSysClassNet) / name);
 }
 
+bool on_bridge(const Context& ctx, const std::string& end, const std::string& bridge) {
+    return interface_master(ctx, end) == bridge;
+}
+
+Expected<bool, OsError> put_on_bridge(const Context& ctx, const std::string& end, const std::string& bridge) {
+    auto r = ctx.run({"ip", "link", "set", end, "master", bridge}, RunMode::Change);
+    if (!r) return unexpected(r.error());
+    return r->success();
+}
+
 }  // namespace qm

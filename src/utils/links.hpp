@@ -47,4 +47,11 @@ std::optional<std::string> interface_master(const Context& ctx, const std::strin
 // that is no single path component.
 bool link_present(const Context& ctx, const std::string& name);
 
+// Whether the link is enslaved to this bridge device now (its /sys master names it).
+bool on_bridge(const Context& ctx, const std::string& end, const std::string& bridge);
+
+// `ip link set <end> master <bridge>` as a change run: whether it succeeded, or the error
+// when `ip` cannot be started.
+Expected<bool, OsError> put_on_bridge(const Context& ctx, const std::string& end, const std::string& bridge);
+
 }  // namespace qm

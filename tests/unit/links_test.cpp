@@ -94,5 +94,34 @@ TEST(Links, InterfaceMasterIsTheLastComponentOfTheMasterLink) {
     EXPECT_EQ(interface_master(host.ctx, std::string("inner\0x", 7)), std::nullopt);
 }
 
+TEST(Links, OnBridgeAndPutOnBridgeAreTheOneWayToAJoinEndsPlace) {
+    FakeHost host;
+    const auto net = host.file("/sys/class/net");
+    std::filesystem::create_directories(net / "vvs1_vs0");
+    std::filesystem::create_symlink("../vswitch1", net / "vvs1_vs0" / "master");
+    std::filesystem::create_directories(net / "vvs0_vs1");
+
+    EXPECT_TRUE(on_bridge(host.ctx, "vvs1_vs0", "vswitch1"));
+    EXPECT_FALSE(on_bridge(host.ctx, "vvs1_vs0", "vswitch0"));   // on another bridge
+    EXPECT_FALSE(on_bridge(host.ctx, "vvs0_vs1", "vswitch0"));   // released
+    EXPECT_FALSE(on_bridge(host.ctx, "vvs9_vs0", "vswitch9"));   // no such link
+    EXPECT_FALSE(on_bridge(host.ctx, "../vswitch1", "vswitch1"));
+
+    host.runner.on({"ip", "link", "set", "vvs0_vs1", "master", "vswitch0"}, Answer::ok());
+    host.runner.on({"ip", "link", "set", "vvs0_vs2", "master", "vswitch0"}, Answer::exit(2));
+    auto put = put_on_bridge(host.ctx, "vvs0_vs1", "vswitch0");
+    ASSERT_TRUE(put);
+    EXPECT_TRUE(*put);
+    auto refused = put_on_bridge(host.ctx, "vvs0_vs2", "vswitch0");
+    ASSERT_TRUE(refused);
+    EXPECT_FALSE(*refused);
+    EXPECT_EQ(host.runner.calls,
+              (std::vector<Call>{{{"ip", "link", "set", "vvs0_vs1", "master", "vswitch0"}, RunMode::Change},
+                                 {{"ip", "link", "set", "vvs0_vs2", "master", "vswitch0"}, RunMode::Change}}));
+
+    host.runner.missing("ip");
+    EXPECT_FALSE(put_on_bridge(host.ctx, "vvs0_vs1", "vswitch0"));
+}
+
 }  // namespace
 }  // namespace qm

@@ -412,5 +412,42 @@ TEST(VethRestore, NothingRecordedNothingDone) {
     }
 }
 
+// vswitch1 is joined to vswitch2 and is the master of vswitch3; vswitch4 and vswitch5 are
+// joined too, but not to vswitch1.
+TEST(VethPutBack, OnlyTheReleasedEndsOfTheBridgesOwnJoinsArePutBack) {
+    FakeHost host;
+    host.write_file(kJoins, R"({"vswitch1": ["vswitch3", "vswitch6"], "vswitch2": ["vswitch1"], "vswitch5": ["vswitch4"]})");
+    std::filesystem::create_directories(host.file("/sys/class/net") / "vvs1_vs2");  // released
+    enslaved(host, "vvs1_vs3", "vswitch1");                                          // in place
+    std::filesystem::create_directories(host.file("/sys/class/net") / "vvs4_vs5");  // not its join
+    // vvs1_vs6 is gone: the boot-time restore makes it.
+
+    put_joins_back_on_bridge(host.ctx, "vswitch1");
+
+    EXPECT_EQ(host.runner.calls, (std::vector<Call>{{{"ip", "link", "set", "vvs1_vs2", "master", "vswitch1"}, RunMode::Change}}));
+    EXPECT_EQ(host.out.str(), "[+] Put veth end 'vvs1_vs2' back on bridge 'vswitch1'\n");
+    EXPECT_EQ(host.err.str(), "");
+}
+
+TEST(VethPutBack, AFailedPutIsSaidAndTheRestGoOn) {
+    FakeHost host;
+    host.write_file(kJoins, R"({"vswitch0": ["vswitch1", "vswitch2"]})");
+    std::filesystem::create_directories(host.file("/sys/class/net") / "vvs0_vs1");
+    std::filesystem::create_directories(host.file("/sys/class/net") / "vvs0_vs2");
+    host.runner.on({"ip", "link", "set", "vvs0_vs1", "master", "vswitch0"}, Answer::exit(2));
+
+    put_joins_back_on_bridge(host.ctx, "vswitch0");
+
+    EXPECT_EQ(host.err.str(), "[-] Failed to put veth end 'vvs0_vs1' back on bridge 'vswitch0'\n");
+    EXPECT_EQ(host.out.str(), "[+] Put veth end 'vvs0_vs2' back on bridge 'vswitch0'\n");
+}
+
+TEST(VethPutBack, NoJoinsNothingDone) {
+    FakeHost host;
+    put_joins_back_on_bridge(host.ctx, "vswitch0");
+    EXPECT_TRUE(host.runner.calls.empty());
+    EXPECT_EQ(host.out.str() + host.err.str(), "");
+}
+
 }  // namespace
 }  // namespace qm

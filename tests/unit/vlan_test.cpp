@@ -103,6 +103,36 @@ TEST_F(VlanCreate, RunsEveryStepInOrder) {
     EXPECT_THAT(ledger(), HasSubstr("\"vlan100br\""));
 }
 
+// Bringing vswitch0 up again makes NetworkManager release the ends of its joins: vswitch0 is
+// joined to vswitch7 and is the master of vswitch1. Both ends are put back afterwards.
+TEST_F(VlanCreate, PutsTheJoinsEndsBackOnTheReactivatedBridge) {
+    host.write_file("/var/lib/quillmar/bridge_connections.json", R"({"vswitch0": ["vswitch1"], "vswitch7": ["vswitch0"]})");
+    const auto net = host.file("/sys/class/net");
+    for (const char* end : {"vvs0_vs1", "vvs0_vs7"}) {
+        std::filesystem::create_directories(net / end);
+        std::filesystem::create_symlink("../vswitch0", net / end / "master");
+    }
+    host.runner.while_running = [&](const Argv& argv) {
+        if (argv == nm({"connection", "up", "vswitch0"}))
+            for (const char* end : {"vvs0_vs1", "vvs0_vs7"}) std::filesystem::remove(net / end / "master");
+    };
+
+    ASSERT_TRUE(create_vlan(host.ctx, 100, "vswitch0"));
+
+    std::vector<Argv> after_up;
+    bool seen = false;
+    for (const auto& c : host.runner.calls) {
+        if (seen && c.argv[0] == "ip" && c.argv[3] != "vswitch0") after_up.push_back(c.argv);
+        seen = seen || c.argv == nm({"connection", "up", "vswitch0"});
+    }
+    EXPECT_EQ(after_up, (std::vector<Argv>{{"ip", "link", "set", "vvs0_vs1", "master", "vswitch0"},
+                                           {"ip", "link", "set", "vvs0_vs7", "master", "vswitch0"}}));
+    EXPECT_THAT(host.out.str(), HasSubstr("[+] Allowing NetworkManager to stabilize...\n"
+                                          "[+] Put veth end 'vvs0_vs1' back on bridge 'vswitch0'\n"
+                                          "[+] Put veth end 'vvs0_vs7' back on bridge 'vswitch0'\n"
+                                          "[+] Activating VLAN interface...\n"));
+}
+
 TEST_F(VlanCreate, ExistingProfileIsReportedBeforeAnythingIsCreated) {
     host.runner.on(nm({"connection", "show", "Vlan 100"}), Answer::ok());
     auto r = create_vlan(host.ctx, 100, "vswitch0");

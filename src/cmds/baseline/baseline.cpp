@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "cmds/baseline/baseline_runs.hpp"
+#include "cmds/bridge/veth.hpp"
 #include "utils/fs.hpp"
 #include "utils/host_calls.hpp"
 #include "utils/managed_resources/managed_resources.hpp"
@@ -71,6 +72,7 @@ Status setup_management_network(const Context& ctx, const std::string& uplink, b
 
     if (auto s = changes.run("Management Network", connection_up_argv("Management Network")); !s) return s;
     ctx.pause(std::chrono::milliseconds(500));
+    put_joins_back_on_bridge(ctx, "vswitch0");
     if (auto s = changes.run("Management Uplink", connection_up_argv("Management Uplink")); !s) return s;
     ctx.out << "[+] Management Network configured with uplink: " << uplink << "\n";
     return {};

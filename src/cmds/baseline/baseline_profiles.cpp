@@ -7,6 +7,7 @@
 
 #include "cmds/baseline/baseline.hpp"
 #include "cmds/baseline/baseline_runs.hpp"
+#include "cmds/bridge/veth.hpp"
 #include "utils/fs.hpp"
 #include "utils/host_calls.hpp"
 #include "utils/links.hpp"
@@ -83,6 +84,7 @@ Status restore_vswitch0_mac(const Context& ctx, baseline::Changes& changes) {
     if (auto s = changes.run("Management Network", connection_down_argv("Management Network")); !s) return s;
     ctx.pause(milliseconds(500));
     if (auto s = changes.run("Management Network", connection_up_argv("Management Network")); !s) return s;
+    put_joins_back_on_bridge(ctx, "vswitch0");
     ctx.out << "[+] vswitch0 MAC address restored successfully\n";
     return {};
 }

@@ -38,6 +38,11 @@ bool delete_veth_pair(const Context& ctx, const std::string& bridge, const std::
 // `vswitch veth restore`: makes the host match the recorded joins.
 void restore_veth_pairs(const Context& ctx);
 
+// Bringing a bridge's profile up again makes NetworkManager release the ports it holds no
+// profile for, the ends of the bridge's joins among them. Run after such an activation: each
+// recorded join's end on this bridge device that exists and is off it is put back, with a line.
+void put_joins_back_on_bridge(const Context& ctx, const std::string& bridge_device);
+
 // The host steps that connect and the restore share; each prints its own lines and tells
 // whether the step succeeded.
 namespace veth_steps {

@@ -18,18 +18,18 @@ enum class PairOutcome { AlreadyRight, Restored, Failed };
 // Both ends exist: re-enslaves each end whose master is wrong or missing.
 PairOutcome fix_masters(const Context& ctx, const VethPairNames& names, const std::string& bridge_device,
                         const std::string& master_device) {
-    const std::optional<std::string> bridge_side = interface_master(ctx, names.veth_name);
-    const std::optional<std::string> master_side = interface_master(ctx, names.veth_peer);
+    const bool bridge_side = on_bridge(ctx, names.veth_name, bridge_device);
+    const bool master_side = on_bridge(ctx, names.veth_peer, master_device);
     const std::string pair = "'" + names.veth_name + "' <-> '" + names.veth_peer + "'";
-    if (bridge_side == bridge_device && master_side == master_device) {
+    if (bridge_side && master_side) {
         ctx.out << "[+] Veth pair " << pair << " already exists with correct masters, skipping\n";
         return PairOutcome::AlreadyRight;
     }
     ctx.out << "[+] Veth pair " << pair << " exists but has incorrect masters, fixing...\n";
     bool all_fixed = true;
-    auto fix = [&](const std::string& end, const std::optional<std::string>& current, const std::string& expected) {
-        if (current == expected) return;
-        if (run_succeeded(ctx, {"ip", "link", "set", end, "master", expected}, RunMode::Change)) {
+    auto fix = [&](const std::string& end, bool in_place, const std::string& expected) {
+        if (in_place) return;
+        if (auto put = put_on_bridge(ctx, end, expected); put && *put) {
             ctx.out << "[+] Fixed master for '" << end << "' -> '" << expected << "'\n";
         } else {
             ctx.err << "[-] Failed to set master for '" << end << "'\n";
@@ -92,6 +92,22 @@ void restore_veth_pairs(const Context& ctx) {
         ctx.out << "[+] Successfully restored " << restored << " veth pairs\n";
     else
         ctx.out << "[+] No veth pairs needed to be restored\n";
+}
+
+void put_joins_back_on_bridge(const Context& ctx, const std::string& bridge_device) {
+    for (const auto& [master, bridges] : load_bridge_connections(ctx)) {
+        for (const auto& bridge : bridges) {
+            if (master != bridge_device && bridge != bridge_device) continue;
+            const VethPairNames names = generate_veth_names(bridge, master);
+            const std::string& end = master == bridge_device ? names.veth_peer : names.veth_name;
+            // A pair that is gone is the boot-time restore's to make.
+            if (!link_present(ctx, end) || on_bridge(ctx, end, bridge_device)) continue;
+            if (auto put = put_on_bridge(ctx, end, bridge_device); put && *put)
+                ctx.out << "[+] Put veth end '" << end << "' back on bridge '" << bridge_device << "'\n";
+            else
+                ctx.err << "[-] Failed to put veth end '" << end << "' back on bridge '" << bridge_device << "'\n";
+        }
+    }
 }
 
 }  // namespace qm

@@ -11,6 +11,7 @@
 
 #include "cmds/bridge/mac_preservation.hpp"
 #include "cmds/bridge/topology.hpp"
+#include "cmds/bridge/veth.hpp"
 #include "cmds/bridge/vswitch.hpp"
 #include "utils/host_calls.hpp"
 #include "utils/links.hpp"
@@ -167,6 +168,8 @@ void create_vswitch(const Context& ctx, const std::string& name, const std::stri
             ctx.err << "[-] Failed to bring up bridge connection: " << wait_status_text(*r) << "\n";
         else
             ctx.out << "[+] Successfully brought up bridge connection\n";
+        // Made again on a device that had joins: the activation released their ends.
+        put_joins_back_on_bridge(ctx, device);
         return;
     }
 

@@ -8,6 +8,7 @@
 #include <set>
 #include <string_view>
 
+#include "cmds/bridge/veth.hpp"
 #include "cmds/config/lookup.hpp"
 #include "cmds/config/restore_check.hpp"
 #include "cmds/config/restore_removal.hpp"
@@ -157,10 +158,13 @@ void bring_up_if_down(const Context& ctx, const ConnectionInfo& c, const std::ma
     if (c.type_ != "bridge" || !c.autoconnect.value_or(true)) return;
     auto state = states.find(c.name);
     if (state == states.end() || is_up(state->second)) return;
-    if (auto up = up_connection(ctx, c.name); !up)
+    auto up = up_connection(ctx, c.name);
+    if (!up) {
         ctx.out << "  - Failed to bring up bridge connection '" << c.name << "': " << up.error().message << "\n";
-    else
-        ctx.out << "  + Brought up bridge connection '" << c.name << "'\n";
+        return;
+    }
+    ctx.out << "  + Brought up bridge connection '" << c.name << "'\n";
+    if (c.interface_name) put_joins_back_on_bridge(ctx, *c.interface_name);
 }
 
 void restore_profile(const Context& ctx, const ConnectionInfo& c, MasterLookup& masters,

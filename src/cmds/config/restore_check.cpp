@@ -97,10 +97,9 @@ std::vector<std::string> look(const Context& ctx, const NetworkConfig& config, c
     }
     for (const auto& v : config.veth_connections) {
         for (const auto& [end, bridge] : {std::pair{&v.veth_name, &v.bridge1}, std::pair{&v.veth_peer, &v.bridge2}}) {
-            const auto actual = interface_master(ctx, *end);
-            if (actual != *bridge)
-                missing.push_back("Veth end '" + *end + "' is not on its bridge: it " + enslaved_text(actual) +
-                                  ", not on " + *bridge);
+            if (on_bridge(ctx, *end, *bridge)) continue;
+            missing.push_back("Veth end '" + *end + "' is not on its bridge: it " +
+                              enslaved_text(interface_master(ctx, *end)) + ", not on " + *bridge);
         }
     }
     return missing;

@@ -43,9 +43,9 @@ Expected<bool, Error> change(const Context& ctx, const std::vector<std::string>&
 Expected<bool, Error> keep_on_bridges(const Context& ctx, const VethConnection& v) {
     bool ok = true;
     for (const auto& [end, bridge] : {std::pair{&v.veth_name, &v.bridge1}, std::pair{&v.veth_peer, &v.bridge2}}) {
-        if (interface_master(ctx, *end) == *bridge) continue;
-        auto again = change(ctx, {"ip", "link", "set", *end, "master", *bridge});
-        if (!again) return unexpected(again.error());
+        if (on_bridge(ctx, *end, *bridge)) continue;
+        auto again = put_on_bridge(ctx, *end, *bridge);
+        if (!again) return unexpected(Error{again.error().message()});
         ok = ok && *again;
     }
     return ok;
@@ -59,10 +59,10 @@ Status put_existing_pair_back(const Context& ctx, const VethConnection& v, std::
     bool all_in_place = true;
     bool all_put_back = true;
     for (const auto& [end, bridge] : {std::pair{&v.veth_name, &v.bridge1}, std::pair{&v.veth_peer, &v.bridge2}}) {
-        if (interface_master(ctx, *end) == *bridge) continue;
+        if (on_bridge(ctx, *end, *bridge)) continue;
         all_in_place = false;
-        auto set = change(ctx, {"ip", "link", "set", *end, "master", *bridge});
-        if (!set) return unexpected(set.error());
+        auto set = put_on_bridge(ctx, *end, *bridge);
+        if (!set) return unexpected(Error{set.error().message()});
         if (*set)
             ctx.out << "  + Put veth end '" << *end << "' back on bridge '" << *bridge << "'\n";
         else
@@ -240,10 +240,10 @@ Status restore_veth_connections(const Context& ctx, const std::vector<VethConnec
         add_veth_profile(ctx, v.veth_name, profile);
         add_veth_profile(ctx, v.veth_peer, peer_profile);
 
-        auto on_first = change(ctx, {"ip", "link", "set", v.veth_name, "master", v.bridge1});
-        if (!on_first) return unexpected(on_first.error());
-        auto on_second = change(ctx, {"ip", "link", "set", v.veth_peer, "master", v.bridge2});
-        if (!on_second) return unexpected(on_second.error());
+        auto on_first = put_on_bridge(ctx, v.veth_name, v.bridge1);
+        if (!on_first) return unexpected(Error{on_first.error().message()});
+        auto on_second = put_on_bridge(ctx, v.veth_peer, v.bridge2);
+        if (!on_second) return unexpected(Error{on_second.error().message()});
         if (!*on_first || !*on_second) {
             ctx.out << "  - Failed to add veth pair '" << v.veth_name << "' to bridges\n";
             failures.push_back("Failed to add veth pair '" + v.veth_name + "' to bridges");

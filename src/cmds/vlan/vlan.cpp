@@ -4,6 +4,7 @@
 #include <map>
 #include <ostream>
 
+#include "cmds/bridge/veth.hpp"
 #include "cmds/libvirt/libvirt.hpp"
 #include "utils/links.hpp"
 #include "utils/managed_resources/managed_resources.hpp"
@@ -154,6 +155,7 @@ VlanStatus create_vlan(const Context& ctx, std::uint16_t vlan_id, const std::str
     if (mac) set_mac_address(ctx, *parent, *mac);
     ctx.out << "[+] Allowing NetworkManager to stabilize...\n";
     ctx.pause(milliseconds(1000));
+    put_joins_back_on_bridge(ctx, *parent);
 
     track_managed_resource(ctx, "vlan_bridge", bridge);
 
