@@ -1,6 +1,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <string>
@@ -142,6 +143,26 @@ TEST_F(Uplink, DirectUplinkReplacesTheProfilesEnslavedToTheBridge) {
     EXPECT_EQ(host.sleeper.pauses, Pauses{});
     EXPECT_THAT(host.runner.calls, ::testing::Contains(test::Call{direct("eno1", "Storage Uplink", "vswitch2"),
                                                                   RunMode::Change}));
+}
+
+// Bringing the bridge up again releases its joins' ends; the change puts them back after it.
+TEST_F(Uplink, TheJoinsEndsGoBackOnTheReactivatedBridge) {
+    bridge("Storage", "vswitch2");
+    host.write_file("/var/lib/quillmar/bridge_connections.json", R"({"vswitch2": ["vswitch1"]})");
+    const auto net = host.file("/sys/class/net");
+    std::filesystem::create_directories(net / "vvs2_vs1");
+    std::filesystem::create_symlink("../vswitch2", net / "vvs2_vs1" / "master");
+    host.runner.while_running = [&](const Argv& argv) {
+        if (argv == up("vswitch2")) std::filesystem::remove(net / "vvs2_vs1" / "master");
+    };
+
+    ASSERT_TRUE(change("Storage", "eno1"));
+    const auto calls = host.runner.argvs();
+    const auto activation = std::find(calls.begin(), calls.end(), up("vswitch2"));
+    ASSERT_NE(activation, calls.end());
+    EXPECT_NE(std::find(activation, calls.end(), Argv{"ip", "link", "set", "vvs2_vs1", "master", "vswitch2"}),
+              calls.end());
+    EXPECT_THAT(host.out.str(), HasSubstr("[+] Put veth end 'vvs2_vs1' back on bridge 'vswitch2'\n"));
 }
 
 // Ports made by hand name the bridge by its profile, which nmcli stores as the profile's UUID:

@@ -7,6 +7,7 @@
 #include "cmds/bond/bond_building.hpp"
 #include "cmds/bridge/mac_preservation.hpp"
 #include "cmds/bridge/topology.hpp"
+#include "cmds/bridge/veth.hpp"
 #include "cmds/bridge/vswitch.hpp"
 #include "cmds/vm/sync_vm_interfaces.hpp"
 #include "utils/fs.hpp"
@@ -63,6 +64,8 @@ void use_existing_bond(const Context& ctx, const std::string& bond, const std::s
     (void)up_connection(ctx, profile_for_device(ctx, device));
     ctx.out << "[+] Allowing NetworkManager to process bridge state changes...\n";
     ctx.pause(milliseconds(500));
+    // The activation released the bridge's joins' ends.
+    put_joins_back_on_bridge(ctx, device);
     auto r = ctx.run(connection_modify_argv(bond, {"master", device, "slave-type", "bridge"}),
                      RunMode::ChangeWithStderr);
     if (!r) {
@@ -189,6 +192,8 @@ void finish_uplink(const Context& ctx, const std::string& device, const std::str
                    const std::string& uplink_profile, const std::vector<std::string>& list, KnownBridge& known) {
     (void)up_connection(ctx, bridge_profile);
     (void)up_connection(ctx, uplink_profile);
+    // The activation released the bridge's joins' ends.
+    put_joins_back_on_bridge(ctx, device);
     if (auto kept = preserve_bridge_network_identity(ctx, device, join(list, ","), known); !kept) {
         ctx.out << "[!] Warning: Enhanced MAC preservation failed, falling back to legacy method: "
                 << kept.error().message << "\n";
