@@ -1,6 +1,7 @@
 // Runs that write the same kind of file at the same moment: each keeps its own file until it is
 // done with it, and no run's cleanup takes what another run still uses or what a user named.
 
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -24,6 +25,9 @@ protected:
             script += "( ( " + runs[i] + " ) >/dev/null 2>/tmp/runs/err." + n + "; echo $? >/tmp/runs/st." + n + " ) &\n";
         }
         script += "wait\n";
+        // Many runs share the machine here, the sanitizer build's most slowly: the limit only
+        // guards against a hang.
+        sb.timeout(std::chrono::minutes(3));
         auto r = sb.exec({"/usr/bin/sh", "-c", script});
         EXPECT_EQ(r.status, 0) << r;
         EXPECT_EQ(r.err, "") << r;
