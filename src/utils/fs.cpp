@@ -13,6 +13,7 @@
 #include <utility>
 #include <vector>
 
+#include "utils/text.hpp"
 #include "utils/time.hpp"
 
 namespace qm {
@@ -288,17 +289,9 @@ Expected<void, FileError> create_new_file(const std::filesystem::path& path, std
 }
 
 std::string random_name_part() {
-    static constexpr char kHex[] = "0123456789abcdef";
     std::random_device rd;
-    std::string s;
-    for (int word = 0; word < 2; ++word) {
-        std::uint32_t v = rd();
-        for (int i = 0; i < 8; ++i) {
-            s += kHex[v & 0xF];
-            v >>= 4;
-        }
-    }
-    return s;
+    const std::uint64_t high = rd();
+    return hex16(high << 32 | rd());
 }
 
 Expected<void, FileError> write_file_atomic(const std::filesystem::path& path, std::string_view content) {

@@ -71,7 +71,30 @@ void append_hex_byte(std::string& out, unsigned char b) {
     out += kHex[b & 0xF];
 }
 
+bool is_hex_digit(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'); }
+
 }  // namespace
+
+bool is_hex_groups(std::string_view text, std::initializer_list<std::size_t> groups, char separator) {
+    std::size_t at = 0;
+    for (std::size_t length : groups) {
+        if (at > 0) {
+            if (at >= text.size() || text[at] != separator) return false;
+            ++at;
+        }
+        if (text.size() - at < length) return false;
+        for (std::size_t i = 0; i < length; ++i)
+            if (!is_hex_digit(text[at + i])) return false;
+        at += length;
+    }
+    return at == text.size();
+}
+
+std::string hex16(std::uint64_t value) {
+    std::string out(16, '0');
+    for (std::size_t i = 16; i-- > 0; value >>= 4) out[i] = kHex[value & 0xF];
+    return out;
+}
 
 void append_utf8(std::string& out, char32_t c) {
     if (c < 0x80) {

@@ -1,7 +1,9 @@
 // Text helpers shared by every reader of host-tool output.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <initializer_list>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -59,6 +61,13 @@ std::optional<std::uint64_t> parse_unsigned(std::string_view text, std::uint64_t
 // printable characters as is, quote and backslash escaped, \n \r \t \0 as such, other
 // control characters and every invalid byte as \xNN (C1 controls as \u{NN}).
 std::string escape_bytes(std::string_view bytes);
+
+// Groups of hexadecimal digits (either case) of these lengths with `separator` between them:
+// {2, 2, 2, 2, 2, 2} and ':' is a MAC address, {8, 4, 4, 4, 12} and '-' a UUID.
+bool is_hex_groups(std::string_view text, std::initializer_list<std::size_t> groups, char separator);
+
+// The value as 16 lower-case hexadecimal digits, most significant first.
+std::string hex16(std::uint64_t value);
 
 // Names as a list for messages and the log: ["eno1", "eno2"], each name shown by escape_bytes.
 std::string list_notation(const std::vector<std::string>& names);

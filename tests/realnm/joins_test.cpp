@@ -12,20 +12,12 @@ namespace {
 using testing::HasSubstr;
 using testing::IsEmpty;
 
-class Joins : public realnm::RealNmTest {
-protected:
-    realnm::Result run(const realnm::Args& args) {
-        auto r = nm.run_quillmar(args);
-        EXPECT_EQ(r.status, 0) << r;
-        EXPECT_EQ(r.err, "") << r;
-        return r;
-    }
-};
+class Joins : public realnm::RealNmTest {};
 
 TEST_F(Joins, VlanCreateOnAJoinedBridgeKeepsBothEndsOnTheirBridges) {
-    run({"vswitch", "create", "--name", "A", "--uplink", "none"});  // vswitch1
-    run({"vswitch", "create", "--name", "B", "--uplink", "none"});  // vswitch2
-    run({"vswitch", "connect", "--bridge", "A", "--to", "B"});
+    run_ok({"vswitch", "create", "--name", "A", "--uplink", "none"});  // vswitch1
+    run_ok({"vswitch", "create", "--name", "B", "--uplink", "none"});  // vswitch2
+    run_ok({"vswitch", "connect", "--bridge", "A", "--to", "B"});
     ASSERT_EQ(nm.link_master("vvs1_vs2"), "vswitch1") << nm.diagnostics();
     ASSERT_EQ(nm.link_master("vvs2_vs1"), "vswitch2") << nm.diagnostics();
 

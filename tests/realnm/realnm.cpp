@@ -732,4 +732,11 @@ void RealNmTest::SetUp() {
     ASSERT_EQ(nm.failure(), "") << "the test host did not come up";
 }
 
+Result RealNmTest::run_ok(const Args& args) {
+    auto r = nm.run_quillmar(args);
+    EXPECT_EQ(r.status, 0) << r;
+    EXPECT_EQ(r.err, "") << r;
+    return r;
+}
+
 }  // namespace qm::realnm

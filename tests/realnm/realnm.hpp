@@ -239,6 +239,8 @@ private:
 class RealNmTest : public ::testing::Test {
 protected:
     void SetUp() override;
+    // Runs the program; it is expected to succeed with nothing on standard error.
+    Result run_ok(const Args& args);
     RealNm nm;  // does not start where the tier cannot run
 };
 

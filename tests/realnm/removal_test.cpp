@@ -24,9 +24,7 @@ constexpr const char* kJoins = "/var/lib/quillmar/bridge_connections.json";
 class Removal : public realnm::RealNmTest {
 protected:
     realnm::Result run(const realnm::Args& args) {
-        auto r = nm.run_quillmar(args);
-        EXPECT_EQ(r.status, 0) << r;
-        EXPECT_EQ(r.err, "") << r;
+        auto r = run_ok(args);
         EXPECT_THAT(r.refusals_except({realnm::kAbsentProfile, realnm::kNoBondOrVlanKernel}), IsEmpty()) << r;
         EXPECT_THAT(r.refusals({}, "ip"), IsEmpty()) << r;
         return r;

@@ -260,6 +260,23 @@ TEST(ToLowerAscii, ChangesOnlyCapitalLetters) {
     EXPECT_EQ(to_lower_ascii("\xc3\x89Z@["), "\xc3\x89z@[");
 }
 
+TEST(HexGroups, TakesExactlyTheGroupsAndSeparatorsGiven) {
+    auto mac = [](std::string_view t) { return is_hex_groups(t, {2, 2, 2, 2, 2, 2}, ':'); };
+    auto uuid = [](std::string_view t) { return is_hex_groups(t, {8, 4, 4, 4, 12}, '-'); };
+    EXPECT_TRUE(mac("52:54:00:aB:cd:EF"));
+    for (std::string_view bad : {"", "52:54:00:ab:cd", "52:54:00:ab:cd:ef:", "52:54:00:ab:cd:e", "52-54-00-ab-cd-ef",
+                                 "52:54:00:ab:cd:eg", "52:54:00:ab:cd:eff"})
+        EXPECT_FALSE(mac(bad)) << bad;
+    EXPECT_TRUE(uuid("8b71c2d4-0e1f-4a5b-9c6d-7e8f90a1b2c3"));
+    EXPECT_FALSE(uuid("8b71c2d4-0e1f-4a5b-9c6d-7e8f90a1b2c"));
+    EXPECT_FALSE(uuid("Lab"));
+}
+
+TEST(Hex16, WritesSixteenLowerCaseDigitsMostSignificantFirst) {
+    EXPECT_EQ(hex16(0), "0000000000000000");
+    EXPECT_EQ(hex16(0x0123456789ABCDEFull), "0123456789abcdef");
+}
+
 TEST(ListNotation, QuotesAndEscapesEachName) {
     EXPECT_EQ(list_notation({}), "[]");
     EXPECT_EQ(list_notation({"eth1", "eth0"}), R"(["eth1", "eth0"])");

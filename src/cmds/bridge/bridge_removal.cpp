@@ -110,12 +110,10 @@ std::optional<std::vector<std::string>> remove_bridge(const Context& ctx, const 
     if (announce) ctx.out << "[+] Cleaning up veth pairs associated with bridge '" << profile << "'\n";
     if (device) {
         const std::size_t removed = remove_joins_of(ctx, *device, announce, failures);
-        if (!announce) {
-        } else if (removed > 0) {
+        if (announce && removed > 0)
             ctx.out << "[+] Cleaned up " << removed << " veth pairs associated with bridge '" << *device << "'\n";
-        } else {
+        else if (announce)
             ctx.out << "[+] No veth pairs found associated with bridge '" << *device << "'\n";
-        }
     } else if (announce) {
         ctx.out << "[-] Could not resolve bridge device name for '" << profile << "', skipping veth cleanup\n";
     }

@@ -202,6 +202,18 @@ void finish_uplink(const Context& ctx, const std::string& device, const std::str
     sync_vm_interfaces(ctx);
 }
 
+// The last of every uplink change: the master mark when asked for, and the management bridge's
+// uplinks as they are now.
+UplinkOutcome record_bridge_role(const Context& ctx, const std::string& name, const std::string& device, bool master,
+                                 const std::vector<std::string>& list) {
+    if (master) {
+        ctx.out << "[+] Marking bridge '" << name << "' as master bridge\n";
+        add_master_bridge(ctx, device);
+    }
+    if (device == "vswitch0" || name == "Management Network") record_management_uplink(ctx, list);
+    return UplinkOutcome::Done;
+}
+
 // Replaces the bridge's uplink profiles with a direct or a bonded uplink and finishes the change.
 Result<UplinkOutcome> apply_uplink(const Context& ctx, const std::string& name, const std::string& device,
                                    const std::string& uplink_profile, const std::vector<std::string>& list,
@@ -216,13 +228,7 @@ Result<UplinkOutcome> apply_uplink(const Context& ctx, const std::string& name, 
         if (direct) make_direct_uplink(ctx, device, bridge_profile, uplink_profile, list.front());
         finish_uplink(ctx, device, bridge_profile, uplink_profile, list, known);
     }
-
-    if (master) {
-        ctx.out << "[+] Marking bridge '" << name << "' as master bridge\n";
-        add_master_bridge(ctx, device);
-    }
-    if (device == "vswitch0" || name == "Management Network") record_management_uplink(ctx, list);
-    return UplinkOutcome::Done;
+    return record_bridge_role(ctx, name, device, master, list);
 }
 
 // Leaves the bridge without an uplink: a bond uplink goes with its members, then the uplink
@@ -235,12 +241,7 @@ Result<UplinkOutcome> remove_uplink(const Context& ctx, const std::string& name,
     }
     ctx.out << "[+] Removing the uplink of '" << device << "': no uplink\n";
     if (!remove_old_uplink(ctx, device, uplink_profile, {})) return UplinkOutcome::Stopped;
-    if (master) {
-        ctx.out << "[+] Marking bridge '" << name << "' as master bridge\n";
-        add_master_bridge(ctx, device);
-    }
-    if (device == "vswitch0" || name == "Management Network") record_management_uplink(ctx, {});
-    return UplinkOutcome::Done;
+    return record_bridge_role(ctx, name, device, master, {});
 }
 
 }  // namespace

@@ -204,6 +204,19 @@ void restore_profile(const Context& ctx, const ConnectionInfo& c, MasterLookup& 
             if (*value == "manual") done.default_methods.push_back({c.name, setting});
 }
 
+// The completion line only when nothing is left over; otherwise one warning per item and the
+// incomplete line, which counts them in `unit`s.
+void report_outcome(const Context& ctx, const std::vector<std::string>& left_over, std::string_view run,
+                    std::string_view unit, std::string_view left_as) {
+    if (left_over.empty()) {
+        ctx.out << "[+] " << run << " completed successfully\n";
+        return;
+    }
+    for (const auto& what : left_over) ctx.err << "[!] Warning: " << what << "\n";
+    ctx.out << "[!] " << run << " incomplete: " << left_over.size() << " " << unit << (left_over.size() == 1 ? "" : "s")
+            << " " << left_as << " (see the warnings above)\n";
+}
+
 }  // namespace
 
 std::string classify_interface(std::string_view name) {
@@ -294,13 +307,7 @@ Status restore_veth_from_backup(const Context& ctx) {
     if (auto s = check_veth_names(config->veth_connections); !s) return s;
     std::vector<std::string> not_in_place;
     if (auto s = restore_veth_connections(ctx, config->veth_connections, not_in_place); !s) return s;
-    if (not_in_place.empty()) {
-        ctx.out << "[+] Veth connections restore completed successfully\n";
-        return {};
-    }
-    for (const auto& what : not_in_place) ctx.err << "[!] Warning: " << what << "\n";
-    ctx.out << "[!] Veth connections restore incomplete: " << not_in_place.size()
-            << (not_in_place.size() == 1 ? " pair" : " pairs") << " not in place (see the warnings above)\n";
+    report_outcome(ctx, not_in_place, "Veth connections restore", "pair", "not in place");
     return {};
 }
 
@@ -320,14 +327,8 @@ Status run_restore_steps(const Context& ctx, const NetworkConfig& config) {
     if (auto s = restore_managed_resources(ctx, config.managed_resources); !s) return s;
     // Every step can report success while the daemon leaves the host broken: the completion
     // line is earned by what is actually there.
-    const auto missing = check_restored(ctx, config, *profiles, networks_not_restored, step_failures);
-    if (missing.empty()) {
-        ctx.out << "[+] Configuration restore completed successfully\n";
-        return {};
-    }
-    for (const auto& what : missing) ctx.err << "[!] Warning: " << what << "\n";
-    ctx.out << "[!] Configuration restore incomplete: " << missing.size()
-            << (missing.size() == 1 ? " item" : " items") << " did not come back (see the warnings above)\n";
+    report_outcome(ctx, check_restored(ctx, config, *profiles, networks_not_restored, step_failures),
+                   "Configuration restore", "item", "did not come back");
     return {};
 }
 

@@ -31,7 +31,8 @@ Status restore_veth_from_backup(const Context& ctx);
 Status run_restore_steps(const Context& ctx, const NetworkConfig& config);
 
 // The profile step: removes what the ledger tracks that the backup does not hold, each the way
-// its own delete does (one text per thing that stayed goes to `failures`, when given), then adds every backup profile that does not exist, highest interface priority first, each
+// its own delete does (one text per thing that stayed goes to `failures`, when given), then
+// adds every backup profile that does not exist, highest interface priority first, each
 // with its saved settings on the add itself. A port whose master is neither on the host nor in
 // the backup is passed over with a line that says so.
 // `veth_ends`: the interface names of the backup's veth pairs. NetworkManager shows a veth end

@@ -161,7 +161,8 @@ Status restore_libvirt_networks(const Context& ctx, const std::vector<LibvirtNet
         // virsh reads it (a commented-out or nested one is not it).
         auto defined_as = xml_root_child_text(net.xml_config, "name");
         if (!defined_as) {
-            ctx.out << "  - Skipping libvirt network '" << net.name << "': its definition cannot be read: " << defined_as.error().message << "\n";
+            ctx.out << "  - Skipping libvirt network '" << net.name
+                    << "': its definition cannot be read: " << defined_as.error().message << "\n";
             if (not_restored) not_restored->push_back(net.name);
             continue;
         }
@@ -239,15 +240,19 @@ Status restore_veth_connections(const Context& ctx, const std::vector<VethConnec
         const std::string peer_profile = veth_profile_name(v.bridge2, v.bridge1);
         add_veth_profile(ctx, v.veth_name, profile);
         add_veth_profile(ctx, v.veth_peer, peer_profile);
+        // A pair that cannot stay on its bridges goes again.
+        auto off_bridges = [&] {
+            ctx.out << "  - Failed to add veth pair '" << v.veth_name << "' to bridges\n";
+            failures.push_back("Failed to add veth pair '" + v.veth_name + "' to bridges");
+            change_quietly(ctx, {"ip", "link", "delete", v.veth_name});
+        };
 
         auto on_first = put_on_bridge(ctx, v.veth_name, v.bridge1);
         if (!on_first) return unexpected(Error{on_first.error().message()});
         auto on_second = put_on_bridge(ctx, v.veth_peer, v.bridge2);
         if (!on_second) return unexpected(Error{on_second.error().message()});
         if (!*on_first || !*on_second) {
-            ctx.out << "  - Failed to add veth pair '" << v.veth_name << "' to bridges\n";
-            failures.push_back("Failed to add veth pair '" + v.veth_name + "' to bridges");
-            change_quietly(ctx, {"ip", "link", "delete", v.veth_name});
+            off_bridges();
             continue;
         }
         change_quietly(ctx, connection_up_argv(profile));
@@ -255,9 +260,7 @@ Status restore_veth_connections(const Context& ctx, const std::vector<VethConnec
         auto kept = keep_on_bridges(ctx, v);
         if (!kept) return unexpected(kept.error());
         if (!*kept) {
-            ctx.out << "  - Failed to add veth pair '" << v.veth_name << "' to bridges\n";
-            failures.push_back("Failed to add veth pair '" + v.veth_name + "' to bridges");
-            change_quietly(ctx, {"ip", "link", "delete", v.veth_name});
+            off_bridges();
             continue;
         }
         ctx.out << "  + Restored veth connection: " << v.veth_name << " <-> " << v.veth_peer << " (bridges: "

@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "utils/paths.hpp"
+#include "utils/text.hpp"
 
 namespace qm {
 namespace {
@@ -42,18 +43,7 @@ enum class Use {
     Mac,        // an Ethernet address: six two-digit hexadecimal octets, ':' between them
 };
 
-bool is_mac(std::string_view text) {
-    if (text.size() != 17) return false;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        const char c = text[i];
-        if (i % 3 == 2) {
-            if (c != ':') return false;
-        } else if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'))) {
-            return false;
-        }
-    }
-    return true;
-}
+bool is_mac(std::string_view text) { return is_hex_groups(text, {2, 2, 2, 2, 2, 2}, ':'); }
 
 std::optional<std::string> why_unusable(std::string_view name, Use use) {
     if (name.find('\0') != std::string_view::npos) return "holds a NUL byte";

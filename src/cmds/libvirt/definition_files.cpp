@@ -6,6 +6,7 @@
 
 #include "utils/fs.hpp"
 #include "utils/paths.hpp"
+#include "utils/text.hpp"
 #include "utils/xml.hpp"
 
 namespace qm {
@@ -40,10 +41,7 @@ std::string hash_hex(std::string_view text) {
         h ^= c;
         h *= 1099511628211ull;
     }
-    static constexpr char kHex[] = "0123456789abcdef";
-    std::string out(16, '0');
-    for (int i = 15; i >= 0; --i, h >>= 4) out[static_cast<std::size_t>(i)] = kHex[h & 0xF];
-    return out;
+    return hex16(h);
 }
 
 }  // namespace

@@ -1,7 +1,6 @@
 // The profile listing as records, the ports of a controller, and the removal of a bond with
 // its members.
 #include <algorithm>
-#include <cctype>
 #include <string_view>
 #include <set>
 #include <string>
@@ -17,15 +16,7 @@ namespace qm {
 namespace {
 
 // The form nmcli gives a profile's UUID: 8-4-4-4-12 hexadecimal digits.
-bool looks_like_uuid(std::string_view text) {
-    if (text.size() != 36) return false;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        const char c = text[i];
-        const bool dash = i == 8 || i == 13 || i == 18 || i == 23;
-        if (dash ? c != '-' : !std::isxdigit(static_cast<unsigned char>(c))) return false;
-    }
-    return true;
-}
+bool looks_like_uuid(std::string_view text) { return is_hex_groups(text, {8, 4, 4, 4, 12}, '-'); }
 
 }  // namespace
 
